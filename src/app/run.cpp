@@ -1,0 +1,142 @@
+// Start-up and run control of hotbatch.
+#include "app/run.h"
+
+#include "app/options.h"
+#include "app/run_settings.h"
+#include "log/console.h"
+#include "platform/platform.h"
+#include "scan/walk.h"
+
+namespace {
+
+void print_usage() {
+  say("hotbatch (Spoolex): runs a command for every file that arrives in a folder\n");
+  say("Contact: the hotbatch developers, see the README\n");
+  say("Version %s\n", HOTBATCH_VERSION);
+  say("\n");
+  say("Usage: hotbatch [Optionen] regex-pattern \"command @1@ options ...\"\n");
+  say("Wildcards: '@1@' is replaced by the file name (full path)\n");
+  say("Wildcards: '@2@' is replaced by the file name (no path)\n");
+  say("Wildcards: '@3@' is replaced by the file name extension (no dot)\n");
+  say("Wildcards: '@4@' is replaced by the file name (full path, no extension)\n\n");
+  say("Options:\n");
+  say("          -o logfile            creates a logfile\n");
+  say("          -t logfile            creates a single log file on success\n");
+  say("          -d dir                defines the root directory to run on\n");
+  say("          -e errorfolder        where to place error jobs (Command: retcode!=0)\n");
+  say("          -r                    run recursive\n");
+  say("          -l                    run permanent (looping)\n");
+  say("          -s #                  wait # Sec between loops (Needs -l)\n");
+  say("          -g #                  test # Sec before access to a file\n");
+  say("          -E                    erase job after run [WARNING!]\n");
+  say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
+  say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
+  say("\nUsage of this software is entirely at your own risk.\n");
+}
+
+// Takes one option into the settings. Returns false when start-up must end.
+bool take_option(int letter, const char* value) {
+  switch (letter) {
+    case 'o':
+      settings.log_path = value;
+      say("Spoolex: Log file is '%s'\n", value);
+      break;
+    case 't':
+      settings.success_log_template = value;
+      say("Spoolex: Single log file on success is '%s'\n", value);
+      break;
+    case 'd':
+      if (!change_working_folder(value)) {
+        say("Spoolex: Cannot change to '%s'!\n", value);
+        return false;
+      }
+      say("Spoolex: Source folder is '%s'\n", value);
+      break;
+    case 's':
+      settings.wait_seconds = parse_number(value);
+      if (settings.wait_seconds < 1) {
+        settings.wait_seconds = 1;
+      }
+      say("Spoolex: Wait time is %d Sek\n", settings.wait_seconds);
+      break;
+    case 'e':
+      settings.error_folder = value;
+      say("Spoolex: Error folder is '%s'\n", value);
+      break;
+    case 'g':
+      settings.settle_seconds = parse_number(value);
+      if (settings.settle_seconds < 0) {
+        settings.settle_seconds = 0;
+      }
+      say("Spoolex: Test time is %d Sek\n", settings.settle_seconds);
+      break;
+    case 'r':
+      settings.recursive = true;
+      say("Spoolex: Run recursively\n");
+      break;
+    case 'l':
+      settings.looping = true;
+      say("Spoolex: Looping\n");
+      break;
+    case 'E':
+      settings.erase_after_run = true;
+      say("Spoolex: Will erase files after run! [Warning!]\n");
+      break;
+  }
+  return true;
+}
+
+// One pass, started in the source folder. The folder is entered again by its absolute path, so
+// that a source folder that was removed and created anew is picked up; while it is missing the
+// pass finds nothing.
+void run_pass() {
+  if (!settings.source_folder.empty() && !change_working_folder(settings.source_folder)) {
+    return;
+  }
+  walk_folder();
+}
+
+}  // namespace
+
+int run_program(int argc, char* argv[]) {
+  install_stop_handler();
+  get_working_folder(&settings.start_folder);
+  if (argc < 3) {
+    print_usage();
+    return EXIT_STARTUP_ERROR;
+  }
+  reset_options();
+  for (int letter; (letter = next_option(argc, argv, OPTION_STRING)) != OPTIONS_END;) {
+    if (!take_option(letter, option_value)) {
+      return EXIT_STARTUP_ERROR;
+    }
+  }
+  if (option_index + 2 != argc) {
+    say("Spoolex: Wrong parameter count\n");
+    return EXIT_STARTUP_ERROR;
+  }
+  settings.pattern = argv[option_index];
+  settings.command_template = argv[option_index + 1];
+  if (settings.command_template.size() > COMMAND_CAPACITY - 1) {
+    say("Spoolex: Command is too long (the limit is %d bytes)\n",
+        static_cast<int>(COMMAND_CAPACITY - 1));
+    return EXIT_STARTUP_ERROR;
+  }
+  if (!get_working_folder(&settings.source_folder)) {
+    settings.source_folder.clear();
+  }
+
+  say("\nStart Run...\n");
+  for (;;) {
+    run_pass();
+    if (!settings.looping || stop_requested() || !sleep_seconds(settings.wait_seconds)) {
+      break;
+    }
+  }
+  // The way back may fail (the start folder may be gone); the status does not depend on it.
+  change_working_folder(settings.start_folder);
+  if (stop_requested()) {
+    say("Spoolex: Stopped\n");
+  }
+  return EXIT_DONE;
+}

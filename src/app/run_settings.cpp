@@ -1,0 +1,4 @@
+// The process-wide settings record.
+#include "app/run_settings.h"
+
+RunSettings settings;

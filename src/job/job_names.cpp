@@ -1,0 +1,106 @@
+// Placeholder values of a file and template expansion.
+#include "job/job_names.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char* const PLACEHOLDERS[4] = {"@1@", "@2@", "@3@", "@4@"};
+
+// A piece of the text being expanded: either the template's own text, which may still hold
+// placeholders, or a value inserted for one, which is never searched.
+struct Piece {
+  std::string text;
+  bool inserted;
+};
+
+// Replaces the first occurrence of `token` in the template's own pieces with `value`, unless the
+// whole text would then need more than `capacity` bytes with its terminator.
+void replace_first(std::vector<Piece>* pieces, std::size_t* length, std::size_t capacity,
+                   const std::string& token, const std::string& value) {
+  for (std::size_t i = 0; i < pieces->size(); ++i) {
+    Piece& piece = (*pieces)[i];
+    if (piece.inserted) {
+      continue;
+    }
+    std::size_t at = piece.text.find(token);
+    if (at == std::string::npos) {
+      continue;
+    }
+    std::size_t new_length = *length - token.size() + value.size();
+    if (new_length + 1 > capacity) {
+      return;
+    }
+    Piece after{piece.text.substr(at + token.size()), false};
+    piece.text.resize(at);
+    pieces->insert(pieces->begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                   {Piece{value, true}, std::move(after)});
+    *length = new_length;
+    return;
+  }
+}
+
+}  // namespace
+
+JobNames make_job_names(const std::string& folder, const std::string& name) {
+  JobNames names;
+  names.full_path = folder + PATH_SEPARATOR + name;
+
+  std::size_t dot = name.find('.');
+  names.base = name.substr(0, dot);
+  names.extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+
+  // The last extension is cut from the whole path, looking back no further than the last
+  // separator (a dot in a folder name stays) and never at the first character.
+  names.full_path_no_ext = names.full_path;
+  for (std::size_t i = names.full_path.size(); i-- > 1;) {
+    char c = names.full_path[i];
+    if (c == '.') {
+      names.full_path_no_ext.resize(i);
+      break;
+    }
+    if (c == PATH_SEPARATOR) {
+      break;
+    }
+  }
+  return names;
+}
+
+bool derive_job_names(const std::string& name, JobNames* names) {
+  std::string folder;
+  if (!get_working_folder(&folder)) {
+    return false;
+  }
+  *names = make_job_names(folder, name);
+  return true;
+}
+
+std::string expand_placeholders(const std::string& text, const JobNames& names,
+                                std::size_t capacity) {
+  const std::string* values[4] = {&names.full_path, &names.base, &names.extension,
+                                  &names.full_path_no_ext};
+  std::vector<Piece> pieces{Piece{text, false}};
+  std::size_t length = text.size();
+  for (int i = 0; i < 4; ++i) {
+    replace_first(&pieces, &length, capacity, PLACEHOLDERS[i], *values[i]);
+  }
+  std::string expanded;
+  expanded.reserve(length);
+  for (const Piece& piece : pieces) {
+    expanded += piece.text;
+  }
+  return expanded;
+}
+
+bool is_unsafe_path(const std::string& path) {
+  for (char c : path) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127 || std::strchr(QUOTE_BREAKERS, c) != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}

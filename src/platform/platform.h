@@ -1,0 +1,107 @@
+// Operating-system services used by hotbatch: folders, file status, commands, time, stopping.
+// One implementation per platform (platform_posix.cpp, platform_win32.cpp); nothing else
+// includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The character that joins a folder and a name: '/' on POSIX systems, '\' on Windows.
+extern const char PATH_SEPARATOR;
+
+// Characters that end or break out of a double-quoted word for the command interpreter. A file
+// whose path holds one of them (or a control byte) is never handed to a command.
+extern const char* const QUOTE_BREAKERS;
+
+// What a listing already tells about an entry without a status query. `unknown` means the
+// caller must ask query_status.
+enum class EntryHint : int { unknown = 0, file = 1, folder = 2, link = 3 };
+
+struct FolderEntry {
+  std::string name;  // bare name, no folder part
+  EntryHint hint = EntryHint::unknown;
+};
+
+// Appends every entry of the current working folder ("." and ".." included) in the order the
+// system reports them. Returns false when the folder cannot be listed; `entries` may then hold
+// what was read before the failure and the caller treats the folder as empty.
+bool list_working_folder(std::vector<FolderEntry>* entries);
+
+struct PathStatus {
+  bool is_folder = false;  // what the path finally names, links followed
+  bool is_link = false;    // the entry itself is a symbolic link (or, on Windows, a reparse point)
+  std::uint64_t size = 0;  // bytes; 0 for folders
+};
+
+// Reads the status of `path` without opening the file. Returns false when the path does not
+// exist (a dangling link included) or cannot be examined.
+bool query_status(const std::string& path, PathStatus* status);
+
+// The current working folder as an absolute path. Returns false when it cannot be read.
+bool get_working_folder(std::string* folder);
+
+// Changes the working folder. Returns false (and leaves it unchanged) on failure.
+bool change_working_folder(const std::string& folder);
+
+// Enters the sub-folder `name` of the working folder. Refuses a symbolic link or reparse point,
+// so that every descent of a walk ends. Returns false and stays put on failure.
+bool enter_sub_folder(const std::string& name);
+
+// A way back to a folder that does not depend on its path staying valid or short.
+struct FolderMark {
+  int handle = -1;   // descriptor where the platform has one
+  std::string path;  // otherwise the absolute path
+};
+
+// Records the current working folder in `mark`. Returns false when it cannot be recorded; the
+// caller must then not leave the folder.
+bool mark_working_folder(FolderMark* mark);
+
+// Makes the marked folder the working folder again. Returns false on failure.
+bool return_to_mark(const FolderMark& mark);
+
+// Releases what `mark` holds. Safe to call twice.
+void release_mark(FolderMark* mark);
+
+// The readiness probe: opens the existing file `path` for appending (never creating it, never
+// waiting on a FIFO or device) and closes it at once without writing. Returns true when the open
+// succeeded.
+bool try_open_for_append(const std::string& path);
+
+// True when both paths exist and name the same file (links and hard links included).
+bool same_file(const std::string& a, const std::string& b);
+
+// Deletes the file. Returns false on failure.
+bool delete_file(const std::string& path);
+
+struct LocalTime {
+  int year = 1970;
+  int month = 1;  // 1 to 12
+  int day = 1;    // 1 to 31
+  int hour = 0;   // 0 to 23
+  int minute = 0;
+  int second = 0;
+  int weekday = 4;  // 0 is Sunday
+};
+
+// The current local time (the time zone setting of the environment honoured).
+bool local_time_now(LocalTime* now);
+
+// Runs `command` through the system's command interpreter in the current working folder, with
+// the program's environment and standard streams, and waits for it. Returns its exit status; a
+// command killed by signal N gives 128 + N; an interpreter that cannot be started gives a
+// non-zero value.
+int run_command(const std::string& command);
+
+// Makes the platform's stop requests (SIGINT and SIGTERM; Ctrl+C, Ctrl+Break and closing the
+// console) set the stop flag. A second request while a command runs ends the program at once
+// with status 1.
+void install_stop_handler();
+
+// True once a stop was requested.
+bool stop_requested();
+
+// Sleeps `seconds` seconds (any non-negative count, without wrap-around). Returns early, with
+// false, when a stop is requested; true when the whole time has passed.
+bool sleep_seconds(std::int64_t seconds);

@@ -1,0 +1,234 @@
+// POSIX implementation of the platform services (Linux and other Unix systems).
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+const char PATH_SEPARATOR = '/';
+const char* const QUOTE_BREAKERS = "\"$`\\";
+
+namespace {
+
+volatile sig_atomic_t stop_count = 0;
+volatile sig_atomic_t command_running = 0;
+
+void on_stop_signal(int) {
+  if (stop_count < 2) {
+    stop_count = stop_count + 1;
+  }
+  // The user asked twice while a command runs: do not wait for it any longer.
+  if (stop_count >= 2 && command_running) {
+    _exit(1);
+  }
+}
+
+EntryHint hint_of(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return EntryHint::file;
+    case DT_DIR:
+      return EntryHint::folder;
+    case DT_LNK:
+      return EntryHint::link;
+    default:
+      return EntryHint::unknown;
+  }
+}
+
+}  // namespace
+
+bool list_working_folder(std::vector<FolderEntry>* entries) {
+  DIR* folder = opendir(".");
+  if (folder == nullptr) {
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(folder);
+    if (entry == nullptr) {
+      ok = (errno == 0);
+      break;
+    }
+    entries->push_back(FolderEntry{entry->d_name, hint_of(entry->d_type)});
+  }
+  closedir(folder);
+  return ok;
+}
+
+bool query_status(const std::string& path, PathStatus* status) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    return false;
+  }
+  status->is_link = S_ISLNK(info.st_mode);
+  if (status->is_link && stat(path.c_str(), &info) != 0) {
+    return false;
+  }
+  status->is_folder = S_ISDIR(info.st_mode);
+  status->size = status->is_folder ? 0 : static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool get_working_folder(std::string* folder) {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
+      folder->assign(buffer.data());
+      return true;
+    }
+    if (errno != ERANGE || buffer.size() > (1u << 24)) {
+      return false;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool change_working_folder(const std::string& folder) {
+  return chdir(folder.c_str()) == 0;
+}
+
+bool enter_sub_folder(const std::string& name) {
+  // O_NOFOLLOW makes the open fail on a symbolic link, so the check and the change cannot be
+  // separated by another program swapping the folder for a link.
+  int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool ok = fchdir(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool mark_working_folder(FolderMark* mark) {
+  mark->handle = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return mark->handle >= 0;
+}
+
+bool return_to_mark(const FolderMark& mark) {
+  return mark.handle >= 0 && fchdir(mark.handle) == 0;
+}
+
+void release_mark(FolderMark* mark) {
+  if (mark->handle >= 0) {
+    close(mark->handle);
+    mark->handle = -1;
+  }
+}
+
+bool try_open_for_append(const std::string& path) {
+  // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
+  // device must not hold up the walk; such an entry is simply not ready.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat first;
+  struct stat second;
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) {
+    return false;
+  }
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool delete_file(const std::string& path) {
+  return unlink(path.c_str()) == 0;
+}
+
+bool local_time_now(LocalTime* now) {
+  time_t seconds = time(nullptr);
+  struct tm parts;
+  tzset();
+  if (localtime_r(&seconds, &parts) == nullptr) {
+    return false;
+  }
+  now->year = parts.tm_year + 1900;
+  now->month = parts.tm_mon + 1;
+  now->day = parts.tm_mday;
+  now->hour = parts.tm_hour;
+  now->minute = parts.tm_min;
+  now->second = parts.tm_sec;
+  now->weekday = parts.tm_wday;
+  return true;
+}
+
+int run_command(const std::string& command) {
+  // posix_spawn rather than system(): system() blocks SIGINT and SIGQUIT in the caller while the
+  // command runs, which would hide a stop request. The child keeps our process group, working
+  // folder, environment and standard streams; handled signals return to their defaults in it.
+  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  pid_t child = 0;
+  command_running = 1;
+  int error =
+      posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ);
+  if (error != 0) {
+    command_running = 0;
+    return 127;
+  }
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(child, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  command_running = 0;
+  if (waited < 0) {
+    return 127;
+  }
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
+  return 127;
+}
+
+void install_stop_handler() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a sleep must end when a request arrives
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stop_requested() {
+  return stop_count > 0;
+}
+
+bool sleep_seconds(std::int64_t seconds) {
+  // Slept in slices, so that a request arriving just before a slice starts still ends the pause
+  // within a fraction of a second; a request during a slice interrupts it at once.
+  constexpr long SLICE_MS = 250;
+  std::int64_t left_ms = seconds > 0 ? seconds * 1000 : 0;
+  if (seconds > INT64_MAX / 1000) {
+    left_ms = INT64_MAX;
+  }
+  while (left_ms > 0) {
+    if (stop_requested()) {
+      return false;
+    }
+    long slice = left_ms < SLICE_MS ? static_cast<long>(left_ms) : SLICE_MS;
+    struct timespec wanted = {slice / 1000, (slice % 1000) * 1000000L};
+    nanosleep(&wanted, nullptr);
+    left_ms -= slice;
+  }
+  return !stop_requested();
+}

@@ -1,0 +1,26 @@
+// One pass over the folder tree: sorted listing, recursion and the readiness test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Number of readiness attempts per matching file and pass.
+constexpr int READY_ATTEMPTS = 10;
+
+// Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.
+int compare_names(const std::string& a, const std::string& b);
+
+// The entries of the current working folder sorted with compare_names; empty when the folder
+// cannot be listed.
+std::vector<FolderEntry> list_folder();
+
+// The readiness test for the matching file `name` whose first status query of the pass gave
+// `size0`. True when the file is complete and may be processed.
+bool file_is_ready(const std::string& name, std::uint64_t size0);
+
+// One pass over the current working folder, recursing when asked. Returns with the working
+// folder as it found it (or stops early on a stop request).
+void walk_folder();

@@ -1,0 +1,100 @@
+// Tests of the placeholder values and template expansion.
+#include "job/job_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/run_settings.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Writes a path with '/' and turns it into the platform's separators.
+std::string native(std::string path) {
+  for (char& c : path) {
+    if (c == '/') {
+      c = PATH_SEPARATOR;
+    }
+  }
+  return path;
+}
+
+TEST(JobNames, SplitsAtTheFirstDotAndCutsTheLastExtension) {
+  const struct {
+    const char* folder;
+    const char* name;
+    const char* base;
+    const char* extension;
+    const char* no_ext;
+  } cases[] = {
+      {"/in", "x.EPS", "x", "EPS", "/in/x"},         {"/in", "a.b.EPS", "a", "b.EPS", "/in/a.b"},
+      {"/in", "README", "README", "", "/in/README"}, {"/in", ".profile", "", "profile", "/in/"},
+      {"/in.box", "x", "x", "", "/in.box/x"},        {"/", "x.txt", "x", "txt", "//x"},
+  };
+  for (const auto& c : cases) {
+    JobNames names = make_job_names(native(c.folder), c.name);
+    EXPECT_EQ(names.full_path, native(c.folder) + PATH_SEPARATOR + c.name);
+    EXPECT_EQ(names.base, c.base) << c.name;
+    EXPECT_EQ(names.extension, c.extension) << c.name;
+    EXPECT_EQ(names.full_path_no_ext, native(c.no_ext)) << c.name;
+  }
+}
+
+TEST(Expansion, ReplacesTheFirstOccurrenceOfEachPlaceholder) {
+  JobNames names = make_job_names(native("/in"), "x.EPS");
+  const struct {
+    const char* template_text;
+    std::string expanded;
+  } cases[] = {
+      {"dir @1@", native("dir /in/x.EPS")},
+      {"conv -o @2@.pdf @1@", native("conv -o x.pdf /in/x.EPS")},
+      {"a @1@ b @1@", native("a /in/x.EPS b @1@")},
+      {"@4@.ok", native("/in/x.ok")},
+      {"@3@", "EPS"},
+      {"no placeholders", "no placeholders"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(expand_placeholders(c.template_text, names, COMMAND_CAPACITY), c.expanded);
+  }
+  JobNames readme = make_job_names(native("/in"), "README");
+  EXPECT_EQ(expand_placeholders("conv @2@.@3@", readme, COMMAND_CAPACITY), "conv README.");
+}
+
+TEST(Expansion, NeverSearchesInsideAnInsertedValue) {
+  JobNames names = make_job_names(native("/in"), "x@2@.EPS");
+  EXPECT_EQ(expand_placeholders("echo @1@ @2@", names, COMMAND_CAPACITY),
+            native("echo /in/x@2@.EPS x@2@"));
+  JobNames odd = make_job_names(native("/in"), "@3@.@1@");
+  EXPECT_EQ(expand_placeholders("@2@ @3@", odd, COMMAND_CAPACITY), "@3@ @1@");
+}
+
+TEST(Expansion, AReplacementThatWouldNotFitIsNotMade) {
+  // The result may be at most capacity - 1 bytes long.
+  std::string folder = native("/") + std::string(100, 'f');
+  JobNames names = make_job_names(folder, "x.EPS");
+  std::size_t value = names.full_path.size();
+  std::string fits = std::string(COMMAND_CAPACITY - 1 - value, 'c') + "@1@";
+  EXPECT_EQ(expand_placeholders(fits, names, COMMAND_CAPACITY).size(), COMMAND_CAPACITY - 1);
+  std::string too_long = "c" + fits;
+  EXPECT_EQ(expand_placeholders(too_long, names, COMMAND_CAPACITY), too_long);
+  // A later, shorter value still goes in.
+  std::string full = std::string(COMMAND_CAPACITY - 7, 'c') + "@1@@2@";
+  EXPECT_EQ(expand_placeholders(full, names, COMMAND_CAPACITY),
+            std::string(COMMAND_CAPACITY - 7, 'c') + "@1@x");
+}
+
+TEST(UnsafePaths, QuoteBreakersAndControlBytesAreUnsafe) {
+  EXPECT_FALSE(is_unsafe_path(native("/in/plain name (1).txt")));
+  EXPECT_FALSE(is_unsafe_path(native("/in/caf\xc3\xa9 it's.txt")));
+  EXPECT_TRUE(is_unsafe_path("a\"b"));
+  EXPECT_TRUE(is_unsafe_path("line\nbreak"));
+  EXPECT_TRUE(is_unsafe_path(std::string("tab\there")));
+  EXPECT_TRUE(is_unsafe_path("del\x7f"));
+  for (const char* c = QUOTE_BREAKERS; *c != '\0'; ++c) {
+    EXPECT_TRUE(is_unsafe_path(std::string("x") + *c)) << *c;
+  }
+}
+
+}  // namespace

@@ -16,17 +16,28 @@ extern const char* const QUOTE_BREAKERS;
 
 // What a listing already tells about an entry without a status query. `unknown` means the
 // caller must ask query_status.
-enum class EntryHint : int { unknown = 0, file = 1, folder = 2, link = 3 };
+enum class EntryHint : std::uint8_t { unknown = 0, file = 1, folder = 2, link = 3 };
 
-struct FolderEntry {
-  std::string name;  // bare name, no folder part
-  EntryHint hint = EntryHint::unknown;
+// The entries of one folder, packed: a million names cost little more than the names themselves.
+struct FolderListing {
+  std::string names;                   // every name followed by its terminating '\0'
+  std::vector<std::uint32_t> offsets;  // where each name starts in `names`
+  std::vector<EntryHint> hints;        // one per name
+
+  std::size_t size() const { return offsets.size(); }
+  const char* name(std::size_t i) const { return names.data() + offsets[i]; }
+  void add(const char* name, EntryHint hint) {
+    offsets.push_back(static_cast<std::uint32_t>(names.size()));
+    names.append(name);
+    names.push_back('\0');
+    hints.push_back(hint);
+  }
 };
 
-// Appends every entry of the current working folder ("." and ".." included) in the order the
-// system reports them. Returns false when the folder cannot be listed; `entries` may then hold
-// what was read before the failure and the caller treats the folder as empty.
-bool list_working_folder(std::vector<FolderEntry>* entries);
+// Adds every entry of the current working folder ("." and ".." included) in the order the
+// system reports them. Returns false when the folder cannot be listed; the listing may then hold
+// what was read before the failure, and the caller treats the folder as empty.
+bool list_working_folder(FolderListing* listing);
 
 struct PathStatus {
   bool is_folder = false;  // what the path finally names, links followed

@@ -49,7 +49,7 @@ EntryHint hint_of(unsigned char type) {
 
 }  // namespace
 
-bool list_working_folder(std::vector<FolderEntry>* entries) {
+bool list_working_folder(FolderListing* listing) {
   DIR* folder = opendir(".");
   if (folder == nullptr) {
     return false;
@@ -62,7 +62,7 @@ bool list_working_folder(std::vector<FolderEntry>* entries) {
       ok = (errno == 0);
       break;
     }
-    entries->push_back(FolderEntry{entry->d_name, hint_of(entry->d_type)});
+    listing->add(entry->d_name, hint_of(entry->d_type));
   }
   closedir(folder);
   return ok;
@@ -128,6 +128,34 @@ void release_mark(FolderMark* mark) {
   }
 }
 
+namespace {
+
+// True when another process holds `path` open for writing. A read lease is refused with EAGAIN
+// exactly then (our own descriptors are closed by now); where no lease can be had for another
+// reason (not the owner, a file system without leases, not a regular file) nothing is known and
+// the plain test decides.
+bool held_by_writer(const std::string& path) {
+#ifdef F_SETLEASE
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool busy = false;
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+  } else {
+    busy = errno == EAGAIN;
+  }
+  close(fd);
+  return busy;
+#else
+  (void)path;
+  return false;
+#endif
+}
+
+}  // namespace
+
 bool try_open_for_append(const std::string& path) {
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
   // device must not hold up the walk; such an entry is simply not ready.
@@ -136,7 +164,8 @@ bool try_open_for_append(const std::string& path) {
     return false;
   }
   close(fd);
-  return true;
+  // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
+  return !held_by_writer(path);
 }
 
 bool same_file(const std::string& a, const std::string& b) {

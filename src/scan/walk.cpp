@@ -10,25 +10,23 @@
 #include "log/console.h"
 #include "match/wildcard.h"
 
-int compare_names(const std::string& a, const std::string& b) {
-  // std::string compares chars, which are signed here; names sort as unsigned bytes.
-  std::size_t common = std::min(a.size(), b.size());
-  int order = std::memcmp(a.data(), b.data(), common);
-  if (order != 0) {
-    return order;
-  }
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+int compare_names(const char* a, const char* b) {
+  // strcmp compares as unsigned char, and a name that is a prefix of another ends first.
+  return std::strcmp(a, b);
 }
 
-std::vector<FolderEntry> list_folder() {
-  std::vector<FolderEntry> entries;
-  if (!list_working_folder(&entries)) {
+std::vector<std::uint32_t> list_folder(FolderListing* listing) {
+  if (!list_working_folder(listing)) {
     return {};
   }
-  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) {
-    return compare_names(a.name, b.name) < 0;
+  std::vector<std::uint32_t> order(listing->size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+  }
+  std::sort(order.begin(), order.end(), [listing](std::uint32_t a, std::uint32_t b) {
+    return compare_names(listing->name(a), listing->name(b)) < 0;
   });
-  return entries;
+  return order;
 }
 
 bool file_is_ready(const std::string& name, std::uint64_t size0) {
@@ -71,27 +69,41 @@ void walk_sub_folder(const std::string& name) {
 }  // namespace
 
 void walk_folder() {
-  std::vector<FolderEntry> entries = list_folder();
-  for (const FolderEntry& entry : entries) {
+  FolderListing listing;
+  std::vector<std::uint32_t> order = list_folder(&listing);
+  for (std::uint32_t index : order) {
     if (stop_requested()) {
       return;
     }
+    const char* name = listing.name(index);
+    EntryHint hint = listing.hints[index];
+    // The listing often knows the kind already: a plain file whose name does not match and a
+    // folder that is not walked need no status query, and a folder is entered without one.
+    if (hint == EntryHint::folder) {
+      if (settings.recursive && name[0] != '.') {
+        walk_sub_folder(name);
+      }
+      continue;
+    }
+    if (hint == EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
+      continue;
+    }
     PathStatus status;
-    if (!query_status(entry.name, &status)) {
+    if (!query_status(name, &status)) {
       continue;
     }
     if (status.is_folder) {
       // Links to folders are not followed: a link may lead back to an ancestor.
-      if (settings.recursive && entry.name[0] != '.' && !status.is_link) {
-        walk_sub_folder(entry.name);
+      if (settings.recursive && name[0] != '.' && !status.is_link) {
+        walk_sub_folder(name);
       }
       continue;
     }
-    if (!match_name(settings.pattern.c_str(), entry.name.c_str())) {
+    if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }
-    if (file_is_ready(entry.name, status.size)) {
-      process_job(entry.name);
+    if (file_is_ready(name, status.size)) {
+      process_job(name);
     }
   }
 }

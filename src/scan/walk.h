@@ -11,11 +11,11 @@
 constexpr int READY_ATTEMPTS = 10;
 
 // Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.
-int compare_names(const std::string& a, const std::string& b);
+int compare_names(const char* a, const char* b);
 
-// The entries of the current working folder sorted with compare_names; empty when the folder
-// cannot be listed.
-std::vector<FolderEntry> list_folder();
+// Lists the current working folder into `listing` and returns the order of its entries sorted
+// with compare_names; empty when the folder cannot be listed.
+std::vector<std::uint32_t> list_folder(FolderListing* listing);
 
 // The readiness test for the matching file `name` whose first status query of the pass gave
 // `size0`. True when the file is complete and may be processed.

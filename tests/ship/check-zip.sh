@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Checks the Windows ZIP that `make package` built: one top folder named after the version, with
+# the program, the guide and the licence in it. Usage: check-zip.sh [Linux build] [Windows build]
+set -euo pipefail
+build=${1:-build}
+build_win=${2:-build-win}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+zip="$build_win/hotbatch-${version}-win64.zip"
+if [ ! -f "$zip" ]; then
+  echo "Windows ZIP check: FAILED: $zip is missing (run make package)"
+  exit 1
+fi
+expected=$(printf 'hotbatch-%s-win64/%s\n' "$version" LICENSE.txt "$version" README.md \
+  "$version" hotbatch.exe)
+entries=$(cmake -E tar tf "$zip" | grep -v '/$' | LC_ALL=C sort)
+if [ "$entries" != "$expected" ]; then
+  printf 'Windows ZIP check: FAILED: %s holds\n%s\ninstead of\n%s\n' "$zip" "$entries" "$expected"
+  exit 1
+fi
+echo "Windows ZIP check: passed ($zip)"

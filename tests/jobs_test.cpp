@@ -1,0 +1,191 @@
+// End-to-end tests of job outcomes: console lines, run log, success files, error copies, erasing.
+#include <gtest/gtest.h>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+const std::string kPayload = "b\na\n";
+
+// A file dropped into an input folder goes all the way: announced, converted, logged, confirmed
+// in its success file and erased. The command's own output lands between our lines.
+TEST(Job, RoadOfOneFile) {
+  TempTree tree;
+  tree.write("in/a.EPS", kPayload);
+  tree.write("in/notes.txt", "not matching");
+  const RunResult result = run({"-g", "0", "-E", "-o", "run.log", "-t", "@4@.ok", "-d", "in",
+                                "*.EPS", "echo converting @2@; sort @1@ > @4@.out"},
+                               tree.root());
+  const std::string file = tree.path("in/a.EPS");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(masked(result.out),
+            "Spoolex: Test time is 0 Sek\n"
+            "Spoolex: Will erase files after run! [Warning!]\n"
+            "Spoolex: Log file is 'run.log'\n"
+            "Spoolex: Single log file on success is '@4@.ok'\n"
+            "Spoolex: Source folder is 'in'\n" +
+                std::string(kStartRun) + found(file) + "converting a\n" + processed("a.EPS") +
+                erased(file));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(masked(tree.read("in/run.log")), processed("a.EPS") + "\n");
+  EXPECT_EQ(tree.read("in/a.ok"), "'a' - ok\n");
+  EXPECT_EQ(tree.read("in/a.out"), "a\nb\n");
+  EXPECT_FALSE(tree.exists("in/a.EPS"));
+  EXPECT_TRUE(tree.exists("in/notes.txt"));
+}
+
+struct Named {
+  const char* name;
+  const char* value;
+};
+
+std::string param_name(const ::testing::TestParamInfo<Named>& info) {
+  return info.param.name;
+}
+
+class FailedCommand : public ::testing::TestWithParam<Named> {};
+
+// Any non-zero result is a failure: reported with the command, logged, copied over an older
+// copy; the file itself stays and no success file is written.
+TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
+  const std::string command = GetParam().value;
+  TempTree tree;
+  tree.write("a.EPS", kPayload);
+  tree.write("errors/a.EPS", "older copy");
+  const RunResult result = run(
+      {"-g", "0", "-e", "errors", "-o", "run.log", "-t", "@2@.ok", "a.EPS", command}, tree.root());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command));
+  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a.EPS"));
+  EXPECT_EQ(tree.read("errors/a.EPS"), kPayload);
+  EXPECT_EQ(tree.read("a.EPS"), kPayload);
+  EXPECT_FALSE(tree.exists("a.ok"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, FailedCommand,
+                         ::testing::Values(Named{"ExitStatus", "exit 3"},
+                                           Named{"KilledBySignal", "kill -KILL $$"},
+                                           Named{"NoSuchProgram", "/nonexistent/tool"}),
+                         param_name);
+
+// Without an error folder only the console hears of a failure, and -E still deletes the file.
+TEST(Job, FailureWithoutErrorFolder) {
+  TempTree tree;
+  tree.write("a.EPS", kPayload);
+  const RunResult result = run({"-g", "0", "-E", "-o", "run.log", "a.EPS", "exit 3"}, tree.root());
+  const std::string file = tree.path("a.EPS");
+  EXPECT_EQ(after_start(result.out),
+            found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" + erased(file));
+  EXPECT_FALSE(tree.exists("run.log"));
+  EXPECT_FALSE(tree.exists("a.EPS"));
+}
+
+struct ErrorFolderCase {
+  const char* name;
+  std::string folder;  // "<root>" stands for the file's own folder, absolute
+  bool make_errors;
+  bool copied;
+};
+
+class ErrorFolderWithErase : public ::testing::TestWithParam<ErrorFolderCase> {};
+
+// With -E a failed file is deleted only once its copy is safe; a copy that fails (no folder,
+// or a folder that is the file's own) leaves the file for the next pass.
+TEST_P(ErrorFolderWithErase, DeletesOnlyCopiedFiles) {
+  const ErrorFolderCase& c = GetParam();
+  TempTree tree;
+  tree.write("a.EPS", kPayload);
+  if (c.make_errors) {
+    tree.mkdir("errors");
+  }
+  const std::string folder = c.folder == "<root>" ? tree.root() : c.folder;
+  const RunResult result =
+      run({"-g", "0", "-E", "-e", folder, "-o", "run.log", "a.EPS", "exit 1"}, tree.root());
+  const std::string file = tree.path("a.EPS");
+  EXPECT_EQ(after_start(result.out),
+            found(file) + error_block("exit 1") + (c.copied ? erased(file) : ""));
+  EXPECT_EQ(masked(tree.read("run.log")),
+            failure_entry("exit 1", "a.EPS") + (c.copied ? "" : "Fehler beim Kopieren\n"));
+  EXPECT_EQ(tree.exists("a.EPS"), !c.copied);
+  if (c.copied) {
+    EXPECT_EQ(tree.read("errors/a.EPS"), kPayload);
+  } else {
+    EXPECT_EQ(tree.read("a.EPS"), kPayload);
+    EXPECT_FALSE(tree.exists("missing"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, ErrorFolderWithErase,
+    ::testing::Values(ErrorFolderCase{"Existing", "errors", true, true},
+                      ErrorFolderCase{"Missing", "missing", false, false},
+                      ErrorFolderCase{"Dot", ".", false, false},
+                      ErrorFolderCase{"OwnFolderAbsolute", "<root>", false, false}),
+    [](const ::testing::TestParamInfo<ErrorFolderCase>& info) { return info.param.name; });
+
+// A success file without placeholders is rewritten by every job: it holds the last one.
+TEST(SuccessFile, FixedNameHoldsLastJob) {
+  TempTree tree;
+  tree.write("a.EPS", "1");
+  tree.write("b.EPS", "2");
+  const RunResult result = run({"-g", "0", "-t", "done.txt", "*.EPS", "true"}, tree.root());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(tree.read("done.txt"), "'b' - ok\n");
+}
+
+// A success file that cannot be created costs two log lines and nothing on the console.
+TEST(SuccessFile, UnwritableIsLogged) {
+  TempTree tree;
+  tree.write("a.EPS", "1");
+  const RunResult result =
+      run({"-g", "0", "-o", "run.log", "-t", "nodir/@2@.ok", "a.EPS", "true"}, tree.root());
+  EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + processed("a.EPS"));
+  EXPECT_EQ(
+      masked(tree.read("run.log")),
+      processed("a.EPS") + "\nWanring: Unable to write ok statement to single log:\nnodir/a.ok\n");
+}
+
+// An empty expanded command runs nothing and logs nothing, but -E still erases the file.
+TEST(Job, EmptyCommandOnlyErases) {
+  TempTree tree;
+  tree.write("README", "1");
+  const RunResult result =
+      run({"-g", "0", "-E", "-o", "run.log", "-t", "done", "README", "@3@"}, tree.root());
+  const std::string file = tree.path("README");
+  EXPECT_EQ(after_start(result.out), found(file) + erased(file));
+  EXPECT_FALSE(tree.exists("run.log"));
+  EXPECT_FALSE(tree.exists("done"));
+  EXPECT_FALSE(tree.exists("README"));
+}
+
+// A file the command removed itself is reported as erased all the same.
+TEST(Job, CommandRemovedTheFile) {
+  TempTree tree;
+  tree.write("a.EPS", "1");
+  const RunResult result = run({"-g", "0", "-E", "a.EPS", "rm @1@"}, tree.root());
+  const std::string file = tree.path("a.EPS");
+  EXPECT_EQ(after_start(result.out), found(file) + processed("a.EPS") + erased(file));
+}
+
+class UnwritableLog : public ::testing::TestWithParam<Named> {};
+
+// A log that cannot be opened, or whose write fails, costs one line; the job goes on.
+TEST_P(UnwritableLog, IsReportedAndJobGoesOn) {
+  const std::string log = GetParam().value;
+  TempTree tree;
+  tree.write("a.EPS", "1");
+  const RunResult result = run({"-g", "0", "-E", "-o", log, "a.EPS", "true"}, tree.root());
+  const std::string file = tree.path("a.EPS");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(after_start(result.out), found(file) + "Spoolex: Unable to write Log '" + log + "'!\n" +
+                                         processed("a.EPS") + erased(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Logs, UnwritableLog,
+                         ::testing::Values(Named{"CannotOpen", "nodir/run.log"},
+                                           Named{"WriteFails", "/dev/full"}),
+                         param_name);
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,170 @@
+// End-to-end tests of looping and of stopping by signal, also while a command runs.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+const std::string kStopped = "Spoolex: Stopped\n";
+
+struct PauseCase {
+  const char* name;
+  int sig;
+  const char* settle;
+  bool job_done;  // the request comes after the first job, else while the file settles
+};
+
+class StopDuringPause : public ::testing::TestWithParam<PauseCase> {};
+
+// A request ends a long pause at once (between passes, or before a readiness attempt). The
+// longest pause does not wrap around into a short one.
+TEST_P(StopDuringPause, EndsCleanly) {
+  const PauseCase& c = GetParam();
+  TempTree tree;
+  tree.write("a.EPS", "1");
+  Process process({"-l", "-s", "2147483647", "-g", c.settle, "*.EPS", "true"}, tree.root());
+  ASSERT_TRUE(process.wait_for(c.job_done ? "Datei was processed" : kStartRun));
+  process.signal(c.sig);
+  const RunResult result = process.finish();
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
+  const std::string file = tree.path("a.EPS");
+  EXPECT_EQ(after_start(result.out),
+            (c.job_done ? found(file) + processed("a.EPS") : "") + kStopped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, StopDuringPause,
+    ::testing::Values(PauseCase{"InterruptBetweenPasses", SIGINT, "0", true},
+                      PauseCase{"TerminateBetweenPasses", SIGTERM, "0", true},
+                      PauseCase{"TerminateWhileSettling", SIGTERM, "2147483647", false}),
+    [](const ::testing::TestParamInfo<PauseCase>& info) { return info.param.name; });
+
+// Looping: a file that stays is processed in every pass; a file that arrives later is picked up.
+// Passes keep starting in the source folder given relative to the start folder.
+TEST(Loop, ReprocessesAndPicksUpArrivals) {
+  TempTree tree;
+  tree.write("in/a.EPS", "1");
+  Process process({"-l", "-s", "1", "-g", "0", "-d", "in", "*.EPS", "true"}, tree.root());
+  ASSERT_TRUE(process.wait_for("Datei was processed: 'a.EPS'", 2));
+  tree.drop("in/b.EPS", "2");
+  ASSERT_TRUE(process.wait_for("Datei was processed: 'b.EPS'"));
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_GE(occurrences(masked(result.out), found(tree.path("in/a.EPS"))), 2);
+  EXPECT_EQ(result.out.substr(result.out.size() - kStopped.size()), kStopped);
+}
+
+// A file that keeps growing is never ready, with a real settle time between attempts, while a
+// finished file beside it is processed.
+TEST(Loop, GrowingFileIsNotReady) {
+  TempTree tree;
+  tree.write("a.job", "done");
+  tree.write("b.job", "");
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    while (writing) {  // opened for each piece, so only the size tells that it is not finished
+      std::ofstream(tree.path("b.job"), std::ios::app) << "more\n";
+      std::this_thread::sleep_for(Millis(100));
+    }
+  });
+  Process process({"-l", "-g", "1", "*.job", "true"}, tree.root());
+  const bool first_done = process.wait_for("Datei was processed: 'a.job'");
+  std::this_thread::sleep_for(Millis(2500));  // lets several attempts on b.job go by
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  writing = false;
+  writer.join();
+  ASSERT_TRUE(first_done);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(after_start(result.out), found(tree.path("a.job")) + processed("a.job") + kStopped);
+}
+
+// Command for the tests below: signals that it runs, then waits for the test's verdict.
+std::string waiting_command(const TempTree& tree) {
+  const std::string release = tree.path("release");
+  return "touch " + tree.path("running") + "; while [ ! -e " + release +
+         " ]; do sleep 0.05; done; exit $(cat " + release + ")";
+}
+
+std::vector<std::string> stop_args(const TempTree& tree, const std::string& command) {
+  return {"-l", "-g", "0",     "-E",   "-e", tree.path("errors"), "-o", tree.path("run.log"),
+          "-d", "in", "*.job", command};
+}
+
+class StopWhileRunning : public ::testing::TestWithParam<int> {};
+
+// A request while a command runs: the command is waited for; on success its job completes, on
+// failure the job is left as it was. No further file is started.
+TEST_P(StopWhileRunning, FinishesOrLeavesTheJob) {
+  const int code = GetParam();
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  tree.write("in/b.job", "2");
+  tree.mkdir("errors");
+  Process process(stop_args(tree, waiting_command(tree)), tree.root());
+  ASSERT_TRUE(process.wait_until([&] { return tree.exists("running"); }));
+  process.signal(SIGTERM);
+  tree.drop("release", std::to_string(code));
+  const RunResult result = process.finish();
+  const std::string file = tree.path("in/a.job");
+  EXPECT_EQ(result.status, 0);
+  if (code == 0) {
+    EXPECT_EQ(after_start(result.out), found(file) + processed("a.job") + erased(file) + kStopped);
+    EXPECT_EQ(masked(tree.read("run.log")), processed("a.job") + "\n");
+  } else {
+    EXPECT_EQ(after_start(result.out), found(file) + kStopped);
+    EXPECT_FALSE(tree.exists("run.log"));
+  }
+  EXPECT_EQ(tree.exists("in/a.job"), code != 0);
+  EXPECT_TRUE(tree.exists("in/b.job"));
+  EXPECT_TRUE(tree.list("errors").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, StopWhileRunning, ::testing::Values(0, 3),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == 0 ? "CommandSucceeds" : "CommandFails";
+                         });
+
+// Ctrl+C reaches the whole group: the command dies of it and its job is left for the next run.
+TEST(Stop, InterruptToGroupLeavesJob) {
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  tree.mkdir("errors");
+  Process process(stop_args(tree, "sleep 30"), tree.root());
+  ASSERT_TRUE(process.wait_until([&] { return process.has_member("sleep"); }));
+  process.signal_group(SIGINT);
+  const RunResult result = process.finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(after_start(result.out), found(tree.path("in/a.job")) + kStopped);
+  EXPECT_TRUE(tree.exists("in/a.job"));
+  EXPECT_FALSE(tree.exists("run.log"));
+  EXPECT_TRUE(tree.list("errors").empty());
+}
+
+// A second request while the command still runs ends the program at once, job untouched.
+TEST(Stop, SecondRequestEndsAtOnce) {
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  tree.mkdir("errors");
+  Process process(stop_args(tree, waiting_command(tree)), tree.root());
+  ASSERT_TRUE(process.wait_until([&] { return tree.exists("running"); }));
+  process.signal(SIGTERM);
+  process.signal(SIGINT);
+  const RunResult result = process.finish(Millis(10000));
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(after_start(result.out), found(tree.path("in/a.job")));
+  EXPECT_TRUE(tree.exists("in/a.job"));
+  EXPECT_FALSE(tree.exists("run.log"));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -40,7 +40,7 @@ TEST(Timestamp, NowHasTheFixedShape) {
 }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path);  // text mode: the log ends lines the platform's way
   std::stringstream text;
   text << in.rdbuf();
   return text.str();

@@ -79,7 +79,7 @@ std::string interpreter_path() {
 
 }  // namespace
 
-bool list_working_folder(std::vector<FolderEntry>* entries) {
+bool list_working_folder(FolderListing* listing) {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA("*", &found);
   if (search == INVALID_HANDLE_VALUE) {
@@ -87,7 +87,7 @@ bool list_working_folder(std::vector<FolderEntry>* entries) {
     return GetLastError() == ERROR_FILE_NOT_FOUND;
   }
   do {
-    entries->push_back(FolderEntry{found.cFileName, hint_of(found.dwFileAttributes)});
+    listing->add(found.cFileName, hint_of(found.dwFileAttributes));
   } while (FindNextFileA(search, &found));
   bool ok = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(search);
@@ -187,10 +187,13 @@ bool try_open_for_append(const std::string& path) {
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
-  // A device name (CON, NUL, COM1...) opens too, but is no file to process.
-  bool is_disk_file = GetFileType(file) == FILE_TYPE_DISK;
+  // A device name (CON, NUL, COM1...) opens too, but is no file to process. A read-only file
+  // is never ready, whatever rights the user has (Wine run by root opens it all the same).
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ready = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+               (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   CloseHandle(file);
-  return is_disk_file;
+  return ready;
 }
 
 bool same_file(const std::string& a, const std::string& b) {

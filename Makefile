@@ -83,7 +83,7 @@ bench:
 	cmake -S bench -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/folder_bench $(BENCH_ARGS)
-	$(BENCH_BUILD)/matcher_bench --benchmark_color=false
+	$(BENCH_BUILD)/matcher_bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD_WIN) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

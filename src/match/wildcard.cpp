@@ -3,6 +3,8 @@
 // reaches the malformation, and that match then fails.
 #include "match/wildcard.h"
 
+#include <cstring>
+
 namespace {
 
 // Evaluates the bracket class at p ('[') against the text character c. On acceptance returns
@@ -147,5 +149,13 @@ MatchResult match_after_star(const char* p, const char* t) {
 }
 
 bool match_name(const char* pattern, const char* name) {
+  // The commonest pattern, a star before plain text ('*.EPS'), is decided from the name's end:
+  // the star's search succeeds exactly where the text ends the name, and stops with no match
+  // once too little of the name is left.
+  if (pattern[0] == '*' && std::strpbrk(pattern + 1, "*?[\\") == nullptr) {
+    std::size_t suffix = std::strlen(pattern + 1);
+    std::size_t length = std::strlen(name);
+    return length >= suffix && std::memcmp(name + length - suffix, pattern + 1, suffix) == 0;
+  }
   return match_at(pattern, name) == MatchFull;
 }

@@ -19,9 +19,21 @@ std::vector<std::uint32_t> list_folder(FolderListing* listing) {
   if (!list_working_folder(listing)) {
     return {};
   }
-  std::vector<std::uint32_t> order(listing->size());
-  for (std::uint32_t i = 0; i < order.size(); ++i) {
-    order[i] = i;
+  // Only entries that can lead to an action are sorted: a plain file whose name does not match
+  // and a folder that is not walked are passed over wherever they stand, so leaving them out of
+  // the sort changes nothing but its cost. Kinds that the listing does not know stay in.
+  const char* pattern = settings.pattern.c_str();
+  std::vector<std::uint32_t> order;
+  for (std::uint32_t i = 0; i < listing->size(); ++i) {
+    const char* name = listing->name(i);
+    EntryHint hint = listing->hints[i];
+    if (hint == EntryHint::folder && (!settings.recursive || name[0] == '.')) {
+      continue;
+    }
+    if (hint == EntryHint::file && !match_name(pattern, name)) {
+      continue;
+    }
+    order.push_back(i);
   }
   std::sort(order.begin(), order.end(), [listing](std::uint32_t a, std::uint32_t b) {
     return compare_names(listing->name(a), listing->name(b)) < 0;
@@ -51,19 +63,34 @@ bool file_is_ready(const std::string& name, std::uint64_t size0) {
 
 namespace {
 
+// The way back to the folder being walked, taken at its first sub-folder and kept for the others
+// until the walk of the folder ends.
+struct WayBack {
+  FolderMark mark;
+  bool taken = false;
+  ~WayBack() {
+    if (taken) {
+      release_mark(&mark);
+    }
+  }
+};
+
 // Walks the sub-folder `name` and comes back to the exact folder we are in, whatever happens to
 // the paths meanwhile. A sub-folder that cannot be entered, or whose parent cannot be marked for
-// the way back, is skipped.
-void walk_sub_folder(const std::string& name) {
-  FolderMark mark;
-  if (!mark_working_folder(&mark)) {
-    return;
+// the way back, is skipped. Returns false when the way back failed: the caller is then in an
+// unknown folder and must not act on its own listing any longer.
+bool walk_sub_folder(const std::string& name, WayBack* back) {
+  if (!back->taken) {
+    back->taken = mark_working_folder(&back->mark);
+    if (!back->taken) {
+      return true;
+    }
   }
-  if (enter_sub_folder(name)) {
-    walk_folder();
-    return_to_mark(mark);
+  if (!enter_sub_folder(name)) {
+    return true;
   }
-  release_mark(&mark);
+  walk_folder();
+  return return_to_mark(back->mark);
 }
 
 }  // namespace
@@ -71,21 +98,18 @@ void walk_sub_folder(const std::string& name) {
 void walk_folder() {
   FolderListing listing;
   std::vector<std::uint32_t> order = list_folder(&listing);
+  WayBack back;
   for (std::uint32_t index : order) {
     if (stop_requested()) {
       return;
     }
     const char* name = listing.name(index);
     EntryHint hint = listing.hints[index];
-    // The listing often knows the kind already: a plain file whose name does not match and a
-    // folder that is not walked need no status query, and a folder is entered without one.
+    // A folder known from the listing is entered without a status query.
     if (hint == EntryHint::folder) {
-      if (settings.recursive && name[0] != '.') {
-        walk_sub_folder(name);
+      if (!walk_sub_folder(name, &back)) {
+        return;
       }
-      continue;
-    }
-    if (hint == EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }
     PathStatus status;
@@ -94,11 +118,13 @@ void walk_folder() {
     }
     if (status.is_folder) {
       // Links to folders are not followed: a link may lead back to an ancestor.
-      if (settings.recursive && name[0] != '.' && !status.is_link) {
-        walk_sub_folder(name);
+      if (settings.recursive && name[0] != '.' && !status.is_link &&
+          !walk_sub_folder(name, &back)) {
+        return;
       }
       continue;
     }
+    // A plain file known from the listing was matched already.
     if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }

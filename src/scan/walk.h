@@ -13,8 +13,9 @@ constexpr int READY_ATTEMPTS = 10;
 // Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.
 int compare_names(const char* a, const char* b);
 
-// Lists the current working folder into `listing` and returns the order of its entries sorted
-// with compare_names; empty when the folder cannot be listed.
+// Lists the current working folder into `listing` and returns, sorted with compare_names, the
+// entries a pass must look at (plain files whose names do not match, and folders that are not
+// walked, are left out); empty when the folder cannot be listed.
 std::vector<std::uint32_t> list_folder(FolderListing* listing);
 
 // The readiness test for the matching file `name` whose first status query of the pass gave

@@ -128,7 +128,8 @@ void walk_folder() {
     if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }
-    if (file_is_ready(name, status.size)) {
+    // A stop requested during the last attempt starts no further file.
+    if (file_is_ready(name, status.size) && !stop_requested()) {
       process_job(name);
     }
   }

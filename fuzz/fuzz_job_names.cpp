@@ -26,47 +26,28 @@ JobNames reference_names(const std::string& folder, const std::string& name) {
   return names;
 }
 
-// Works on positions of the template: a placeholder is the first occurrence that does not overlap
-// one already replaced, so inserted values are never searched.
+// Keeps a mark on every byte that came from a value: a placeholder is looked for only among the
+// template's own bytes, which stay side by side where an empty value took one away.
 std::string reference_expand(const std::string& text, const JobNames& names, std::size_t capacity) {
   const std::string* values[4] = {&names.full_path, &names.base, &names.extension,
                                   &names.full_path_no_ext};
-  std::vector<std::pair<std::size_t, const std::string*>> replaced;  // template position, value
-  std::size_t length = text.size();
+  std::string expanded = text;
+  std::vector<bool> inserted(text.size(), false);
   for (int i = 0; i < 4; ++i) {
     const std::string token = "@" + std::to_string(i + 1) + "@";
-    std::size_t at = text.find(token);
-    for (;;) {
-      bool overlaps = false;
-      for (const auto& done : replaced) {
-        overlaps =
-            overlaps || (at != std::string::npos && at < done.first + 3 && done.first < at + 3);
+    std::size_t at = std::string::npos;
+    for (std::size_t p = 0; p + 3 <= expanded.size() && at == std::string::npos; ++p) {
+      if (!inserted[p] && !inserted[p + 1] && !inserted[p + 2] &&
+          expanded.compare(p, 3, token) == 0) {
+        at = p;
       }
-      if (!overlaps) {
-        break;
-      }
-      at = text.find(token, at + 1);
     }
-    if (at == std::string::npos || length - 3 + values[i]->size() + 1 > capacity) {
+    if (at == std::string::npos || expanded.size() - 3 + values[i]->size() + 1 > capacity) {
       continue;
     }
-    replaced.emplace_back(at, values[i]);
-    length = length - 3 + values[i]->size();
-  }
-  std::string expanded;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::string* value = nullptr;
-    for (const auto& done : replaced) {
-      if (done.first == at) {
-        value = done.second;
-      }
-    }
-    if (value != nullptr) {
-      expanded += *value;
-      at += 3;
-    } else {
-      expanded += text[at++];
-    }
+    expanded.replace(at, 3, *values[i]);
+    inserted.erase(inserted.begin() + at, inserted.begin() + at + 3);
+    inserted.insert(inserted.begin() + at, values[i]->size(), true);
   }
   return expanded;
 }

@@ -34,11 +34,17 @@ void replace_first(std::vector<Piece>* pieces, std::size_t* length, std::size_t 
     if (new_length + 1 > capacity) {
       return;
     }
+    *length = new_length;
+    if (value.empty()) {
+      // Nothing is inserted, so the template's text on both sides stays one text, as if the
+      // placeholder had never been there.
+      piece.text.erase(at, token.size());
+      return;
+    }
     Piece after{piece.text.substr(at + token.size()), false};
     piece.text.resize(at);
     pieces->insert(pieces->begin() + static_cast<std::ptrdiff_t>(i) + 1,
                    {Piece{value, true}, std::move(after)});
-    *length = new_length;
     return;
   }
 }

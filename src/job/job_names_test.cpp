@@ -68,6 +68,9 @@ TEST(Expansion, NeverSearchesInsideAnInsertedValue) {
             native("echo /in/x@2@.EPS x@2@"));
   JobNames odd = make_job_names(native("/in"), "@3@.@1@");
   EXPECT_EQ(expand_placeholders("@2@ @3@", odd, COMMAND_CAPACITY), "@3@ @1@");
+  // An empty value leaves the template's text on both sides joined, as if never split.
+  JobNames dotfile = make_job_names(native("/in"), ".profile");
+  EXPECT_EQ(expand_placeholders("echo @@2@3@", dotfile, COMMAND_CAPACITY), "echo profile");
 }
 
 TEST(Expansion, AReplacementThatWouldNotFitIsNotMade) {

@@ -120,6 +120,9 @@ int process_job(const std::string& name) {
 
   bool keep_file = false;
   if (!command.empty()) {
+    if (stop_requested()) {
+      return 0;  // no further command once a stop was requested; the file stays for the next run
+    }
     int result = run_command(command);
     if (result != 0 && stop_requested()) {
       // Most likely stopped by the same Ctrl+C: leave the file for the next run.

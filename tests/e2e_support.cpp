@@ -24,11 +24,20 @@ namespace fs = std::filesystem;
 namespace e2e {
 namespace {
 
-// The program sees a small, fixed environment: the tests must not depend on the caller's.
-std::vector<std::string> make_environment(const std::vector<std::string>& extra) {
+// The program sees a small, fixed environment: the tests must not depend on the caller's, except
+// for the variables a suite asks to pass on.
+std::vector<std::string> make_environment(const RunOptions& options) {
   std::map<std::string, std::string> env = {
       {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"TZ", "UTC"}, {"LC_ALL", "C"}, {"HOME", "/"}};
-  for (const std::string& entry : extra) {
+  for (const std::string& name : options.unset) {
+    env.erase(name);
+  }
+  for (const std::string& name : options.inherit) {
+    if (const char* value = std::getenv(name.c_str())) {
+      env[name] = value;
+    }
+  }
+  for (const std::string& entry : options.env) {
     const std::size_t eq = entry.find('=');
     env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
   }
@@ -67,6 +76,12 @@ bool read_available(int* fd, std::string* into) {
   }
 }
 
+RunOptions with_env(const std::vector<std::string>& env) {
+  RunOptions options;
+  options.env = env;
+  return options;
+}
+
 }  // namespace
 
 const Launcher& launcher() {
@@ -87,7 +102,11 @@ const Launcher& launcher() {
 }
 
 Process::Process(const std::vector<std::string>& args, const std::string& folder,
-                 const std::vector<std::string>& env) {
+                 const std::vector<std::string>& env)
+    : Process(args, folder, with_env(env)) {}
+
+Process::Process(const std::vector<std::string>& args, const std::string& folder,
+                 const RunOptions& options) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -118,10 +137,11 @@ Process::Process(const std::vector<std::string>& args, const std::string& folder
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::vector<std::string> argv = launcher().prefix;
-  argv.push_back(launcher().program);
+  const Launcher& chosen = options.launcher ? *options.launcher : launcher();
+  std::vector<std::string> argv = chosen.prefix;
+  argv.push_back(chosen.program);
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> envp = make_environment(env);
+  std::vector<std::string> envp = make_environment(options);
   std::vector<char*> c_argv = c_strings(argv);
   std::vector<char*> c_envp = c_strings(envp);
   const int failed =
@@ -243,7 +263,12 @@ RunResult Process::finish(Millis timeout) {
 
 RunResult run(const std::vector<std::string>& args, const std::string& folder,
               const std::vector<std::string>& env) {
-  Process process(args, folder, env);
+  return run(args, folder, with_env(env));
+}
+
+RunResult run(const std::vector<std::string>& args, const std::string& folder,
+              const RunOptions& options) {
+  Process process(args, folder, options);
   return process.finish();
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,16 @@ struct Launcher {
 };
 const Launcher& launcher();
 
+// More say over how the program starts, for suites that drive it some other way (such as the
+// Windows build under Wine). Every field left empty keeps the usual behaviour; the environment is
+// the fixed one less `unset`, then `inherit`, then `env`.
+struct RunOptions {
+  std::vector<std::string> env;      // NAME=value entries added to, or replacing, the environment
+  std::vector<std::string> inherit;  // names of this process's variables passed on when set
+  std::vector<std::string> unset;    // names of fixed variables left out
+  std::optional<Launcher> launcher;  // used instead of launcher()
+};
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + N when the program was killed by signal N
   bool timed_out = false;
@@ -37,9 +48,12 @@ struct RunResult {
 class Process {
  public:
   // `folder` is the program's working folder (empty: the suite's own); `env` holds NAME=value
-  // entries added to, or replacing, the small fixed environment the program gets.
+  // entries added to, or replacing, the small fixed environment the program gets; `options` can
+  // say more.
   Process(const std::vector<std::string>& args, const std::string& folder,
           const std::vector<std::string>& env = {});
+  Process(const std::vector<std::string>& args, const std::string& folder,
+          const RunOptions& options);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -72,6 +86,8 @@ class Process {
 // Runs the program to its end.
 RunResult run(const std::vector<std::string>& args, const std::string& folder,
               const std::vector<std::string>& env = {});
+RunResult run(const std::vector<std::string>& args, const std::string& folder,
+              const RunOptions& options);
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 // Its path is fully resolved, as the program sees it.

@@ -1,61 +1,27 @@
-// Harness of the Windows end-to-end suite: runs hotbatch.exe under Wine from a Linux test program.
+// Windows-only parts of the Windows end-to-end suite: hotbatch.exe under Wine, Z:\ paths, CR LF.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
+
 namespace win_e2e {
 
-struct RunResult {
-  int status = -1;  // exit status (Wine passes on its low 8 bits)
-  std::string out;  // standard output, CR LF line ends as written
-};
+// Only there to turn a hang into a failure; a program under Wine starts slower.
+constexpr e2e::Millis kTimeout{60000};
 
-// One running hotbatch.exe with its standard output on a pipe; killed if still running at the end.
-class Process {
- public:
-  // `env` holds NAME=value entries added to the environment (TZ is removed unless given).
-  explicit Process(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
+// How hotbatch.exe starts: the Wine loader (HOTBATCH_WINE) in front of HOTBATCH_WIN_EXE, with the
+// Wine session's variables passed on, the caller's locale, and TZ only when `env` gives it.
+e2e::RunOptions wine(const std::vector<std::string>& env = {});
 
-  bool wait_for(const std::string& text);  // false when the program ended or time ran out first
-  void interrupt();                        // SIGINT, which Wine turns into Ctrl+C
-  RunResult finish();
+// Runs hotbatch.exe to its end in this program's folder. Exit statuses arrive cut to 8 bits.
+e2e::RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 
- private:
-  bool pump(int timeout_ms);
-  pid_t pid_ = -1;
-  int out_fd_ = -1;
-  std::string out_;
-};
+// `rel` inside the tree as the program sees it: Z:\... with backslashes.
+std::string win_path(const e2e::TempTree& tree, const std::string& rel = "");
 
-RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
-
-// A fresh folder under /tmp, removed at the end.
-class TempTree {
- public:
-  TempTree();
-  ~TempTree();
-  TempTree(const TempTree&) = delete;
-  TempTree& operator=(const TempTree&) = delete;
-
-  std::string path(const std::string& rel = "") const;      // Linux path
-  std::string win_path(const std::string& rel = "") const;  // the same as Z:\... for the program
-  void write(const std::string& rel, const std::string& content) const;
-  void mkdir(const std::string& rel) const;
-  void link(const std::string& rel, const std::string& target) const;
-  bool exists(const std::string& rel) const;
-  std::string read(const std::string& rel) const;
-
- private:
-  std::string root_;
-};
-
-// The text with every well-formed time stamp ('Mmm DD hh:mm:ss YYYY') replaced by "<T>".
-std::string masked(const std::string& text);
+// `text` with every LF turned into CR LF, the line end of the program's texts on Windows.
+std::string crlf(const std::string& text);
 
 }  // namespace win_e2e

@@ -1,29 +1,26 @@
 // What a Windows user sees of hotbatch.exe, run under Wine with cmd.exe built-ins as commands.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "win_e2e_support.h"
 
 namespace {
 
-using win_e2e::masked;
-using win_e2e::Process;
+using e2e::erased;
+using e2e::found;
+using e2e::masked;
+using e2e::Process;
+using e2e::processed;
+using e2e::TempTree;
+using win_e2e::crlf;
 using win_e2e::run;
-using win_e2e::TempTree;
+using win_e2e::win_path;
 
 const std::string kStars(79, '*');
-
-std::string found(const std::string& full_path) {
-  return "<T> File found and under processing: " + full_path + "\r\n";
-}
-std::string processed(const std::string& name) {
-  return "<T> Datei was processed: '" + name + "'\r\n";
-}
-std::string erased(const std::string& full_path) {
-  return "<T> File erased: " + full_path + "\r\n";
-}
 
 // Every line break of a console or file text is CR LF.
 bool all_lines_crlf(const std::string& text) {
@@ -48,13 +45,13 @@ TEST(WindowsStartup, UsageScreenAndStartupErrorsEndWithStatusOne) {
   EXPECT_TRUE(all_lines_crlf(usage.out));
 
   TempTree tree;
-  auto missing = run({"-d", tree.win_path("missing"), "*", "echo"});
+  auto missing = run({"-d", win_path(tree, "missing"), "*", "echo"});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "Spoolex: Cannot change to '" + tree.win_path("missing") + "'!\r\n");
+  EXPECT_EQ(missing.out, "Spoolex: Cannot change to '" + win_path(tree, "missing") + "'!\r\n");
 
-  auto count = run({"-d", tree.win_path(), "a", "b", "-r"});
+  auto count = run({"-d", win_path(tree), "a", "b", "-r"});
   EXPECT_EQ(count.status, 1);
-  EXPECT_EQ(count.out, "Spoolex: Source folder is '" + tree.win_path() +
+  EXPECT_EQ(count.out, "Spoolex: Source folder is '" + win_path(tree) +
                            "'\r\nSpoolex: Wrong parameter count\r\n");
 }
 
@@ -63,16 +60,16 @@ TEST(WindowsJobs, SuccessfulJobLogsWithCrLfWritesSuccessFileAndErases) {
   TempTree tree;
   const std::string content = "line 1\nline 2\r\n\x01\x00 end";
   tree.write("in/a.EPS", content);
-  auto result = run({"-d", tree.win_path("in"), "-E", "-o", "run.log", "-t", "@4@.ok", "-g", "0",
+  auto result = run({"-d", win_path(tree, "in"), "-E", "-o", "run.log", "-t", "@4@.ok", "-g", "0",
                      "*.EPS", "copy \"@1@\" \"@2@.pdf\" >NUL"});
   EXPECT_EQ(result.status, 0);
-  const std::string a = tree.win_path("in") + "\\a.EPS";
-  EXPECT_EQ(masked(result.out), "Spoolex: Source folder is '" + tree.win_path("in") +
+  const std::string a = win_path(tree, "in") + "\\a.EPS";
+  EXPECT_EQ(masked(result.out), "Spoolex: Source folder is '" + win_path(tree, "in") +
                                     "'\r\nSpoolex: Will erase files after run! [Warning!]\r\n"
                                     "Spoolex: Log file is 'run.log'\r\n"
                                     "Spoolex: Single log file on success is '@4@.ok'\r\n"
                                     "Spoolex: Test time is 0 Sek\r\n\r\nStart Run...\r\n" +
-                                    found(a) + processed("a.EPS") + erased(a));
+                                    crlf(found(a) + processed("a.EPS") + erased(a)));
   EXPECT_EQ(masked(tree.read("in/run.log")), "<T> Datei was processed: 'a.EPS'\r\n\r\n");
   EXPECT_EQ(tree.read("in/a.ok"), "'a' - ok\r\n");
   EXPECT_EQ(tree.read("in/a.pdf"), content);
@@ -84,15 +81,15 @@ TEST(WindowsJobs, PlaceholdersCarryBackslashPathsAndQuotedProgramsRun) {
   tree.write("in box/my file.txt", "x");
   tree.write("tools dir/show.bat", "@echo TOOL %~1\r\n");
   const std::string command =
-      "echo [@2@] [@3@] [@4@] & \"" + tree.win_path("tools dir") + "\\show.bat\" \"@1@\"";
-  auto result = run({"-g", "0", "-d", tree.win_path("in box"), "*.txt", command});
+      "echo [@2@] [@3@] [@4@] & \"" + win_path(tree, "tools dir") + "\\show.bat\" \"@1@\"";
+  auto result = run({"-g", "0", "-d", win_path(tree, "in box"), "*.txt", command});
   EXPECT_EQ(result.status, 0);
-  const std::string full = tree.win_path("in box") + "\\my file.txt";
-  const std::string no_ext = tree.win_path("in box") + "\\my file";
+  const std::string full = win_path(tree, "in box") + "\\my file.txt";
+  const std::string no_ext = win_path(tree, "in box") + "\\my file";
   EXPECT_NE(result.out.find("[my file] [txt] [" + no_ext + "] \r\nTOOL " + full + "\r\n"),
             std::string::npos)
       << result.out;
-  EXPECT_NE(masked(result.out).find(processed("my file.txt")), std::string::npos);
+  EXPECT_NE(masked(result.out).find(crlf(processed("my file.txt"))), std::string::npos);
 }
 
 // Byte order, depth first, the command's output right after its own announcement; hidden
@@ -103,17 +100,17 @@ TEST(WindowsWalk, JobsRunInByteOrderDepthFirstAndSkipHiddenFoldersAndLinks) {
        {"b.txt", "C.txt", "a.txt", "_x.txt", "z.txt", "sub/m.txt", ".hidden/h.txt"}) {
     tree.write(name, name);
   }
-  tree.link("link", tree.path("sub"));
-  auto result = run({"-r", "-g", "0", "-d", tree.win_path(), "*.txt", "echo RUN @2@"});
+  std::filesystem::create_symlink(tree.path("sub"), tree.path("link"));
+  auto result = run({"-r", "-g", "0", "-d", win_path(tree), "*.txt", "echo RUN @2@"});
   EXPECT_EQ(result.status, 0);
   std::string expected =
       "Spoolex: Run recursively\r\nSpoolex: Test time is 0 Sek\r\n"
       "Spoolex: Source folder is '" +
-      tree.win_path() + "'\r\n\r\nStart Run...\r\n";
+      win_path(tree) + "'\r\n\r\nStart Run...\r\n";
   for (const char* name : {"C.txt", "_x.txt", "a.txt", "b.txt", "sub\\m.txt", "z.txt"}) {
     std::string bare = std::string(name).substr(std::string(name).rfind('\\') + 1);
-    expected += found(tree.win_path() + "\\" + name) + "RUN " + bare.substr(0, bare.find('.')) +
-                "\r\n" + processed(bare);
+    expected += crlf(found(win_path(tree) + "\\" + name)) + "RUN " +
+                bare.substr(0, bare.find('.')) + "\r\n" + crlf(processed(bare));
   }
   EXPECT_EQ(masked(result.out), expected);
 }
@@ -123,20 +120,14 @@ TEST(WindowsJobs, FailedJobIsReportedLoggedCopiedBytewiseAndErased) {
   const std::string content = "a\nb\r\n\x1a tail";
   tree.write("in/a.EPS", content);
   tree.mkdir("in/errors");
-  auto result = run({"-g", "0", "-E", "-e", "errors", "-o", "run.log", "-d", tree.win_path("in"),
+  auto result = run({"-g", "0", "-E", "-e", "errors", "-o", "run.log", "-d", win_path(tree, "in"),
                      "*.EPS", "exit /b 3"});
   EXPECT_EQ(result.status, 0);
-  const std::string a = tree.win_path("in") + "\\a.EPS";
-  EXPECT_NE(masked(result.out)
-                .find(found(a) + kStars +
-                      "\r\nERROR DURING PROCESSING!\r\n"
-                      "Command 'exit /b 3'\r\n" +
-                      kStars + "\r\n" + erased(a)),
+  const std::string a = win_path(tree, "in") + "\\a.EPS";
+  EXPECT_NE(masked(result.out).find(crlf(found(a) + e2e::error_block("exit /b 3") + erased(a))),
             std::string::npos)
       << result.out;
-  EXPECT_EQ(masked(tree.read("in/run.log")),
-            "<T> ERROR\r\n*** Error during processing:\r\n*** exit /b 3\r\n"
-            "*** File was moved to error folder:\r\n*** a.EPS\r\n\r\n");
+  EXPECT_EQ(masked(tree.read("in/run.log")), crlf(e2e::failure_entry("exit /b 3", "a.EPS")));
   EXPECT_EQ(tree.read("in/errors/a.EPS"), content);
   EXPECT_FALSE(tree.exists("in/a.EPS"));
 }
@@ -148,7 +139,7 @@ TEST(WindowsJobs, FailedCopyKeepsTheFileWhetherTheErrorFolderIsMissingOrItsOwn) 
     TempTree tree;
     tree.write("in/a.EPS", "data");
     auto result = run({"-g", "0", "-E", "-e", error_folder, "-o", "run.log", "-d",
-                       tree.win_path("in"), "*.EPS", "exit /b 3"});
+                       win_path(tree, "in"), "*.EPS", "exit /b 3"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out.find("File erased"), std::string::npos);
     EXPECT_EQ(tree.read("in/a.EPS"), "data");
@@ -160,7 +151,7 @@ TEST(WindowsJobs, FailedCopyKeepsTheFileWhetherTheErrorFolderIsMissingOrItsOwn) 
 TEST(WindowsJobs, FailureWithoutErrorFolderOnlyPrintsAndExitCodesAboveByteRangeFail) {
   TempTree tree;
   tree.write("a.EPS", "data");
-  auto result = run({"-g", "0", "-o", "run.log", "-d", tree.win_path(), "*.EPS", "exit /b 256"});
+  auto result = run({"-g", "0", "-o", "run.log", "-d", win_path(tree), "*.EPS", "exit /b 256"});
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("ERROR DURING PROCESSING!\r\nCommand 'exit /b 256'\r\n"),
             std::string::npos)
@@ -185,7 +176,7 @@ TEST(WindowsTime, TimeStampsAreLocalTimeOfTheTimeZoneVariable) {
   tzset();
   std::time_t before = std::time(nullptr);
   auto result =
-      run({"-g", "0", "-d", tree.win_path(), "*.EPS", "echo"}, {"TZ=" + std::string(zone)});
+      run({"-g", "0", "-d", win_path(tree), "*.EPS", "echo"}, {"TZ=" + std::string(zone)});
   std::time_t after = std::time(nullptr);
   std::string stamp = result.out.substr(result.out.find("Start Run...\r\n") + 14, 20);
   bool matched = false;
@@ -199,10 +190,10 @@ TEST(WindowsTime, TimeStampsAreLocalTimeOfTheTimeZoneVariable) {
 
 TEST(WindowsStop, CtrlCEndsTheLoopWithStoppedAndStatusZero) {
   TempTree tree;
-  Process process({"-l", "-g", "0", "-d", tree.win_path(), "*.none", "echo"});
-  ASSERT_TRUE(process.wait_for("Start Run...\r\n"));
-  process.interrupt();
-  auto result = process.finish();
+  Process process({"-l", "-g", "0", "-d", win_path(tree), "*.none", "echo"}, "", win_e2e::wine());
+  ASSERT_TRUE(process.wait_for("Start Run...\r\n", 1, win_e2e::kTimeout));
+  process.signal(SIGINT);  // which Wine turns into Ctrl+C
+  auto result = process.finish(win_e2e::kTimeout);
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("Start Run...\r\nSpoolex: Stopped\r\n"), std::string::npos)
       << result.out;

@@ -39,10 +39,28 @@ struct FolderListing {
 // what was read before the failure, and the caller treats the folder as empty.
 bool list_working_folder(FolderListing* listing);
 
+// Identity of a file on its device: unchanged when the file is renamed, different for another
+// file that takes its name.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileId& other) const {
+    return device == other.device && index == other.index;
+  }
+  bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+
 struct PathStatus {
-  bool is_folder = false;  // what the path finally names, links followed
-  bool is_link = false;    // the entry itself is a symbolic link (or, on Windows, a reparse point)
-  std::uint64_t size = 0;  // bytes; 0 for folders
+  bool is_folder = false;   // what the path finally names, links followed
+  bool is_link = false;     // the entry itself is a symbolic link (or, on Windows, a reparse point)
+  bool is_regular = false;  // what the path finally names is a plain file (no FIFO, socket, device)
+  // For a link: it may be followed, because its owner owns what it leads to or is the user we run
+  // as (the rule of the kernel's protected_symlinks). Never on Windows, where reparse points to
+  // files are not followed at all.
+  bool link_trusted = false;
+  std::uint64_t size = 0;        // bytes; 0 for folders
+  FileId id;                     // of what the path finally names
+  std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
 };
 
 // Reads the status of `path` without opening the file. Returns false when the path does not
@@ -55,9 +73,16 @@ bool get_working_folder(std::string* folder);
 // Changes the working folder. Returns false (and leaves it unchanged) on failure.
 bool change_working_folder(const std::string& folder);
 
+// Results of enter_sub_folder.
+enum class EnterResult : int {
+  entered = 0,
+  refused = 1,     // not a folder, a link, no permission, gone: stays put
+  no_handles = 2,  // the process has no descriptor or handle left: stays put
+};
+
 // Enters the sub-folder `name` of the working folder. Refuses a symbolic link or reparse point,
-// so that every descent of a walk ends. Returns false and stays put on failure.
-bool enter_sub_folder(const std::string& name);
+// so that every descent of a walk ends.
+EnterResult enter_sub_folder(const std::string& name);
 
 // A way back to a folder that does not depend on its path staying valid or short.
 struct FolderMark {
@@ -80,11 +105,68 @@ void release_mark(FolderMark* mark);
 // succeeded.
 bool try_open_for_append(const std::string& path);
 
+// True once a check for writers was refused for lack of permission (on Linux a read lease, which
+// needs the file's owner or CAP_LEASE); from then on only the size test applies to such files.
+// Never true for a refusal that means a writer holds the file.
+bool writer_check_refused();
+
 // True when both paths exist and name the same file (links and hard links included).
 bool same_file(const std::string& a, const std::string& b);
 
 // Deletes the file. Returns false on failure.
 bool delete_file(const std::string& path);
+
+// An open file of the functions below; -1 when none.
+struct FileHandle {
+  std::intptr_t value = -1;
+};
+
+// Results of the file functions below.
+enum class FileResult : int {
+  done = 0,
+  missing = 1,   // the path names nothing
+  exists = 2,    // the name is taken (create_new_file, publish_file without replacing)
+  replaced = 3,  // the path names another file than the one expected, or a link not allowed
+  failed = 4,    // any other failure
+};
+
+// Opens the file `path` for reading. A symbolic link (reparse point) is followed only when
+// `follow_link`; the file opened must be `expected`, else `replaced`.
+FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
+                            FileHandle* file);
+
+// Creates `path` as a new file for writing: never an existing name, never through a link. The
+// permission bits are `permissions`, narrowed by the process's file-creation mask.
+FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file);
+
+// Reads up to `size` bytes. Returns the count, 0 at the end of the file, -1 on an error.
+std::int64_t read_file(FileHandle file, char* buffer, std::size_t size);
+
+// Writes all `size` bytes. Returns false when fewer were stored.
+bool write_file(FileHandle file, const char* data, std::size_t size);
+
+// Closes the file (safe for a closed handle). Returns false when stored data may be incomplete.
+bool close_file(FileHandle* file);
+
+// Gives the complete file `temp` the name `path` (both in one folder). With `replace`, an existing
+// file or link of that name is replaced (never followed); without it an existing name is never
+// touched and the result is `exists`. On any result but `done`, `temp` is left as it was.
+FileResult publish_file(const std::string& temp, const std::string& path, bool replace);
+
+// Deletes `path` only while it still names the file `expected`: `done`, `missing`, `replaced`
+// (another file has the name now; nothing deleted) or `failed`.
+FileResult delete_if_same(const std::string& path, const FileId& expected);
+
+// Appends `text` as it is to the file `path`, created when missing. A symbolic link is followed
+// only when trusted (see PathStatus::link_trusted). Returns false when the file cannot be opened
+// or the text not stored completely.
+bool append_to_file(const std::string& path, const std::string& text);
+
+// The line end of text files the program writes: "\n" on POSIX systems, "\r\n" on Windows.
+extern const char* const LINE_END;
+
+// A number unique to this process, for naming temporary files.
+std::uint32_t process_number();
 
 struct LocalTime {
   int year = 1970;

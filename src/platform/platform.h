@@ -181,6 +181,10 @@ struct LocalTime {
 // The current local time (the time zone setting of the environment honoured).
 bool local_time_now(LocalTime* now);
 
+// True when a command can be started with the working folder as its current folder (Windows
+// limits the length of that folder; POSIX systems do not).
+bool commands_can_start_here();
+
 // Runs `command` through the system's command interpreter in the current working folder, with
 // the program's environment and standard streams, and waits for it. Returns its exit status; a
 // command killed by signal N gives 128 + N; an interpreter that cannot be started gives a

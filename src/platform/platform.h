@@ -34,6 +34,15 @@ struct FolderListing {
   }
 };
 
+// The program's arguments as UTF-8 strings, the program's name first: on Windows read from the
+// wide command line (so that no character is lost to a code page), elsewhere `argv` as given.
+std::vector<std::string> program_arguments(int argc, char* argv[]);
+
+// Writes the UTF-8 text to standard output and flushes it. On a Windows console it is shown as
+// characters; to a file or pipe the bytes go as they are (CR LF line ends on Windows). Returns
+// false when it could not all be written.
+bool write_standard_output(const char* text, std::size_t size);
+
 // Adds every entry of the current working folder ("." and ".." included) in the order the
 // system reports them. Returns false when the folder cannot be listed; the listing may then hold
 // what was read before the failure, and the caller treats the folder as empty.
@@ -58,8 +67,8 @@ struct PathStatus {
   // as (the rule of the kernel's protected_symlinks). Never on Windows, where reparse points to
   // files are not followed at all.
   bool link_trusted = false;
-  std::uint64_t size = 0;        // bytes; 0 for folders
-  FileId id;                     // of what the path finally names
+  std::uint64_t size = 0;         // bytes; 0 for folders
+  FileId id;                      // of what the path finally names
   std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
 };
 

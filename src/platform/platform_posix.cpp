@@ -61,6 +61,15 @@ void drop_entered_folder() {
 
 }  // namespace
 
+std::vector<std::string> program_arguments(int argc, char* argv[]) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+bool write_standard_output(const char* text, std::size_t size) {
+  bool ok = std::fwrite(text, 1, size, stdout) == size;
+  return std::fflush(stdout) == 0 && ok;
+}
+
 bool list_working_folder(FolderListing* listing) {
   int fd = entered_folder;
   entered_folder = -1;

@@ -86,7 +86,7 @@ bool walk_sub_folder(const std::string& name, WayBack* back) {
       return true;
     }
   }
-  if (!enter_sub_folder(name)) {
+  if (enter_sub_folder(name) != EnterResult::entered) {
     return true;
   }
   walk_folder();

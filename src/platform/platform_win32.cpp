@@ -1,4 +1,8 @@
-// Win32 implementation of the platform services (an 8-bit code-page console program: A functions).
+// Win32 implementation of the platform services. Everything the rest of the program sees is
+// UTF-8; this file talks to Windows in UTF-16 (the W functions) and converts at its edge. Files
+// are reached through the \\?\ form of their absolute paths, which has no length limit, so the
+// working folder is kept here rather than in the system (whose working folder is limited to 259
+// characters); commands get it as their current folder where Windows allows.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -15,12 +19,357 @@ const char PATH_SEPARATOR = '\\';
 // Windows names cannot hold '"' or control bytes, so a placeholder in double quotes is safe for
 // every real file; '%' still expands inside quotes, which the README warns about.
 const char* const QUOTE_BREAKERS = "\"";
+const char* const LINE_END = "\r\n";
+
+// The C runtime's own parser of the wide command line: the same rules as for the 8-bit one.
+struct CrtStartupInfo {
+  int new_mode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards,
+                              CrtStartupInfo* info);
 
 namespace {
+
+// ---- UTF-8 and UTF-16 ----------------------------------------------------------------------
+
+// UTF-16 to UTF-8. A lone surrogate, which Windows allows in names, is kept as its own 3-byte
+// sequence, so that every name read from the system converts back to the same name.
+std::string narrow(const wchar_t* text, std::size_t length) {
+  std::string result;
+  result.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    std::uint32_t code = static_cast<std::uint16_t>(text[i]);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length) {
+      std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (code < 0x80) {
+      result.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      result.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      result.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      result.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      result.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      result.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      result.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      result.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      result.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      result.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return result;
+}
+
+std::string narrow(const std::wstring& text) {
+  return narrow(text.data(), text.size());
+}
+
+// UTF-8 to UTF-16; a byte that starts no valid sequence becomes U+FFFD.
+std::wstring widen(const char* text, std::size_t length) {
+  static const std::uint32_t SMALLEST[5] = {0, 0, 0x80, 0x800, 0x10000};
+  std::wstring result;
+  result.reserve(length);
+  std::size_t i = 0;
+  while (i < length) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    std::size_t size = 0;
+    std::uint32_t code = 0;
+    if (lead < 0x80) {
+      size = 1;
+      code = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      size = 2;
+      code = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      size = 3;
+      code = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      size = 4;
+      code = lead & 0x07;
+    }
+    bool valid = size != 0 && i + size <= length;
+    for (std::size_t k = 1; valid && k < size; ++k) {
+      unsigned char next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (!valid || code < SMALLEST[size] || code > 0x10FFFF) {
+      result.push_back(L'\xFFFD');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      result.push_back(static_cast<wchar_t>(0xD800 + (code >> 10)));
+      result.push_back(static_cast<wchar_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      result.push_back(static_cast<wchar_t>(code));
+    }
+    i += size;
+  }
+  return result;
+}
+
+std::wstring widen(const std::string& text) {
+  return widen(text.data(), text.size());
+}
+
+// ---- Paths and the working folder ----------------------------------------------------------
+
+bool is_separator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+bool starts_with(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// Length of the root of an absolute path: 2 for "C:", the length of "\\server\share" for a
+// network path, 0 when there is none.
+std::size_t root_length(const std::wstring& path) {
+  if (path.size() >= 2 && path[1] == L':' &&
+      ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+    return 2;
+  }
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    std::size_t server_end = path.find_first_of(L"\\/", 2);
+    if (server_end == std::wstring::npos) {
+      return path.size();
+    }
+    std::size_t share_end = path.find_first_of(L"\\/", server_end + 1);
+    return share_end == std::wstring::npos ? path.size() : share_end;
+  }
+  return 0;
+}
+
+// The working folder: absolute, without a trailing separator except at a drive root ("C:\"),
+// and held open without delete sharing, so that it can be neither renamed nor removed while
+// we are in it (as Windows does for a process's own working folder).
+std::wstring working;
+HANDLE working_handle = INVALID_HANDLE_VALUE;
+
+// `path` made absolute against the working folder, with "." and ".." resolved and every '/'
+// turned into '\'. The names are otherwise kept as they are (trailing dots and blanks too).
+std::wstring absolute(const std::wstring& given);
+
+const std::wstring& working_folder() {
+  if (working.empty()) {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring buffer(needed, L'\0');
+    DWORD length = needed == 0 ? 0 : GetCurrentDirectoryW(needed, &buffer[0]);
+    buffer.resize(length < needed ? length : 0);
+    working = L"C:\\";  // only while the line below resolves the system's folder
+    if (!buffer.empty()) {
+      working = absolute(buffer);
+    }
+  }
+  return working;
+}
+
+std::wstring absolute(const std::wstring& given) {
+  std::wstring path = given;
+  if (starts_with(path, L"\\\\?\\UNC\\")) {
+    path = L"\\\\" + path.substr(8);
+  } else if (starts_with(path, L"\\\\?\\")) {
+    path = path.substr(4);
+  }
+  std::wstring joined;
+  std::size_t root = root_length(path);
+  if (root == 2 && (path.size() == 2 || !is_separator(path[2]))) {
+    // "D:name" is relative to that drive's folder; we know only our own drive's.
+    const std::wstring& here = working_folder();
+    bool same_drive = (here[0] | 0x20) == (path[0] | 0x20) && here[1] == L':';
+    joined = (same_drive ? here : path.substr(0, 2)) + L"\\" + path.substr(2);
+  } else if (root > 0) {
+    joined = path;
+  } else if (!path.empty() && is_separator(path[0])) {
+    const std::wstring& here = working_folder();
+    joined = here.substr(0, root_length(here)) + path;
+  } else {
+    joined = working_folder() + L"\\" + path;
+  }
+
+  root = root_length(joined);
+  std::wstring result = joined.substr(0, root);
+  for (wchar_t& c : result) {
+    if (c == L'/') {
+      c = L'\\';
+    }
+  }
+  std::size_t kept = result.size();
+  std::size_t at = root;
+  while (at < joined.size()) {
+    std::size_t end = joined.find_first_of(L"\\/", at);
+    if (end == std::wstring::npos) {
+      end = joined.size();
+    }
+    std::wstring part = joined.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == L".") {
+      continue;
+    }
+    if (part == L"..") {
+      std::size_t cut = result.rfind(L'\\');
+      if (result.size() > kept && cut != std::wstring::npos && cut >= kept) {
+        result.resize(cut);
+      }
+      continue;
+    }
+    result += L"\\" + part;
+  }
+  if (result.size() == kept) {
+    result += L"\\";  // the root itself
+  }
+  return result;
+}
+
+// A name that Windows reads as a device wherever it stands (NUL, CON, COM1, ...), ignoring an
+// extension and trailing blanks, as the system does for ordinary paths: that device's name, or
+// nothing.
+std::wstring device_name(const std::wstring& path) {
+  std::size_t start = path.find_last_of(L'\\');
+  start = start == std::wstring::npos ? 0 : start + 1;
+  std::wstring stem = path.substr(start, path.find(L'.', start) - start);
+  while (!stem.empty() && stem.back() == L' ') {
+    stem.pop_back();
+  }
+  for (wchar_t& c : stem) {
+    if (c >= L'a' && c <= L'z') {
+      c = static_cast<wchar_t>(c - 0x20);
+    }
+  }
+  bool device = stem == L"NUL" || stem == L"CON" || stem == L"PRN" || stem == L"AUX" ||
+                stem == L"CONIN$" || stem == L"CONOUT$" ||
+                (stem.size() == 4 && (starts_with(stem, L"COM") || starts_with(stem, L"LPT")) &&
+                 stem[3] >= L'1' && stem[3] <= L'9');
+  return device ? stem : std::wstring();
+}
+
+// The form of `plain` (absolute) that the file functions take at any length.
+std::wstring long_form(const std::wstring& plain) {
+  std::wstring device = device_name(plain);
+  if (!device.empty()) {
+    // Such a name means the device (a log sent to NUL, say), not a file nobody could delete.
+    return L"\\\\.\\" + device;
+  }
+  if (starts_with(plain, L"\\\\")) {
+    return L"\\\\?\\UNC\\" + plain.substr(2);
+  }
+  return L"\\\\?\\" + plain;
+}
+
+// `path` (UTF-8, relative to the working folder or absolute) as the file functions take it.
+std::wstring file_path(const std::string& path) {
+  return long_form(absolute(widen(path)));
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens a folder to hold it: others may read and write in it but not rename or remove it.
+HANDLE open_folder(const std::wstring& plain, bool own_entry) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // needed to open a folder
+  if (own_entry) {
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  }
+  return CreateFileW(long_form(plain).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+bool is_reparse(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// True when the open reparse point stands for another name (a symbolic link, a junction), as
+// opposed to one that only changes how a file is stored (deduplicated or cloud files).
+bool is_link_point(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return true;  // unknown: the safe reading
+  }
+  return !is_reparse(tag.FileAttributes) || IsReparseTagNameSurrogate(tag.ReparseTag) != 0;
+}
+
+// True when the name itself is a reparse point. Asked by name as well as through the handle:
+// Wine opens the target of a link even when told not to, but reports the link in the name's
+// attributes.
+bool name_is_reparse(const std::wstring& full) {
+  DWORD attributes = GetFileAttributesW(full.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && is_reparse(attributes);
+}
+
+bool is_folder_handle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(handle, info) &&
+         (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Makes `plain`, held by `held`, the working folder. The system's own working folder follows
+// where it can (for anything that still resolves names there), but nothing here relies on it.
+void set_working(const std::wstring& plain, HANDLE held) {
+  if (working_handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(working_handle);
+  }
+  working = plain;
+  working_handle = held;
+  if (plain.size() + 2 <= MAX_PATH) {
+    SetCurrentDirectoryW(plain.c_str());
+  }
+}
+
+std::uint64_t join_size(DWORD high, DWORD low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileId id;
+  id.device = info.dwVolumeSerialNumber;
+  id.index = join_size(info.nFileIndexHigh, info.nFileIndexLow);
+  return id;
+}
+
+// The identity of what `path` names (links followed); false when it cannot be opened.
+bool identity_of(const std::string& path, FileId* id) {
+  HANDLE handle = CreateFileW(file_path(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (ok) {
+    *id = id_of(info);
+  }
+  return ok;
+}
+
+FileResult result_of_error(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return FileResult::missing;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileResult::exists;
+    default:
+      return FileResult::failed;
+  }
+}
+
+HANDLE handle_of(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file.value);
+}
+
+// ---- Commands and stopping -----------------------------------------------------------------
 
 // Written by the console control handler, which Windows runs on a thread of its own.
 std::atomic<int> stop_count{0};
 std::atomic<bool> command_running{false};
+bool writer_check_was_refused = false;
 
 BOOL WINAPI on_console_event(DWORD event) {
   int count = stop_count.fetch_add(1) + 1;
@@ -36,138 +385,200 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
-bool is_link(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 EntryHint hint_of(DWORD attributes) {
-  if (is_link(attributes)) {
+  if (is_reparse(attributes)) {
     return EntryHint::link;
   }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryHint::folder : EntryHint::file;
 }
 
-std::uint64_t join_size(DWORD high, DWORD low) {
-  return (static_cast<std::uint64_t>(high) << 32) | low;
-}
-
-// Opens `path` only to read its attributes; reparse points are followed unless `own_entry`.
-HANDLE open_for_attributes(const std::string& path, bool own_entry) {
-  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // needed to open a folder
-  if (own_entry) {
-    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  }
-  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     flags, nullptr);
-}
-
 // The command interpreter by its full path, so that a "cmd.exe" lying in the hot folder (the
 // working folder while a command runs) is never the one started.
-std::string interpreter_path() {
-  const char* comspec = std::getenv("COMSPEC");
-  if (comspec != nullptr && comspec[0] != '\0' && comspec[1] == ':' && comspec[2] == '\\') {
-    return comspec;
+std::wstring interpreter_path() {
+  wchar_t comspec[MAX_PATH];
+  DWORD length = GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH);
+  if (length > 3 && length < MAX_PATH && comspec[1] == L':' && comspec[2] == L'\\') {
+    return std::wstring(comspec, length);
   }
-  char system_folder[MAX_PATH];
-  UINT length = GetSystemDirectoryA(system_folder, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
-    return "C:\\Windows\\System32\\cmd.exe";
+  wchar_t system_folder[MAX_PATH];
+  UINT folder_length = GetSystemDirectoryW(system_folder, MAX_PATH);
+  if (folder_length == 0 || folder_length >= MAX_PATH) {
+    return L"C:\\Windows\\System32\\cmd.exe";
   }
-  return std::string(system_folder, length) + "\\cmd.exe";
+  return std::wstring(system_folder, folder_length) + L"\\cmd.exe";
 }
 
 }  // namespace
 
+// ---- Program arguments and console output --------------------------------------------------
+
+std::vector<std::string> program_arguments(int argc, char* argv[]) {
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  CrtStartupInfo info{0};
+  std::vector<std::string> arguments;
+  if (__wgetmainargs(&count, &wide, &environment, 0, &info) >= 0 && wide != nullptr) {
+    for (int i = 0; i < count; ++i) {
+      arguments.push_back(narrow(wide[i], std::wcslen(wide[i])));
+    }
+    return arguments;
+  }
+  for (int i = 0; i < argc; ++i) {
+    arguments.push_back(argv[i]);
+  }
+  return arguments;
+}
+
+bool write_standard_output(const char* text, std::size_t size) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
+    // A file or pipe gets the UTF-8 bytes (the C runtime's text mode adds the CR of each line).
+    bool ok = std::fwrite(text, 1, size, stdout) == size;
+    return std::fflush(stdout) == 0 && ok;
+  }
+  // A console shows characters, not bytes: every name appears as it is.
+  std::fflush(stdout);
+  std::wstring wide;
+  for (wchar_t c : widen(text, size)) {
+    if (c == L'\n') {
+      wide.push_back(L'\r');
+    }
+    wide.push_back(c);
+  }
+  std::size_t done = 0;
+  while (done < wide.size()) {
+    DWORD chunk = static_cast<DWORD>(wide.size() - done < 8192 ? wide.size() - done : 8192);
+    DWORD written = 0;
+    if (!WriteConsoleW(out, wide.data() + done, chunk, &written, nullptr) || written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+// ---- Folders -------------------------------------------------------------------------------
+
 bool list_working_folder(FolderListing* listing) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA("*", &found);
+  std::wstring pattern = long_form(working_folder());
+  if (pattern.back() != L'\\') {
+    pattern += L'\\';
+  }
+  pattern += L'*';
+  WIN32_FIND_DATAW found;
+  // Without the short names, in large blocks.
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     // A drive root has no "." or "..", so an empty one reports that nothing was found.
     return GetLastError() == ERROR_FILE_NOT_FOUND;
   }
   do {
-    listing->add(found.cFileName, hint_of(found.dwFileAttributes));
-  } while (FindNextFileA(search, &found));
+    listing->add(narrow(found.cFileName, std::wcslen(found.cFileName)).c_str(),
+                 hint_of(found.dwFileAttributes));
+  } while (FindNextFileW(search, &found));
   bool ok = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(search);
   return ok;
 }
 
 bool query_status(const std::string& path, PathStatus* status) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+  std::wstring full = file_path(path);
+  HANDLE own = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (own == INVALID_HANDLE_VALUE) {
     return false;
   }
-  status->is_link = is_link(data.dwFileAttributes);
-  if (status->is_link) {
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(own, &info) != 0;
+  bool link =
+      ok && (is_reparse(info.dwFileAttributes) || name_is_reparse(full)) && is_link_point(own);
+  bool disk = GetFileType(own) == FILE_TYPE_DISK;
+  CloseHandle(own);
+  if (!ok) {
+    return false;
+  }
+  if (link) {
     // The attributes above are the link's own: ask the target, which must exist.
-    HANDLE target = open_for_attributes(path, false);
+    HANDLE target = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (target == INVALID_HANDLE_VALUE) {
       return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool ok = GetFileInformationByHandle(target, &info) != 0;
+    ok = GetFileInformationByHandle(target, &info) != 0;
+    disk = GetFileType(target) == FILE_TYPE_DISK;
     CloseHandle(target);
     if (!ok) {
       return false;
     }
-    data.dwFileAttributes = info.dwFileAttributes;
-    data.nFileSizeHigh = info.nFileSizeHigh;
-    data.nFileSizeLow = info.nFileSizeLow;
   }
-  status->is_folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  status->size = status->is_folder ? 0 : join_size(data.nFileSizeHigh, data.nFileSizeLow);
+  status->is_link = link;
+  status->link_trusted = false;  // reparse points to files are never followed
+  status->is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status->is_regular = !status->is_folder && disk;
+  status->size = status->is_folder ? 0 : join_size(info.nFileSizeHigh, info.nFileSizeLow);
+  status->id = id_of(info);
+  status->permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
   return true;
 }
 
 bool get_working_folder(std::string* folder) {
-  DWORD needed = GetCurrentDirectoryA(0, nullptr);
-  // The folder may change between the two calls; a second round then gets the new size.
-  for (int round = 0; round < 3 && needed > 0; ++round) {
-    std::string buffer(needed, '\0');
-    DWORD length = GetCurrentDirectoryA(needed, &buffer[0]);
-    if (length == 0) {
-      return false;
-    }
-    if (length < needed) {
-      buffer.resize(length);
-      *folder = buffer;
-      return true;
-    }
-    needed = length;
-  }
-  return false;
+  *folder = narrow(working_folder());
+  return true;
 }
 
 bool change_working_folder(const std::string& folder) {
-  // An empty name is no folder (the call itself would treat it inconsistently across versions).
-  return !folder.empty() && SetCurrentDirectoryA(folder.c_str()) != 0;
-}
-
-bool enter_sub_folder(const std::string& name) {
-  // The folder is held open without delete sharing while it is checked and entered, so it can
-  // neither be renamed nor replaced by a junction in between.
-  HANDLE held = open_for_attributes(name, true);
+  // An empty name is no folder (the system treats it inconsistently across versions).
+  if (folder.empty()) {
+    return false;
+  }
+  std::wstring plain = absolute(widen(folder));
+  HANDLE held = open_folder(plain, false);
   if (held == INVALID_HANDLE_VALUE) {
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  bool ok = GetFileInformationByHandle(held, &info) != 0 &&
-            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-            !is_link(info.dwFileAttributes);
-  if (ok) {
-    ok = SetCurrentDirectoryA(name.c_str()) != 0;
+  if (!is_folder_handle(held, &info)) {
+    CloseHandle(held);
+    return false;
   }
-  CloseHandle(held);
-  return ok;
+  set_working(plain, held);
+  return true;
+}
+
+EnterResult enter_sub_folder(const std::string& name) {
+  // The folder is opened as it is (a reparse point not followed) and held from the check on,
+  // so it can neither be renamed nor replaced by a junction before it is entered.
+  std::wstring plain = absolute(widen(name));
+  HANDLE held = open_folder(plain, true);
+  if (held == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    bool exhausted = error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES ||
+                     error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY;
+    return exhausted ? EnterResult::no_handles : EnterResult::refused;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!is_folder_handle(held, &info) || is_reparse(info.dwFileAttributes) ||
+      name_is_reparse(long_form(plain))) {
+    CloseHandle(held);
+    return EnterResult::refused;
+  }
+  set_working(plain, held);
+  return EnterResult::entered;
 }
 
 bool mark_working_folder(FolderMark* mark) {
-  // No descriptor for folders here: the way back is the absolute path. Windows does not let
-  // another program rename or remove the working folder or its parents while we are in it.
-  mark->handle = -1;
-  return get_working_folder(&mark->path);
+  // The way back is the absolute path; a handle of our own keeps the folder from being renamed
+  // or removed until the mark is released. Windows handle values fit in 32 bits.
+  HANDLE held = open_folder(working_folder(), false);
+  if (held == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  mark->handle = static_cast<int>(reinterpret_cast<std::intptr_t>(held));
+  mark->path = narrow(working_folder());
+  return true;
 }
 
 bool return_to_mark(const FolderMark& mark) {
@@ -175,54 +586,211 @@ bool return_to_mark(const FolderMark& mark) {
 }
 
 void release_mark(FolderMark* mark) {
+  if (mark->handle != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(mark->handle)));
+  }
   mark->path.clear();
   mark->handle = -1;
 }
 
+bool commands_can_start_here() {
+  // A process's current folder holds at most MAX_PATH - 2 characters before its trailing
+  // separator, and the command interpreter knows no longer ones, whatever the system allows.
+  return working_folder().size() + 2 <= MAX_PATH;
+}
+
+// ---- Files ---------------------------------------------------------------------------------
+
 bool try_open_for_append(const std::string& path) {
+  std::wstring full = file_path(path);
   // OPEN_EXISTING: a file that vanished must stay gone. Sharing for readers and writers only, so
   // that a writer holding the file without write sharing makes the attempt fail.
-  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE file = CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
-  // A device name (CON, NUL, COM1...) opens too, but is no file to process. A read-only file
-  // is never ready, whatever rights the user has (Wine run by root opens it all the same).
+  // A device is no file to process. A read-only file is never ready, whatever rights the user
+  // has (Wine run by root opens it all the same).
   BY_HANDLE_FILE_INFORMATION info;
   bool ready = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
                (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   CloseHandle(file);
-  return ready;
+  if (!ready) {
+    return false;
+  }
+  // A writer that shares write access passes the test above. Reading while sharing only reading
+  // fails exactly while another handle has write (or delete) access.
+  HANDLE reader = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+      writer_check_was_refused = true;  // not readable by us: the size test decides
+      return true;
+    }
+    return false;
+  }
+  CloseHandle(reader);
+  return true;
+}
+
+bool writer_check_refused() {
+  return writer_check_was_refused;
 }
 
 bool same_file(const std::string& a, const std::string& b) {
-  HANDLE first = open_for_attributes(a, false);
-  if (first == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  HANDLE second = open_for_attributes(b, false);
-  if (second == INVALID_HANDLE_VALUE) {
-    CloseHandle(first);
-    return false;
-  }
-  BY_HANDLE_FILE_INFORMATION one;
-  BY_HANDLE_FILE_INFORMATION other;
-  bool same =
-      GetFileInformationByHandle(first, &one) && GetFileInformationByHandle(second, &other) &&
-      one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-      one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
-  CloseHandle(second);
-  CloseHandle(first);
-  return same;
+  FileId first;
+  FileId second;
+  return identity_of(a, &first) && identity_of(b, &second) && first == second;
 }
 
 bool delete_file(const std::string& path) {
-  return DeleteFileA(path.c_str()) != 0;
+  return DeleteFileW(file_path(path).c_str()) != 0;
 }
 
+FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
+                            FileHandle* file) {
+  DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  if (!follow_link) {
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  }
+  std::wstring full = file_path(path);
+  HANDLE handle =
+      CreateFileW(full.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return result_of_error(GetLastError());
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    CloseHandle(handle);
+    return FileResult::failed;
+  }
+  bool link = (is_reparse(info.dwFileAttributes) || name_is_reparse(full)) && is_link_point(handle);
+  if ((!follow_link && link) || id_of(info) != expected) {
+    CloseHandle(handle);
+    return FileResult::replaced;
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return FileResult::done;
+}
+
+FileResult create_new_file(const std::string& path, std::uint32_t /*permissions*/,
+                           FileHandle* file) {
+  // CREATE_NEW fails on any existing name, a link included, and never follows one. Delete
+  // sharing lets the finished file be renamed before it is closed.
+  HANDLE handle = CreateFileW(file_path(path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return result_of_error(GetLastError());
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return FileResult::done;
+}
+
+std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!ReadFile(handle_of(file), buffer, chunk, &got, nullptr)) {
+    return -1;
+  }
+  return got;
+}
+
+bool write_file(FileHandle file, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(handle_of(file), data, chunk, &written, nullptr) || written == 0) {
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool close_file(FileHandle* file) {
+  if (file->value == -1) {
+    return true;
+  }
+  bool ok = CloseHandle(handle_of(*file)) != 0;
+  file->value = -1;
+  return ok;
+}
+
+FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
+  // A rename replaces a link of the name itself, never what it leads to.
+  if (MoveFileExW(file_path(temp).c_str(), file_path(path).c_str(),
+                  replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    return FileResult::done;
+  }
+  return result_of_error(GetLastError());
+}
+
+FileResult delete_if_same(const std::string& path, const FileId& expected) {
+  // The name is opened as it is, checked and deleted through one handle: no other file can take
+  // the name in between.
+  HANDLE handle = CreateFileW(file_path(path).c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    FileResult result = result_of_error(GetLastError());
+    return result == FileResult::missing ? result : FileResult::failed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  FileResult result = FileResult::failed;
+  if (GetFileInformationByHandle(handle, &info)) {
+    if (id_of(info) != expected || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      result = FileResult::replaced;
+    } else {
+      FILE_DISPOSITION_INFO disposition;
+      disposition.DeleteFile = TRUE;
+      if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                     sizeof disposition)) {
+        result = FileResult::done;
+      }
+    }
+  }
+  // The file goes when its last handle closes, which is this one unless another program holds
+  // it with delete sharing.
+  CloseHandle(handle);
+  return result;
+}
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  std::wstring full = file_path(path);
+  HANDLE handle =
+      CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool ok = true;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    // A reparse point opened as itself: never written through.
+    BY_HANDLE_FILE_INFORMATION info;
+    ok = GetFileInformationByHandle(handle, &info) && !is_reparse(info.dwFileAttributes) &&
+         !name_is_reparse(full);
+  }
+  if (ok) {
+    FileHandle file;
+    file.value = reinterpret_cast<std::intptr_t>(handle);
+    ok = write_file(file, text.data(), text.size());
+  }
+  ok = CloseHandle(handle) != 0 && ok;
+  return ok;
+}
+
+std::uint32_t process_number() {
+  return GetCurrentProcessId();
+}
+
+// ---- Time, commands, stopping --------------------------------------------------------------
+
 bool local_time_now(LocalTime* now) {
-  // The C runtime's local time honours a TZ variable (Windows form, such as "EST5EDT") and
+  // The C runtime's local time honours a TZ variable (POSIX form, such as "EST5EDT") and
   // otherwise follows the system's time zone.
   _tzset();
   std::time_t seconds = std::time(nullptr);
@@ -243,23 +811,24 @@ bool local_time_now(LocalTime* now) {
 int run_command(const std::string& command) {
   // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
   // command that begins with a quoted program path keeps its quotes (system() would lose them).
-  std::string program = interpreter_path();
-  std::string line = "\"" + program + "\" /s /c \"" + command + "\"";
+  // The line is UTF-16, so the interpreter receives every character of every name.
+  std::wstring program = interpreter_path();
+  std::wstring line = L"\"" + program + L"\" /s /c \"" + widen(command) + L"\"";
 
   // Our own lines must reach the stream before the command's output.
   std::fflush(stdout);
   std::fflush(stderr);
 
-  STARTUPINFOA startup;
+  STARTUPINFOW startup;
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child;
   ZeroMemory(&child, sizeof child);
   command_running.store(true);
-  // The child inherits the console, the standard handles, the working folder and the
-  // environment; Ctrl+C reaches it as it reaches any program started from a console.
-  if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &child)) {
+  // The child inherits the console, the standard handles and the environment, and starts in our
+  // working folder; Ctrl+C reaches it as it reaches any program started from a console.
+  if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                      working_folder().c_str(), &startup, &child)) {
     command_running.store(false);
     return 9009;  // what cmd.exe itself reports for a program it cannot start
   }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -103,12 +104,23 @@ TEST_F(Win32Platform, ReadinessProbeNeverCreatesNorWritesAndFailsWhileAWriterLoc
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(try_open_for_append("a.txt"));
   CloseHandle(writer);
-  // One that shares writing too does not.
+  // So does one that shares writing too, and one that may delete it; a mere reader does not.
   writer = CreateFileA("a.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(try_open_for_append("a.txt"));
+  EXPECT_FALSE(try_open_for_append("a.txt"));
   CloseHandle(writer);
+  writer = CreateFileA("a.txt", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(try_open_for_append("a.txt"));
+  CloseHandle(writer);
+  HANDLE reader = CreateFileA("a.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(try_open_for_append("a.txt"));
+  CloseHandle(reader);
+  EXPECT_FALSE(writer_check_refused());
 
   write("locked.txt", "x");
   ASSERT_TRUE(SetFileAttributesA("locked.txt", FILE_ATTRIBUTE_READONLY));
@@ -129,7 +141,7 @@ TEST_F(Win32Platform, FoldersAreEnteredAndLeftByMark) {
   write("a.txt", "a");
   FolderMark mark;
   ASSERT_TRUE(mark_working_folder(&mark));
-  ASSERT_TRUE(enter_sub_folder("sub"));
+  ASSERT_EQ(enter_sub_folder("sub"), EnterResult::entered);
   std::string inside;
   ASSERT_TRUE(get_working_folder(&inside));
   EXPECT_EQ(inside, root_ + "\\sub");
@@ -138,8 +150,8 @@ TEST_F(Win32Platform, FoldersAreEnteredAndLeftByMark) {
   release_mark(&mark);
 
   // Refusals leave the working folder where it was.
-  EXPECT_FALSE(enter_sub_folder("a.txt"));
-  EXPECT_FALSE(enter_sub_folder("missing"));
+  EXPECT_EQ(enter_sub_folder("a.txt"), EnterResult::refused);
+  EXPECT_EQ(enter_sub_folder("missing"), EnterResult::refused);
   EXPECT_FALSE(change_working_folder(""));
   EXPECT_FALSE(change_working_folder(root_ + "\\missing"));
   std::string here;
@@ -156,7 +168,7 @@ TEST_F(Win32Platform, SymbolicLinkToFolderIsNeverEntered) {
   ASSERT_TRUE(query_status("link", &status));
   EXPECT_TRUE(status.is_link);
   EXPECT_TRUE(status.is_folder);
-  EXPECT_FALSE(enter_sub_folder("link"));
+  EXPECT_EQ(enter_sub_folder("link"), EnterResult::refused);
   std::string here;
   ASSERT_TRUE(get_working_folder(&here));
   EXPECT_EQ(here, root_);
@@ -181,6 +193,189 @@ TEST_F(Win32Platform, CommandsRunThroughCmdInTheWorkingFolder) {
   std::string here;
   ASSERT_TRUE(get_working_folder(&here));
   EXPECT_EQ(here, root_);
+}
+
+// Reads the whole file through the platform's own functions.
+std::string read_through(FileHandle file) {
+  std::string content;
+  char buffer[3];
+  for (std::int64_t got; (got = read_file(file, buffer, sizeof buffer)) > 0;) {
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+  return content;
+}
+
+TEST_F(Win32Platform, NewFilesArePublishedWithoutReplacingAndReadOnlyAsTheFileSeen) {
+  FileHandle out;
+  ASSERT_EQ(create_new_file("new.tmp", 0644, &out), FileResult::done);
+  ASSERT_TRUE(write_file(out, "hello\r\n", 7));
+  ASSERT_TRUE(close_file(&out));
+  EXPECT_TRUE(close_file(&out));
+  EXPECT_EQ(create_new_file("new.tmp", 0644, &out), FileResult::exists);
+  EXPECT_EQ(create_new_file("missing\\x.tmp", 0644, &out), FileResult::missing);
+
+  write("taken.txt", "old");
+  EXPECT_EQ(publish_file("new.tmp", "taken.txt", false), FileResult::exists);
+  EXPECT_EQ(read("taken.txt"), "old");
+  EXPECT_EQ(read("new.tmp"), "hello\r\n");
+  ASSERT_EQ(publish_file("new.tmp", "fresh.txt", false), FileResult::done);
+  EXPECT_FALSE(exists("new.tmp"));
+  EXPECT_EQ(publish_file("fresh.txt", "taken.txt", true), FileResult::done);
+  EXPECT_EQ(read("taken.txt"), "hello\r\n");
+  EXPECT_EQ(publish_file("gone.tmp", "other.txt", false), FileResult::missing);
+
+  PathStatus status;
+  ASSERT_TRUE(query_status("taken.txt", &status));
+  EXPECT_TRUE(status.is_regular);
+  EXPECT_FALSE(status.link_trusted);
+  FileHandle in;
+  ASSERT_EQ(open_for_reading("taken.txt", false, status.id, &in), FileResult::done);
+  EXPECT_EQ(read_through(in), "hello\r\n");
+  EXPECT_TRUE(close_file(&in));
+  // Another file under the name is not the one the caller saw.
+  write("other.txt", "x");
+  PathStatus other;
+  ASSERT_TRUE(query_status("other.txt", &other));
+  EXPECT_NE(other.id, status.id);
+  EXPECT_EQ(open_for_reading("other.txt", false, status.id, &in), FileResult::replaced);
+  EXPECT_EQ(open_for_reading("none.txt", false, status.id, &in), FileResult::missing);
+  EXPECT_EQ(process_number(), GetCurrentProcessId());
+  EXPECT_STREQ(LINE_END, "\r\n");
+}
+
+TEST_F(Win32Platform, DeleteIfSameLeavesAnotherFileUnderTheName) {
+  write("a.txt", "first");
+  PathStatus first;
+  ASSERT_TRUE(query_status("a.txt", &first));
+  // The first file lives on elsewhere, so that the second cannot get its number.
+  ASSERT_TRUE(MoveFileA("a.txt", "kept.txt"));
+  write("b.txt", "second");
+  ASSERT_TRUE(MoveFileA("b.txt", "a.txt"));
+  EXPECT_EQ(delete_if_same("a.txt", first.id), FileResult::replaced);
+  EXPECT_EQ(read("a.txt"), "second");
+  PathStatus second;
+  ASSERT_TRUE(query_status("a.txt", &second));
+  EXPECT_EQ(delete_if_same("a.txt", second.id), FileResult::done);
+  EXPECT_FALSE(exists("a.txt"));
+  EXPECT_EQ(delete_if_same("a.txt", second.id), FileResult::missing);
+  EXPECT_EQ(delete_if_same("sub", second.id), FileResult::replaced);
+  EXPECT_TRUE(exists("sub"));
+}
+
+TEST_F(Win32Platform, AppendsCreateAndExtendTheFileAsGiven) {
+  EXPECT_TRUE(append_to_file("log.txt", "one\r\n"));
+  EXPECT_TRUE(append_to_file("log.txt", "two\n"));
+  EXPECT_EQ(read("log.txt"), "one\r\ntwo\n");
+  EXPECT_FALSE(append_to_file("missing\\log.txt", "x"));
+  EXPECT_FALSE(append_to_file("sub", "x"));
+  // A device name is the device, not a file.
+  EXPECT_TRUE(append_to_file("NUL", "x"));
+  EXPECT_TRUE(append_to_file("nul.txt", "x"));
+  FolderListing listing;
+  ASSERT_TRUE(list_working_folder(&listing));
+  EXPECT_EQ(listing.size(), 4u);  // ".", "..", "sub", "log.txt"
+}
+
+// Names outside any code page, as UTF-8: a Greek and a CJK folder, and a character beyond the
+// Basic Multilingual Plane (a surrogate pair in UTF-16).
+TEST_F(Win32Platform, NamesTravelAsUtf8WhateverTheCodePage) {
+  const std::string folder = "\xCE\xA9\xE6\x97\xA5\xF0\x9F\x98\x80";  // Omega, CJK "sun", U+1F600
+  ASSERT_TRUE(CreateDirectoryW(L"\x03A9\x65E5\xD83D\xDE00", nullptr));
+  ASSERT_EQ(enter_sub_folder(folder), EnterResult::entered);
+  std::string here;
+  ASSERT_TRUE(get_working_folder(&here));
+  EXPECT_EQ(here, root_ + "\\" + folder);
+  ASSERT_TRUE(append_to_file("\xCE\xB1.txt", "alpha"));
+  FolderListing listing;
+  ASSERT_TRUE(list_working_folder(&listing));
+  ASSERT_EQ(listing.size(), 3u);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    names.push_back(listing.name(i));
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names.back(), "\xCE\xB1.txt");
+  EXPECT_EQ(run_command("copy \"\xCE\xB1.txt\" \"\xF0\x9F\x98\x80.txt\" >NUL"), 0);
+  PathStatus status;
+  ASSERT_TRUE(query_status(root_ + "\\" + folder + "\\\xF0\x9F\x98\x80.txt", &status));
+  EXPECT_EQ(status.size, 5u);
+  EXPECT_TRUE(same_file("\xF0\x9F\x98\x80.txt", "..\\" + folder + "\\\xF0\x9F\x98\x80.txt"));
+  EXPECT_TRUE(change_working_folder(".."));
+  ASSERT_TRUE(get_working_folder(&here));
+  EXPECT_EQ(here, root_);
+}
+
+// Far beyond the 260 characters of a plain path: every operation, and a command only where the
+// system lets it start.
+TEST_F(Win32Platform, FoldersOfAnyDepthWorkButCommandsStartOnlyInShortOnes) {
+  const std::string part(60, 'd');
+  EXPECT_TRUE(commands_can_start_here());
+  for (int level = 0; level < 20; ++level) {
+    std::string here;
+    ASSERT_TRUE(get_working_folder(&here));
+    std::wstring wide_here(here.begin(), here.end());
+    ASSERT_TRUE(CreateDirectoryW(
+        (L"\\\\?\\" + wide_here + L"\\" + std::wstring(part.begin(), part.end())).c_str(),
+        nullptr));
+    ASSERT_EQ(enter_sub_folder(part), EnterResult::entered) << level;
+  }
+  std::string here;
+  ASSERT_TRUE(get_working_folder(&here));
+  EXPECT_GT(here.size(), 1200u);
+  EXPECT_FALSE(commands_can_start_here());
+  ASSERT_TRUE(append_to_file("deep.txt", "deep"));
+  EXPECT_TRUE(try_open_for_append("deep.txt"));
+  PathStatus status;
+  ASSERT_TRUE(query_status(here + "\\deep.txt", &status));
+  EXPECT_EQ(status.size, 4u);
+  FolderListing listing;
+  ASSERT_TRUE(list_working_folder(&listing));
+  EXPECT_EQ(listing.size(), 3u);
+  EXPECT_EQ(delete_if_same("deep.txt", status.id), FileResult::done);
+  FolderMark mark;
+  ASSERT_TRUE(mark_working_folder(&mark));
+  ASSERT_TRUE(change_working_folder(root_));
+  EXPECT_TRUE(commands_can_start_here());
+  ASSERT_TRUE(return_to_mark(mark));
+  release_mark(&mark);
+  ASSERT_TRUE(get_working_folder(&here));
+  EXPECT_GT(here.size(), 1200u);
+  // A command here would start elsewhere: it does not start at all.
+  EXPECT_NE(run_command("exit /b 0"), 0);
+  // The tree goes from its bottom up (the library's removal knows no paths this long).
+  ASSERT_TRUE(change_working_folder(root_));
+  std::wstring deepest = L"\\\\?\\" + std::wstring(here.begin(), here.end());
+  for (int level = 0; level < 20; ++level) {
+    EXPECT_TRUE(RemoveDirectoryW(deepest.c_str()));
+    deepest.resize(deepest.rfind(L'\\'));
+  }
+}
+
+// A console shows the characters of a name, whatever the console's code page.
+TEST(Win32Console, ConsoleGetsCharactersAndOtherStreamsUtf8) {
+  bool own_console = AllocConsole() != 0;  // fails where the program has one already
+  HANDLE screen = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            CONSOLE_TEXTMODE_BUFFER, nullptr);
+  if (screen == INVALID_HANDLE_VALUE) {
+    GTEST_SKIP() << "no console here";
+  }
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, screen);
+  const std::string text = "\xCE\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80\n";
+  bool written = write_standard_output(text.data(), text.size());
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  EXPECT_TRUE(written);
+  wchar_t shown[8] = {};
+  DWORD count = 0;
+  COORD origin = {0, 0};
+  ASSERT_TRUE(ReadConsoleOutputCharacterW(screen, shown, 7, origin, &count));
+  EXPECT_EQ(std::wstring(shown, count),
+            std::wstring(L"\x03A9 \x65E5 \xD83D\xDE00 ").substr(0, count));
+  EXPECT_GE(count, 4u);
+  CloseHandle(screen);
+  if (own_console) {
+    FreeConsole();
+  }
 }
 
 TEST_F(Win32Platform, LocalTimeHonoursTheTimeZoneVariable) {

@@ -120,6 +120,12 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   if (!buffer) {
     return CopyResult::no_memory;
   }
+  // A copy beside the file itself would match the pattern and become a job of its own.
+  PathStatus target;
+  PathStatus here;
+  if (query_status(folder, &target) && query_status(".", &here) && target.id == here.id) {
+    return CopyResult::onto_itself;
+  }
   FileHandle in;
   FileResult opened = open_for_reading(file.name, file.follow_link, file.id, &in);
   if (opened == FileResult::replaced) {
@@ -175,6 +181,12 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
 }
 
 bool write_whole_file(const std::string& path, const std::string& text) {
+  // Only a plain file (or a link, which is replaced itself) ever gives way: a device such as
+  // /dev/null or a folder named as the success file is an error, never something to replace.
+  PathStatus existing;
+  if (query_status(path, &existing) && !existing.is_link && !existing.is_regular) {
+    return false;
+  }
   std::string temp;
   FileHandle file;
   if (create_temporary(folder_part(path), 0666, &temp, &file) != FileResult::done) {
@@ -235,11 +247,15 @@ int process_job(const ReadyFile& file, const JobNames& names) {
       switch (copy_to_error_folder(file, shown_command)) {
         case ErrorCopy::copied:
           break;
-        case ErrorCopy::failed:
-          say("Warning: File kept, copy into error folder failed: '%s'\n",
-              printable(names.full_path).c_str());
+        case ErrorCopy::failed: {
+          PathStatus status;
+          if (query_status(name, &status)) {  // the command itself may have removed it
+            say("Warning: File kept, copy into error folder failed: '%s'\n",
+                printable(names.full_path).c_str());
+          }
           keep_file = true;
           break;
+        }
         case ErrorCopy::replaced:
           say("Warning: File was replaced during its job, left in place: '%s'\n",
               printable(names.full_path).c_str());

@@ -25,6 +25,7 @@ enum class CopyResult : int {
   read_error = 5,         // reading the source failed before its end
   replaced = 6,           // the name no longer names the file that was tested: nothing copied
   stopped = 7,            // a stop was requested during the copy: nothing left behind
+  onto_itself = 8,        // the folder is the file's own: a copy there would be a new job
 };
 
 // The name of the `number`th copy of `name`: "a~2.EPS" for "a.EPS" and 2. The number goes before

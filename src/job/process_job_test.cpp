@@ -156,6 +156,11 @@ TEST_F(InFolder, SuccessFileReplacesAndNeverFollows) {
   EXPECT_EQ(read_text("errors/y.ok"), "second\n");
   EXPECT_FALSE(write_whole_file("no-such-folder/z.ok", "x\n"));
   EXPECT_FALSE(write_whole_file("errors", "a folder is no file\n"));
+  // A device named as the success file stays what it is.
+  if (PATH_SEPARATOR == '/' && fs::exists("/dev/null")) {
+    EXPECT_FALSE(write_whole_file("/dev/null", "x\n"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  }
   // No temporary file is left anywhere.
   for (const auto& entry : fs::recursive_directory_iterator(".")) {
     EXPECT_EQ(entry.path().filename().string().rfind(".hotbatch-", 0), std::string::npos);

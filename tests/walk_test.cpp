@@ -77,9 +77,9 @@ TEST(Readiness, FifoDoesNotBlock) {
   const RunResult result = run({"-g", "0", "-E", "*.EPS", "true"}, tree.root());
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out),
-            "Warning: Not a regular file, skipped: '" + tree.path("p.EPS") + "'\n" +
-                job(tree, "q.EPS", "q.EPS") + erased(tree.path("q.EPS")));
+  EXPECT_EQ(after_start(result.out), "Warning: Not a regular file, skipped: '" +
+                                         tree.path("p.EPS") + "'\n" + job(tree, "q.EPS", "q.EPS") +
+                                         erased(tree.path("q.EPS")));
   EXPECT_TRUE(tree.exists("p.EPS"));
 }
 

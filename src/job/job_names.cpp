@@ -95,8 +95,7 @@ bool derive_job_names(const std::string& name, JobNames* names) {
 std::string expand_placeholders(const std::string& text, const JobNames& names,
                                 std::size_t capacity, bool* complete) {
   const std::string* values[PLACEHOLDER_COUNT] = {&names.full_path, &names.base, &names.extension,
-                                                  &names.full_path_no_ext,
-                                                  &names.base_no_last_ext};
+                                                  &names.full_path_no_ext, &names.base_no_last_ext};
   std::vector<Piece> pieces{Piece{text, false}};
   std::size_t length = text.size();
   bool all_made = true;

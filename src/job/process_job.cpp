@@ -52,8 +52,8 @@ std::string folder_part(const std::string& path) {
 
 // Creates a new temporary file in `folder` ("" or ending in a separator). Its name starts with a
 // dot and ends in ".tmp", so that it is easy to tell from the files it becomes.
-FileResult create_temporary(const std::string& folder, std::uint32_t permissions,
-                            std::string* temp, FileHandle* file) {
+FileResult create_temporary(const std::string& folder, std::uint32_t permissions, std::string* temp,
+                            FileHandle* file) {
   static std::uint32_t counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temp = folder + format(".hotbatch-%u-%u.tmp", process_number(), ++counter);
@@ -213,15 +213,13 @@ int process_job(const ReadyFile& file, const JobNames& names) {
     return 0;
   }
   if (!command.empty() && !commands_can_start_here()) {
-    warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n",
-              names.full_path);
+    warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
     return 0;
   }
   const JobNames shown = shown_names(names);
   const std::string shown_command =
       expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
-  say("%s File found and under processing: %s\n", timestamp_now().c_str(),
-      shown.full_path.c_str());
+  say("%s File found and under processing: %s\n", timestamp_now().c_str(), shown.full_path.c_str());
 
   bool keep_file = false;
   if (!command.empty()) {

@@ -31,9 +31,8 @@ class InFolder : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(get_working_folder(&previous_));
     static int serial = 0;
-    folder_ = (fs::temp_directory_path() /
-               ("hotbatch_job_" + std::to_string(process_number()) + "_" +
-                std::to_string(++serial)))
+    folder_ = (fs::temp_directory_path() / ("hotbatch_job_" + std::to_string(process_number()) +
+                                            "_" + std::to_string(++serial)))
                   .string();
     fs::remove_all(folder_);
     fs::create_directories(fs::path(folder_) / "errors");
@@ -150,8 +149,8 @@ TEST_F(InFolder, SuccessFileReplacesAndNeverFollows) {
     EXPECT_EQ(read_text("important"), "keep me");
     EXPECT_FALSE(fs::is_symlink("x.ok"));
   }
-  ASSERT_TRUE(write_whole_file(folder_ + PATH_SEPARATOR + "errors" + PATH_SEPARATOR + "y.ok",
-                               "first\n"));
+  ASSERT_TRUE(
+      write_whole_file(folder_ + PATH_SEPARATOR + "errors" + PATH_SEPARATOR + "y.ok", "first\n"));
   ASSERT_TRUE(write_whole_file("errors/y.ok", "second\n"));
   EXPECT_EQ(read_text("errors/y.ok"), "second\n");
   EXPECT_FALSE(write_whole_file("no-such-folder/z.ok", "x\n"));

@@ -19,7 +19,7 @@ namespace {
 std::size_t sequence_length(const std::string& text, std::size_t at) {
   unsigned char lead = static_cast<unsigned char>(text[at]);
   std::size_t length = 0;
-  unsigned char low = 0x80;  // range of the second byte, which excludes overlong forms and
+  unsigned char low = 0x80;   // range of the second byte, which excludes overlong forms and
   unsigned char high = 0xBF;  // surrogates
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;

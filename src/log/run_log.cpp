@@ -3,10 +3,9 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
-
 #include "app/run_settings.h"
 #include "log/console.h"
+#include "platform/platform.h"
 
 namespace {
 // Month names are English whatever the locale says.

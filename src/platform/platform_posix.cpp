@@ -422,8 +422,8 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
 }
 
 bool append_to_file(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                0666);
+  int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0 && errno == ELOOP) {
     // A link: followed only when its owner owns what it leads to, and then only to that file.
     PathStatus status;
@@ -432,9 +432,9 @@ bool append_to_file(const std::string& path, const std::string& text) {
     }
     fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
     struct stat info;
-    if (fd >= 0 && (fstat(fd, &info) != 0 ||
-                    static_cast<std::uint64_t>(info.st_dev) != status.id.device ||
-                    static_cast<std::uint64_t>(info.st_ino) != status.id.index)) {
+    if (fd >= 0 &&
+        (fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_dev) != status.id.device ||
+         static_cast<std::uint64_t>(info.st_ino) != status.id.index)) {
       close(fd);
       return false;
     }

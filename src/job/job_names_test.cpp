@@ -57,7 +57,7 @@ TEST(JobNames, BareNameWithoutTheLastExtension) {
   }
   JobNames names = make_job_names(native("/in"), "scan.2024.eps");
   EXPECT_EQ(expand_placeholders("gs -o out/@5@.pdf @1@ @5@", names, COMMAND_CAPACITY),
-            native("gs -o out/scan.2024.pdf /in/scan.2024.eps @5@"));
+            "gs -o out/scan.2024.pdf " + native("/in/scan.2024.eps") + " @5@");
 }
 
 // A placeholder that does not fit is reported, so that no command runs with it left in place;

@@ -27,6 +27,7 @@ fi
 
 export HOTBATCH_WINE=$wine
 export HOTBATCH_WIN_EXE=$root/$win_build/hotbatch.exe
+export HOTBATCH_WIN_WRITER=$root/$win_build/tests/windows/slow_writer.exe
 export HOTBATCH_WINEPREFIX=$root/$win_build/wineprefix
 session=$root/tests/windows/wine-session.sh
 

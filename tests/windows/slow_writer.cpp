@@ -1,0 +1,37 @@
+// A writer for the tests, built for Windows: holds its file the way many programs do, sharing
+// reading and writing with others, writes the first half, waits, then writes the rest.
+// Usage: slow_writer FILE MILLISECONDS. Prints "half" once the first half is written.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char* argv[]) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: slow_writer FILE MILLISECONDS\n");
+    return 2;
+  }
+  HANDLE file = CreateFileA(argv[1], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "slow_writer: cannot create %s (%lu)\n", argv[1], GetLastError());
+    return 1;
+  }
+  const char* halves[2] = {"first half|", "second half"};
+  for (int i = 0; i < 2; ++i) {
+    DWORD written = 0;
+    if (!WriteFile(file, halves[i], static_cast<DWORD>(std::strlen(halves[i])), &written,
+                   nullptr)) {
+      return 1;
+    }
+    if (i == 0) {
+      std::printf("half\n");
+      std::fflush(stdout);
+      Sleep(static_cast<DWORD>(std::atoi(argv[2])));
+    }
+  }
+  CloseHandle(file);
+  std::printf("done\n");
+  return 0;
+}

@@ -1,0 +1,171 @@
+// What hotbatch.exe must never lose: names outside every code page, folders of any depth, and
+// files that a writer still holds while sharing write access.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "win_e2e_support.h"
+
+namespace {
+
+using e2e::masked;
+using e2e::occurrences;
+using e2e::Process;
+using e2e::TempTree;
+using win_e2e::crlf;
+using win_e2e::run;
+using win_e2e::win_path;
+
+// What the program wrote after "Start Run...".
+std::string after_start(const std::string& out) {
+  const std::string start = "Start Run...\r\n";
+  std::size_t at = out.find(start);
+  return at == std::string::npos ? out : out.substr(at + start.size());
+}
+
+const std::string kOmega = "\xCE\xA9";                  // Greek
+const std::string kNihon = "\xE6\x97\xA5\xE6\x9C\xAC";  // CJK
+const std::string kSmile = "\xF0\x9F\x98\x80";          // U+1F600: a surrogate pair in UTF-16
+
+// Greek, CJK and a character beyond the Basic Multilingual Plane, in a source folder given with
+// -d, a sub-folder walked with -r, every placeholder, the command (cmd.exe copies the file, so a
+// wrong name fails), the run log, the success files, the error copy and the output, which goes
+// to a pipe here and is therefore UTF-8.
+TEST(WindowsNames, NamesOutsideTheCodePageTravelEverywhere) {
+  TempTree tree;
+  const std::string dir = kOmega + "dir";
+  tree.write(dir + "/" + kOmega + ".txt", "omega");
+  tree.write(dir + "/" + kOmega + "sub/" + kNihon + ".txt", "nihon");
+  tree.write(dir + "/" + kOmega + "sub/" + kSmile + ".data.txt", "smile");
+  tree.mkdir("out" + kSmile);
+  const std::string source = win_path(tree, dir);
+  const std::string out = win_path(tree, "out" + kSmile);
+  auto result = run({"-r", "-g", "0", "-d", source, "-o", win_path(tree, kNihon + ".log"), "-t",
+                     "@4@~@3@~@5@.ok", "*.txt", "copy \"@1@\" \"" + out + "\\@2@.@3@\" >NUL"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(masked(result.out),
+            "Spoolex: Run recursively\r\nSpoolex: Test time is 0 Sek\r\n"
+            "Spoolex: Source folder is '" +
+                source +
+                "'\r\n"
+                "Spoolex: Log file is '" +
+                win_path(tree, kNihon + ".log") +
+                "'\r\n"
+                "Spoolex: Single log file on success is '@4@~@3@~@5@.ok'\r\n\r\nStart Run...\r\n" +
+                crlf(e2e::found(source + "\\" + kOmega + ".txt") + e2e::processed(kOmega + ".txt") +
+                     e2e::found(source + "\\" + kOmega + "sub\\" + kNihon + ".txt") +
+                     e2e::processed(kNihon + ".txt") +
+                     e2e::found(source + "\\" + kOmega + "sub\\" + kSmile + ".data.txt") +
+                     e2e::processed(kSmile + ".data.txt")));
+  EXPECT_EQ(tree.read("out" + kSmile + "/" + kOmega + ".txt"), "omega");
+  EXPECT_EQ(tree.read("out" + kSmile + "/" + kNihon + ".txt"), "nihon");
+  EXPECT_EQ(tree.read("out" + kSmile + "/" + kSmile + ".data.txt"), "smile");
+  EXPECT_EQ(masked(tree.read(kNihon + ".log")),
+            crlf(e2e::processed(kOmega + ".txt") + "\n" + e2e::processed(kNihon + ".txt") + "\n" +
+                 e2e::processed(kSmile + ".data.txt") + "\n"));
+  EXPECT_EQ(tree.read(dir + "/" + kOmega + "~txt~" + kOmega + ".ok"), "'" + kOmega + "' - ok\r\n");
+  EXPECT_EQ(tree.read(dir + "/" + kOmega + "sub/" + kNihon + "~txt~" + kNihon + ".ok"),
+            "'" + kNihon + "' - ok\r\n");
+  EXPECT_EQ(
+      tree.read(dir + "/" + kOmega + "sub/" + kSmile + ".data~data.txt~" + kSmile + ".data.ok"),
+      "'" + kSmile + "' - ok\r\n");
+
+  // '?' matches one byte: the two bytes of the Greek letter need two. The failed file is copied
+  // whole into an error folder with a CJK name.
+  tree.mkdir("err" + kNihon);
+  auto failed =
+      run({"-g", "0", "-d", source, "-e", win_path(tree, "err" + kNihon), "?.txt", "exit /b 1"});
+  EXPECT_EQ(after_start(failed.out), "") << failed.out;
+  failed =
+      run({"-g", "0", "-d", source, "-e", win_path(tree, "err" + kNihon), "??.txt", "exit /b 1"});
+  EXPECT_NE(masked(failed.out).find(crlf(e2e::found(source + "\\" + kOmega + ".txt"))),
+            std::string::npos)
+      << failed.out;
+  EXPECT_EQ(tree.read("err" + kNihon + "/" + kOmega + ".txt"), "omega");
+}
+
+// Seven folders of 45 characters pass 259 characters, twenty-two pass 1,000. Every file is
+// either processed or named by the warning; nothing is skipped without a word, and the run log
+// lies at the bottom of the tree.
+TEST(WindowsDepth, EveryFileOfADeepTreeIsProcessedOrNamed) {
+  TempTree tree;
+  const std::string part(45, 'p');
+  std::string rel = "in";
+  std::vector<std::string> files;
+  for (int level = 1; level <= 22; ++level) {
+    rel += "/" + part;
+    files.push_back(rel + "/f" + std::to_string(level) + ".txt");
+    tree.write(files.back(), "level " + std::to_string(level));
+  }
+  tree.mkdir("out");
+  const std::string log = win_path(tree, rel) + "\\run.log";
+  auto result = run({"-r", "-g", "0", "-E", "-o", log, "-d", win_path(tree, "in"), "*.txt",
+                     "copy \"@1@\" \"" + win_path(tree, "out") + "\\@2@.@3@\" >NUL"});
+  EXPECT_EQ(result.status, 0);
+  int processed = 0;
+  int named = 0;
+  std::string expected_log;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string name = "f" + std::to_string(i + 1) + ".txt";
+    std::string full = "Z:" + tree.path(files[i]);
+    for (char& c : full) {
+      c = c == '/' ? '\\' : c;
+    }
+    std::size_t folder_length = full.size() - name.size() - 1;
+    if (folder_length <= 258) {
+      ++processed;
+      EXPECT_EQ(tree.read("out/" + name), "level " + std::to_string(i + 1)) << full;
+      EXPECT_FALSE(tree.exists(files[i])) << full;
+      expected_log += e2e::processed(name) + "\n";
+    } else {
+      ++named;
+      EXPECT_EQ(occurrences(result.out,
+                            "Warning: Folder path too long for a command, file "
+                            "skipped: '" +
+                                full + "'\r\n"),
+                1)
+          << full;
+      EXPECT_TRUE(tree.exists(files[i])) << full;
+      EXPECT_FALSE(tree.exists("out/" + name)) << full;
+    }
+  }
+  // How many of each depends on the length of the temporary folder's path.
+  EXPECT_GE(processed, 3);
+  EXPECT_GE(named, 15);
+  EXPECT_EQ(masked(tree.read(rel + "/run.log")), crlf(expected_log));
+}
+
+// A writer that shares write access holds its file, writes half and waits. A single run leaves
+// the file alone; a loop with -E takes it once, whole, after the writer closed it.
+TEST(WindowsWriters, AFileHeldByASharingWriterIsTakenOnceAndWhole) {
+  const char* writer_exe = std::getenv("HOTBATCH_WIN_WRITER");
+  ASSERT_NE(writer_exe, nullptr) << "run this suite through scripts/test-windows.sh";
+  TempTree tree;
+  tree.mkdir("in");
+  tree.mkdir("out");
+  e2e::RunOptions writer_options = win_e2e::wine();
+  writer_options.launcher->program = writer_exe;
+  Process writer({win_path(tree, "in") + "\\w.txt", "4000"}, "", writer_options);
+  ASSERT_TRUE(writer.wait_for("half", 1, win_e2e::kTimeout));
+
+  const std::string command = "copy \"@1@\" \"" + win_path(tree, "out") + "\\@2@.@3@\" >NUL";
+  auto once = run({"-g", "0", "-d", win_path(tree, "in"), "*.txt", command});
+  EXPECT_EQ(after_start(once.out), "") << once.out;
+  EXPECT_FALSE(tree.exists("out/w.txt"));
+
+  Process loop({"-l", "-E", "-s", "1", "-g", "0", "-d", win_path(tree, "in"), "*.txt", command}, "",
+               win_e2e::wine());
+  ASSERT_TRUE(loop.wait_for("File erased", 1, win_e2e::kTimeout)) << loop.out();
+  loop.signal(SIGINT);
+  auto looped = loop.finish(win_e2e::kTimeout);
+  auto written = writer.finish(win_e2e::kTimeout);
+  EXPECT_EQ(written.status, 0);
+  EXPECT_EQ(occurrences(looped.out, "File found and under processing"), 1) << looped.out;
+  EXPECT_EQ(tree.read("out/w.txt"), "first half|second half");
+  EXPECT_FALSE(tree.exists("in/w.txt"));
+}
+
+}  // namespace

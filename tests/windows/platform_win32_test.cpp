@@ -351,33 +351,6 @@ TEST_F(Win32Platform, FoldersOfAnyDepthWorkButCommandsStartOnlyInShortOnes) {
   }
 }
 
-// A console shows the characters of a name, whatever the console's code page.
-TEST(Win32Console, ConsoleGetsCharactersAndOtherStreamsUtf8) {
-  bool own_console = AllocConsole() != 0;  // fails where the program has one already
-  HANDLE screen = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            CONSOLE_TEXTMODE_BUFFER, nullptr);
-  if (screen == INVALID_HANDLE_VALUE) {
-    GTEST_SKIP() << "no console here";
-  }
-  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
-  SetStdHandle(STD_OUTPUT_HANDLE, screen);
-  const std::string text = "\xCE\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80\n";
-  bool written = write_standard_output(text.data(), text.size());
-  SetStdHandle(STD_OUTPUT_HANDLE, saved);
-  EXPECT_TRUE(written);
-  wchar_t shown[8] = {};
-  DWORD count = 0;
-  COORD origin = {0, 0};
-  ASSERT_TRUE(ReadConsoleOutputCharacterW(screen, shown, 7, origin, &count));
-  EXPECT_EQ(std::wstring(shown, count),
-            std::wstring(L"\x03A9 \x65E5 \xD83D\xDE00 ").substr(0, count));
-  EXPECT_GE(count, 4u);
-  CloseHandle(screen);
-  if (own_console) {
-    FreeConsole();
-  }
-}
-
 TEST_F(Win32Platform, LocalTimeHonoursTheTimeZoneVariable) {
   LocalTime utc;
   LocalTime east;

@@ -1,8 +1,13 @@
 // What hotbatch.exe must never lose: names outside every code page, folders of any depth, and
 // files that a writer still holds while sharing write access.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -166,6 +171,123 @@ TEST(WindowsWriters, AFileHeldByASharingWriterIsTakenOnceAndWhole) {
   EXPECT_EQ(occurrences(looped.out, "File found and under processing"), 1) << looped.out;
   EXPECT_EQ(tree.read("out/w.txt"), "first half|second half");
   EXPECT_FALSE(tree.exists("in/w.txt"));
+}
+
+// Runs hotbatch.exe on a pseudo-terminal, where Wine gives it a console that passes on to the
+// terminal in UTF-8. Returns what the terminal received, without Wine's escape sequences and CRs.
+std::string run_on_terminal(const std::vector<std::string>& args) {
+  std::vector<std::string> words = {std::getenv("HOTBATCH_WINE"), std::getenv("HOTBATCH_WIN_EXE")};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(&word[0]);
+  }
+  argv.push_back(nullptr);
+  int terminal = -1;
+  winsize size = {50, 250, 0, 0};  // wide enough that no line wraps
+  pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
+  if (child == 0) {
+    setenv("LANG", "C.UTF-8", 1);
+    unsetenv("LC_ALL");
+    unsetenv("TZ");
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  if (child < 0) {
+    ADD_FAILURE() << "forkpty failed";
+    return "";
+  }
+  std::string received;
+  auto deadline = std::chrono::steady_clock::now() + win_e2e::kTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd ready = {terminal, POLLIN, 0};
+    if (poll(&ready, 1, 200) <= 0) {
+      continue;
+    }
+    char buffer[4096];
+    ssize_t got = read(terminal, buffer, sizeof buffer);
+    if (got <= 0) {
+      break;  // EIO once the program and Wine have closed the terminal
+    }
+    received.append(buffer, static_cast<std::size_t>(got));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(terminal);
+  std::string text;
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    if (received[i] == '\x1b' && i + 1 < received.size() && received[i + 1] == '[') {
+      i += 2;
+      while (i < received.size() && !(received[i] >= '@' && received[i] <= '~')) {
+        ++i;
+      }
+    } else if (received[i] != '\r') {
+      text += received[i];
+    }
+  }
+  return text;
+}
+
+// On a console the names are characters: bytes of UTF-8 sent as such would show up as one
+// character per byte. (Wine's console shows a surrogate pair as two replacement characters, so
+// the name here keeps to the Basic Multilingual Plane.)
+TEST(WindowsOutput, TheConsoleShowsNamesAsTheyAre) {
+  TempTree tree;
+  tree.write(kOmega + "/" + kNihon + ".txt", "x");
+  const std::string source = win_path(tree, kOmega);
+  std::string shown = run_on_terminal({"-g", "0", "-d", source, "*.txt", ""});
+  EXPECT_NE(shown.find("Spoolex: Source folder is '" + source + "'\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("File found and under processing: " + source + "\\" + kNihon + ".txt\n"),
+            std::string::npos)
+      << shown;
+}
+
+// Shared inboxes: an error copy never replaces an earlier one, -E erases only the file that was
+// processed, and a command that cannot hold its file's path is not run at all.
+TEST(WindowsSharedInbox, ErrorCopiesAreNumberedAndEraseSparesAReplacedFile) {
+  TempTree tree;
+  tree.write("in/a.b.EPS", "third");
+  tree.write("errors/a.b.EPS", "first");
+  tree.write("errors/a.b~2.EPS", "second");
+  auto failed = run({"-g", "0", "-E", "-o", win_path(tree, "run.log"), "-e",
+                     win_path(tree, "errors"), "-d", win_path(tree, "in"), "*.EPS", "exit /b 2"});
+  EXPECT_EQ(failed.status, 0);
+  EXPECT_EQ(tree.read("errors/a.b.EPS"), "first");
+  EXPECT_EQ(tree.read("errors/a.b~2.EPS"), "second");
+  EXPECT_EQ(tree.read("errors/a.b~3.EPS"), "third");
+  EXPECT_EQ(tree.list("errors").size(), 3u);
+  EXPECT_EQ(masked(tree.read("run.log")), crlf(e2e::failure_entry("exit /b 2", "a.b~3.EPS")));
+  EXPECT_FALSE(tree.exists("in/a.b.EPS"));
+
+  // The command moves the file away and puts another under its name: that one stays.
+  tree.write("in/c.txt", "processed");
+  tree.write("new.dat", "arrived meanwhile");
+  const std::string full = win_path(tree, "in") + "\\c.txt";
+  auto replaced = run({"-g", "0", "-E", "-d", win_path(tree, "in"), "*.txt",
+                       "move \"@1@\" ..\\moved.dat >NUL && copy ..\\new.dat \"@2@.@3@\" >NUL"});
+  EXPECT_EQ(replaced.status, 0);
+  EXPECT_EQ(
+      occurrences(replaced.out,
+                  "Warning: File was replaced during its job, left in place: '" + full + "'\r\n"),
+      1)
+      << replaced.out;
+  EXPECT_EQ(replaced.out.find("File erased"), std::string::npos) << replaced.out;
+  EXPECT_EQ(tree.read("in/c.txt"), "arrived meanwhile");
+  EXPECT_EQ(tree.read("moved.dat"), "processed");
+}
+
+TEST(WindowsSharedInbox, ACommandTooLongForItsPathIsNotRun) {
+  TempTree tree;
+  tree.write("in/a.txt", "x");
+  const std::string command = "echo RUN " + std::string(2030, 'x') + " \"@1@\"";
+  const std::string full = win_path(tree, "in") + "\\a.txt";
+  auto result = run({"-g", "0", "-E", "-o", win_path(tree, "run.log"), "-d", win_path(tree, "in"),
+                     "*.txt", command});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(after_start(result.out),
+            "Warning: Path too long for the command, file skipped: '" + full + "'\r\n");
+  EXPECT_TRUE(tree.exists("in/a.txt"));
+  EXPECT_FALSE(tree.exists("run.log"));
 }
 
 }  // namespace

@@ -8,11 +8,11 @@
 #include "scan/walk.h"
 
 struct RunSettings {
-  WalkSettings walk;         // the pattern, -r, -g, -j
-  JobSettings job;           // the command template, -o, -t, -e, -E
-  bool looping = false;      // -l
-  int wait_seconds = 1;      // -s: pause between passes, at least 1
-  std::string start_folder;  // working folder at start
+  WalkSettings walk;          // the pattern, -r, -g, -j
+  JobSettings job;            // the command template, -o, -t, -e, -E
+  bool looping = false;       // -l
+  int wait_seconds = 1;       // -s: pause between passes, at least 1
+  std::string start_folder;   // working folder at start
   std::string source_folder;  // absolute folder every pass starts in
 };
 

@@ -87,11 +87,10 @@ ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_c
   if (copy == CopyResult::stopped) {
     return ErrorCopy::stopped;
   }
-  write_log(
-      settings.log_path,
-      format("%s ERROR\n*** Error during processing:\n*** %s\n"
-             "*** File was moved to error folder:\n*** %s\n",
-             timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
+  write_log(settings.log_path,
+            format("%s ERROR\n*** Error during processing:\n*** %s\n"
+                   "*** File was moved to error folder:\n*** %s\n",
+                   timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
   if (copy != CopyResult::copied) {
     write_log(settings.log_path, "Fehler beim Kopieren");
     return copy == CopyResult::replaced ? ErrorCopy::replaced : ErrorCopy::failed;
@@ -209,8 +208,7 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& 
     return false;
   }
   if (!command.empty() && !commands_can_start_here()) {
-    warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n",
-              names.full_path);
+    warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
     return false;
   }
   const JobNames shown = shown_names(names);
@@ -238,8 +236,8 @@ void end_job(const Job& job, int result, const JobSettings& settings) {
       return;
     }
     if (result == 0) {
-      write_log(settings.log_path, format("%s Datei was processed: '%s'\n",
-                                          timestamp_now().c_str(), printable(name).c_str()));
+      write_log(settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
+                                          printable(name).c_str()));
       say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), printable(name).c_str());
     } else if (settings.error_folder) {
       say("%s", ERROR_LINE);

@@ -57,17 +57,16 @@ bool write_whole_file(const std::string& path, const std::string& text);
 // One job between its start and its outcome.
 struct Job {
   ReadyFile file;
-  JobNames names;             // the placeholder values
+  JobNames names;               // the placeholder values
   std::string full_path_shown;  // the full path as it may be shown (masked)
-  std::string command;        // the expanded command; empty: nothing to run
-  std::string command_shown;  // the same with every inserted name masked
+  std::string command;          // the expanded command; empty: nothing to run
+  std::string command_shown;    // the same with every inserted name masked
 };
 
 // Starts the job of the ready `file` of the current working folder, whose placeholder values
 // are `names`: expands the command and announces the job. False when the file must be passed
 // over (a warning was said once per run); nothing else happens to it then.
-bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
-               Job* job);
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings, Job* job);
 
 // Tells that a stop leaves the job untouched for the next run.
 void leave_job(const Job& job);

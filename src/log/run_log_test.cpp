@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-
 namespace {
 
 TEST(Timestamp, FormatsMonthDayAndTimeWithLeadingZeros) {

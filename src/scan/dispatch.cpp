@@ -18,9 +18,9 @@ struct InHand {
   FolderMark folder;  // the file's folder, for every step of its job
   PathStatus first;   // its status when the walk found it
   JobNames names;
-  int attempts = 0;          // readiness attempts made
-  std::int64_t due_ms = 0;   // when the next attempt is due
-  bool running = false;      // its command runs
+  int attempts = 0;         // readiness attempts made
+  std::int64_t due_ms = 0;  // when the next attempt is due
+  bool running = false;     // its command runs
   Job job;
   RunningCommand command;
   FileHandle output;  // the command's collected output

@@ -5,7 +5,7 @@
 #
 # Usage: check-doc-templates.sh HOTBATCH [README] [MANPAGE] [CONF]
 #
-# What counts as a template: in the README, every line beginning with "hotbatch " in a ```sh block,
+# What counts as a template: in the README, every line that runs "hotbatch" in a ```sh block,
 # and every block that sets HOTBATCH_COMMAND= (a service configuration); in the manual page the
 # same inside .EX/.EE blocks; the whole example configuration. Sections about Windows are left
 # out (their templates are written for cmd.exe). A line of any other block that holds a
@@ -334,12 +334,24 @@ run_block() {
       cwd_in_docs=${cd_words[0]:-}
     elif [[ $line =~ ^HOTBATCH_(FOLDER|PATTERN|COMMAND|OPTIONS)= ]]; then
       eval "$line"
-    elif [[ $language == sh && $line =~ ^hotbatch[[:space:]] ]]; then
+    elif [[ $language == sh && $line =~ ^((sudo|setpriv)[[:space:]].*[[:space:]])?hotbatch[[:space:]] ]]; then
+      # hotbatch's own arguments: those after the word "hotbatch", which only sudo, setpriv
+      # and their options may precede.
       local -a words=()
-      HOME=$HOME_IN_DOCS eval "words=( ${line#hotbatch}
+      local start=0
+      HOME=$HOME_IN_DOCS eval "words=( $line
 )"
+      while [ "${words[$start]:-}" != hotbatch ]; do
+        case ${words[$start]:-} in sudo | setpriv | -*) start=$((start + 1)) ;; *) break ;; esac
+      done
+      if [ "${words[$start]:-}" != hotbatch ]; then
+        echo "== $place: untested line: $line"
+        echo "   FAILED: this test does not know how to run it"
+        failed=$((failed + 1))
+        continue
+      fi
       shown=$line
-      test_template "${words[@]}"
+      test_template "${words[@]:$((start + 1))}"
       found_template=1
     elif [[ $line =~ @[1-5]@ ]]; then
       echo "== $place: untested template line: $line"

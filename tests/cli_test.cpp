@@ -11,13 +11,14 @@ namespace {
 const char* const kUsage =
     R"(hotbatch (Spoolex): runs a command for every file that arrives in a folder
 Contact: the hotbatch developers, see the README
-Version 1.0.0
+Version 1.1.0
 
 Usage: hotbatch [Optionen] regex-pattern "command @1@ options ..."
 Wildcards: '@1@' is replaced by the file name (full path)
 Wildcards: '@2@' is replaced by the file name (no path)
 Wildcards: '@3@' is replaced by the file name extension (no dot)
 Wildcards: '@4@' is replaced by the file name (full path, no extension)
+Wildcards: '@5@' is replaced by the file name (no path, no last extension)
 
 Options:
           -o logfile            creates a logfile
@@ -72,11 +73,15 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"OptionAfterOperands", {"a", "b", "-r"}, kWrongCount, 1},
         CliCase{"OnlySecondCharacterCounts",
                 {"-rl", "a", "b"},
-                "Spoolex: Run recursively\n" + kStart,
+                "Spoolex: Run recursively\n"
+                "Warning: '-rl' is read as '-r'; give each option on its own\n" +
+                    kStart,
                 0},
         CliCase{"GluedValueIsIgnored",
                 {"-ofile", "x", "a", "b"},
-                "Spoolex: Log file is 'x'\n" + kStart,
+                "Spoolex: Log file is 'x'\n"
+                "Warning: '-ofile' is read as '-o'; give each option on its own\n" +
+                    kStart,
                 0},
         CliCase{"EveryEchoInOrder",
                 {"-E", "-o", "run.log", "-t", "@4@.ok", "-e", "err", "-s", "5", "-g", "0", "-r",
@@ -87,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Spoolex: Error folder is 'err'\n"
                 "Spoolex: Wait time is 5 Sek\n"
                 "Spoolex: Test time is 0 Sek\n"
-                "Spoolex: Run recursively\n" +
+                "Spoolex: Run recursively\n"
+                "Warning: Error folder 'err' not found from the source folder\n" +
                     kStart,
                 0},
         CliCase{

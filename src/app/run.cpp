@@ -1,6 +1,8 @@
 // Start-up and run control of hotbatch.
 #include "app/run.h"
 
+#include <cstring>
+
 #include "app/options.h"
 #include "app/run_settings.h"
 #include "log/console.h"
@@ -18,7 +20,8 @@ void print_usage() {
   say("Wildcards: '@1@' is replaced by the file name (full path)\n");
   say("Wildcards: '@2@' is replaced by the file name (no path)\n");
   say("Wildcards: '@3@' is replaced by the file name extension (no dot)\n");
-  say("Wildcards: '@4@' is replaced by the file name (full path, no extension)\n\n");
+  say("Wildcards: '@4@' is replaced by the file name (full path, no extension)\n");
+  say("Wildcards: '@5@' is replaced by the file name (no path, no last extension)\n\n");
   say("Options:\n");
   say("          -o logfile            creates a logfile\n");
   say("          -t logfile            creates a single log file on success\n");
@@ -106,9 +109,18 @@ int run_program(int argc, char* argv[]) {
     return EXIT_STARTUP_ERROR;
   }
   reset_options();
-  for (int letter; (letter = next_option(argc, argv, OPTION_STRING)) != OPTIONS_END;) {
+  for (;;) {
+    const char* argument = option_index < argc ? argv[option_index] : "";
+    int letter = next_option(argc, argv, OPTION_STRING);
+    if (letter == OPTIONS_END) {
+      break;
+    }
     if (!take_option(letter, option_value)) {
       return EXIT_STARTUP_ERROR;
+    }
+    // Only the second character of an option argument counts; say so when more were given.
+    if (std::strlen(argument) > 2) {
+      say("Warning: '%s' is read as '-%c'; give each option on its own\n", argument, letter);
     }
   }
   if (option_index + 2 != argc) {
@@ -124,6 +136,14 @@ int run_program(int argc, char* argv[]) {
   }
   if (!get_working_folder(&settings.source_folder)) {
     settings.source_folder.clear();
+  }
+  // A relative error folder is resolved in each file's folder, so a missing one may still be
+  // right for files in sub-folders: say it, and go on.
+  PathStatus error_folder;
+  if (settings.error_folder &&
+      (!query_status(*settings.error_folder, &error_folder) || !error_folder.is_folder)) {
+    say("Warning: Error folder '%s' not found from the source folder\n",
+        settings.error_folder->c_str());
   }
 
   say("\nStart Run...\n");

@@ -58,8 +58,8 @@ struct PathStatus {
   // as (the rule of the kernel's protected_symlinks). Never on Windows, where reparse points to
   // files are not followed at all.
   bool link_trusted = false;
-  std::uint64_t size = 0;        // bytes; 0 for folders
-  FileId id;                     // of what the path finally names
+  std::uint64_t size = 0;         // bytes; 0 for folders
+  FileId id;                      // of what the path finally names
   std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
 };
 

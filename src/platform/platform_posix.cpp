@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,6 +19,7 @@ extern char** environ;
 
 const char PATH_SEPARATOR = '/';
 const char* const QUOTE_BREAKERS = "\"$`\\";
+const char* const LINE_END = "\n";
 
 namespace {
 
@@ -107,17 +109,33 @@ bool list_working_folder(FolderListing* listing) {
   return ok;
 }
 
+namespace {
+
+// The rule of the kernel's protected_symlinks: a link may be followed when its owner owns what it
+// leads to, or is the user we run as.
+bool link_is_trusted(uid_t link_owner, uid_t target_owner) {
+  return link_owner == target_owner || link_owner == geteuid();
+}
+
+}  // namespace
+
 bool query_status(const std::string& path, PathStatus* status) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
     return false;
   }
   status->is_link = S_ISLNK(info.st_mode);
+  uid_t link_owner = info.st_uid;
   if (status->is_link && stat(path.c_str(), &info) != 0) {
     return false;
   }
   status->is_folder = S_ISDIR(info.st_mode);
+  status->is_regular = S_ISREG(info.st_mode);
+  status->link_trusted = status->is_link && link_is_trusted(link_owner, info.st_uid);
   status->size = status->is_folder ? 0 : static_cast<std::uint64_t>(info.st_size);
+  status->id.device = static_cast<std::uint64_t>(info.st_dev);
+  status->id.index = static_cast<std::uint64_t>(info.st_ino);
+  status->permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
   return true;
 }
 
@@ -143,23 +161,25 @@ bool change_working_folder(const std::string& folder) {
   return true;
 }
 
-bool enter_sub_folder(const std::string& name) {
+EnterResult enter_sub_folder(const std::string& name) {
   // O_NOFOLLOW makes the open fail on a symbolic link, so the check and the change cannot be
   // separated by another program swapping the folder for a link.
   int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    return false;
+    return errno == EMFILE || errno == ENFILE ? EnterResult::no_handles : EnterResult::refused;
   }
   if (fchdir(fd) != 0) {
     close(fd);
-    return false;
+    return EnterResult::refused;
   }
   drop_entered_folder();
   entered_folder = fd;
-  return true;
+  return EnterResult::entered;
 }
 
 bool mark_working_folder(FolderMark* mark) {
+  // The walk's folder stays open in `entered_folder` only until it is listed, so a mark is a
+  // descriptor of its own.
   mark->handle = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return mark->handle >= 0;
 }
@@ -184,6 +204,9 @@ namespace {
 #ifdef F_SETLEASE
 void on_lease_broken(int) {}
 #endif
+
+// Set once a lease was refused because we neither own the file nor hold CAP_LEASE.
+bool lease_refused = false;
 
 // True when another process holds `path` open for writing. A read lease is refused with EAGAIN
 // exactly then (our own descriptors are closed by now); where no lease can be had for another
@@ -211,8 +234,10 @@ bool held_by_writer(const std::string& path) {
   bool busy = false;
   if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
     fcntl(fd, F_SETLEASE, F_UNLCK);
-  } else {
-    busy = errno == EAGAIN;
+  } else if (errno == EAGAIN) {
+    busy = true;
+  } else if (errno == EACCES || errno == EPERM) {
+    lease_refused = true;
   }
   close(fd);
   return busy;
@@ -236,6 +261,10 @@ bool try_open_for_append(const std::string& path) {
   return !held_by_writer(path);
 }
 
+bool writer_check_refused() {
+  return lease_refused;
+}
+
 bool same_file(const std::string& a, const std::string& b) {
   struct stat first;
   struct stat second;
@@ -247,6 +276,184 @@ bool same_file(const std::string& a, const std::string& b) {
 
 bool delete_file(const std::string& path) {
   return unlink(path.c_str()) == 0;
+}
+
+namespace {
+
+int fd_of(FileHandle file) {
+  return static_cast<int>(file.value);
+}
+
+// Does what `publish_file` does without replacing, for file systems without hard links: an atomic
+// rename that refuses an existing name where the kernel offers one, otherwise a look before the
+// rename, which leaves a short window.
+FileResult rename_without_replacing(const std::string& temp, const std::string& path) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  if (syscall(SYS_renameat2, AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), 1u) == 0) {
+    return FileResult::done;
+  }
+  if (errno == EEXIST) {
+    return FileResult::exists;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return FileResult::failed;
+  }
+#endif
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0) {
+    return FileResult::exists;
+  }
+  return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+}
+
+}  // namespace
+
+FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
+                            FileHandle* file) {
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  if (!follow_link) {
+    flags |= O_NOFOLLOW;
+  }
+  int fd = open(path.c_str(), flags);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      return FileResult::missing;
+    }
+    return errno == ELOOP ? FileResult::replaced : FileResult::failed;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    close(fd);
+    return FileResult::failed;
+  }
+  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_dev) != expected.device ||
+      static_cast<std::uint64_t>(info.st_ino) != expected.index) {
+    close(fd);
+    return FileResult::replaced;
+  }
+  // Reads block from here on; the descriptor names a plain file, so they never wait on a writer.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  file->value = fd;
+  return FileResult::done;
+}
+
+FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                static_cast<mode_t>(permissions & 0777));
+  if (fd < 0) {
+    return errno == EEXIST ? FileResult::exists : FileResult::failed;
+  }
+  file->value = fd;
+  return FileResult::done;
+}
+
+std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t got = read(fd_of(file), buffer, size);
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
+}
+
+bool write_file(FileHandle file, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t put = write(fd_of(file), data, size);
+    if (put < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool close_file(FileHandle* file) {
+  if (file->value < 0) {
+    return true;
+  }
+  int fd = fd_of(*file);
+  file->value = -1;
+  return close(fd) == 0;
+}
+
+FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
+  if (replace) {
+    // rename replaces a link itself, never what it leads to.
+    return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+  }
+  // A hard link never replaces an existing name, a planted link included; then the temporary
+  // name goes.
+  if (link(temp.c_str(), path.c_str()) == 0) {
+    unlink(temp.c_str());
+    return FileResult::done;
+  }
+  if (errno == EEXIST) {
+    return FileResult::exists;
+  }
+  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV ||
+      errno == EMLINK) {
+    return rename_without_replacing(temp, path);
+  }
+  return FileResult::failed;
+}
+
+FileResult delete_if_same(const std::string& path, const FileId& expected) {
+  // POSIX has no unlink of a given file: the look and the unlink are one step apart, a window of
+  // microseconds against the whole job that the look protects.
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    return errno == ENOENT ? FileResult::missing : FileResult::failed;
+  }
+  if (static_cast<std::uint64_t>(info.st_dev) != expected.device ||
+      static_cast<std::uint64_t>(info.st_ino) != expected.index) {
+    // A trusted link to the file is removed itself; its target is never touched.
+    struct stat target;
+    if (!S_ISLNK(info.st_mode) || stat(path.c_str(), &target) != 0 ||
+        static_cast<std::uint64_t>(target.st_dev) != expected.device ||
+        static_cast<std::uint64_t>(target.st_ino) != expected.index) {
+      return FileResult::replaced;
+    }
+  }
+  return unlink(path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+}
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == ELOOP) {
+    // A link: followed only when its owner owns what it leads to, and then only to that file.
+    PathStatus status;
+    if (!query_status(path, &status) || !status.link_trusted || !status.is_regular) {
+      return false;
+    }
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 &&
+        (fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_dev) != status.id.device ||
+         static_cast<std::uint64_t>(info.st_ino) != status.id.index)) {
+      close(fd);
+      return false;
+    }
+  }
+  if (fd < 0) {
+    return false;
+  }
+  FileHandle file;
+  file.value = fd;
+  bool ok = write_file(file, text.data(), text.size());
+  return close_file(&file) && ok;
+}
+
+std::uint32_t process_number() {
+  return static_cast<std::uint32_t>(getpid());
+}
+
+bool commands_can_start_here() {
+  return true;
 }
 
 bool local_time_now(LocalTime* now) {

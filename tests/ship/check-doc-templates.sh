@@ -9,7 +9,9 @@
 # and every block that sets HOTBATCH_COMMAND= (a service configuration); in the manual page the
 # same inside .EX/.EE blocks; the whole example configuration. Sections about Windows are left
 # out (their templates are written for cmd.exe). A line of any other block that holds a
-# placeholder (@1@ to @5@) fails as untested, so a template in a new form cannot slip by.
+# placeholder (@1@ to @5@) fails as untested, so a template in a new form cannot slip by. A README
+# block that cannot run here (one that needs a cluster, say) is left out by a comment on the line
+# before its fence: <!-- template-test: skip: the reason -->.
 #
 # Each template runs twice, each time in a fresh sandbox: once with one file (scan.2024.EXT),
 # then with three (scan.2024.EXT, scan.2025.EXT and '-scan.2026 copy.EXT', a name that begins
@@ -35,6 +37,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/hotbatch-templates.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
+skipped=0
 
 # --- Stand-ins for programs that are not installed -------------------------------------------
 
@@ -263,10 +266,24 @@ HOME_IN_DOCS=/home/you
 readme_blocks() {
   awk -v file="$(basename "$1")" '
     /^```/ {
-      if (!inside) { inside = 1; if (!skip) print "@@block " file ":" NR " " substr($0, 4); next }
+      if (!inside) {
+        inside = 1
+        language = substr($0, 4)
+        if (opt_out != "") language = "skip " opt_out
+        if (!skip) print "@@block " file ":" NR " " language
+        opt_out = ""
+        next
+      }
       inside = 0; next
     }
     inside { if (!skip) print; next }
+    /^<!-- template-test: skip/ {
+      opt_out = $0
+      sub(/^<!-- template-test: skip[: ]*/, "", opt_out); sub(/ *-->.*/, "", opt_out)
+      if (opt_out == "") opt_out = "no reason given"
+      next
+    }
+    /[^[:space:]]/ { opt_out = "" }
     /^#+ / {
       level = length($1)
       if (skip && level <= skip_level) skip = 0
@@ -308,6 +325,11 @@ run_blocks() {
 # Runs the templates of one block: $place, $language, ${lines[@]}.
 run_block() {
   local line joined="" cwd_in_docs="" found_template=0
+  if [[ $language == "skip "* ]]; then
+    echo "== $place: skipped (${language#skip })"
+    skipped=$((skipped + 1))
+    return 0
+  fi
   local -a logical=()
   for line in "${lines[@]}"; do
     if [[ $line == *\\ ]]; then joined+="${line%\\} "; continue; fi
@@ -388,5 +410,6 @@ templates_found=0
 run_blocks < <(printf '@@block %s:1 sh\n' "$(basename "$conf")"; cat "$conf")
 [ "$templates_found" -eq 1 ] || { echo "== $conf: no template found"; failed=$((failed + 1)); }
 
+[ "$skipped" -eq 0 ] || echo "($skipped block(s) marked <!-- template-test: skip --> not run)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -71,8 +71,7 @@ chmod +x "$work/stand-in"
 # Links the stand-in under the name of every program the template starts that is not installed.
 provide_programs() {
   local template=$1 segment word
-  local IFS=$'\n'
-  for segment in $(sed -e 's/&&/\n/g; s/||/\n/g; s/[;|]/\n/g' <<<"$template"); do
+  while IFS= read -r segment; do
     word=$(sed -E 's/^[[:space:]]*(([A-Za-z_][A-Za-z_0-9]*=("[^"]*"|[^[:space:]]*))[[:space:]]*)*//; s/[[:space:]].*//' <<<"$segment")
     [ -n "$word" ] || continue
     case $word in */* | *=* | \"* | \'*) continue ;; esac
@@ -80,7 +79,7 @@ provide_programs() {
       ln -s "$work/stand-in" "$stand_ins/$word"
       echo "   (stand-in for $word, which is not installed)"
     fi
-  done
+  done < <(sed -e 's/&&/\n/g; s/||/\n/g; s/[;|]/\n/g' <<<"$template")
 }
 
 # --- Running one template ----------------------------------------------------------------------
@@ -197,9 +196,10 @@ run_in_sandbox() {
   [ -n "$log" ] && log_name=$(basename -- "$log")
   new_files=$(cd "$sandbox" && find . -type f | sort | comm -13 "$before" - |
     while IFS= read -r path; do
-      [ -n "$log_name" ] && [ "$(basename -- "$path")" = "$log_name" ] && continue
-      printf '%s\n' "$path"
-    done | grep -c . || true)
+      if [ -z "$log_name" ] || [ "$(basename -- "$path")" != "$log_name" ]; then
+        printf '%s\n' "$path"
+      fi
+    done | wc -l)
 }
 
 # Checks the output of the run that run_in_sandbox made. Prints what is wrong; returns 1 then.
@@ -304,7 +304,7 @@ man_blocks() {
 
 # Runs the templates of the blocks read from standard input.
 run_blocks() {
-  local header="" language="" place="" line joined="" number=0
+  local header="" language="" place="" line
   local -a lines=()
   # Blocks arrive whole; each is handled when the next header (or the end) is reached.
   while IFS= read -r line || [ -n "$line" ]; do

@@ -8,10 +8,14 @@
 #include "app/run_settings.h"
 #include "log/console.h"
 #include "platform/platform.h"
+#include "scan/changes.h"
 #include "scan/dispatch.h"
 #include "scan/walk.h"
 
 namespace {
+
+// -w as given; it takes effect with -l only, since one pass has no pause to end.
+bool wake_on_change = false;
 
 void print_usage() {
   say("hotbatch (Spoolex): runs a command for every file that arrives in a folder\n");
@@ -35,6 +39,7 @@ void print_usage() {
   say("          -g #                  test # Sec before access to a file\n");
   say("          -E                    erase job after run [WARNING!]\n");
   say("          -j #                  run up to # jobs at once (1 to %d)\n", MAX_JOBS);
+  say("          -w                    wake on change (Needs -l)\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -88,6 +93,10 @@ bool take_option(int letter, const char* value) {
       settings.job.erase_after_run = true;
       say("Spoolex: Will erase files after run! [Warning!]\n");
       break;
+    case 'w':
+      wake_on_change = true;
+      say("Spoolex: Wake on change\n");
+      break;
     case 'j':
       settings.walk.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
       say("Spoolex: Jobs at once: %d\n", settings.walk.jobs);
@@ -110,7 +119,11 @@ void run_pass() {
 // when a stop request cut it short.
 bool pause(int seconds) {
   if (settings.walk.jobs > 1) {
-    return run_jobs_for(seconds, settings.walk, settings.job);
+    return run_jobs_for(seconds, settings.walk, settings.job,
+                        settings.walk.wake_on_change ? change_arrived : nullptr);
+  }
+  if (settings.walk.wake_on_change) {
+    return pause_until_change(seconds, settings.walk);
   }
   return sleep_seconds(seconds);
 }
@@ -161,6 +174,10 @@ int run_program(int argc, char* argv[]) {
     say("Warning: Error folder '%s' not found from the source folder\n",
         settings.job.error_folder->c_str());
   }
+
+  // Watching starts with the source folder; the walk adds the folders it enters.
+  settings.walk.wake_on_change =
+      wake_on_change && settings.looping && start_change_watch(settings.walk);
 
   say("\nStart Run...\n");
   for (;;) {

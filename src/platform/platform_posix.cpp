@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -14,6 +15,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -534,22 +537,26 @@ int run_command(const std::string& command) {
 
 namespace {
 
-// Creates the wake pipe and the handler that feeds it, once.
-bool prepare_waiting() {
-  if (wake_pipe[0] >= 0) {
-    return true;
-  }
-  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+// Creates the wake pipe once; with `for_children`, also the handler that feeds it when a command
+// ends (only commands started without waiting need it).
+bool prepare_waiting(bool for_children) {
+  if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     wake_pipe[0] = wake_pipe[1] = -1;
     return false;
   }
-  struct sigaction action {};
-  action.sa_handler = on_child_ended;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-  sigaction(SIGCHLD, &action, nullptr);
+  static bool child_handler = false;
+  if (for_children && !child_handler) {
+    struct sigaction action {};
+    action.sa_handler = on_child_ended;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    child_handler = sigaction(SIGCHLD, &action, nullptr) == 0;
+  }
   return true;
 }
+
+// The inotify instance of change notification; -1 when nothing is watched.
+int watch_fd = -1;
 
 // posix_spawn_file_actions_addfchdir_np came with glibc 2.29.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
@@ -568,7 +575,7 @@ int add_folder_change(posix_spawn_file_actions_t*, int) {
 
 bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
                    RunningCommand* running) {
-  if (!prepare_waiting() || folder.handle < 0) {
+  if (!prepare_waiting(true) || folder.handle < 0) {
     return false;
   }
   posix_spawn_file_actions_t actions;
@@ -628,14 +635,97 @@ bool command_ended(RunningCommand* running, int* result) {
 }
 
 void wait_for_commands(const std::vector<RunningCommand>&, std::int64_t timeout_ms) {
-  if (stop_requested() || timeout_ms <= 0 || !prepare_waiting()) {
+  if (stop_requested() || timeout_ms <= 0 || !prepare_waiting(false)) {
     return;
   }
-  struct pollfd wake = {wake_pipe[0], POLLIN, 0};
+  struct pollfd waits[2] = {{wake_pipe[0], POLLIN, 0}, {watch_fd, POLLIN, 0}};
   int timeout = timeout_ms > 60000 ? 60000 : static_cast<int>(timeout_ms);
-  if (poll(&wake, 1, timeout) > 0) {
+  // A stop request that came before the pipe existed was seen above; any later one writes to it.
+  if (poll(waits, watch_fd >= 0 ? 2 : 1, timeout) > 0 && (waits[0].revents & POLLIN) != 0) {
     char drained[64];
     while (read(wake_pipe[0], drained, sizeof drained) > 0) {
+    }
+  }
+}
+
+namespace {
+
+// What a watched folder reports: a file closed after writing, moved in or created, and a
+// folder made or moved in. Writes are watched only to tell a writer's close from the close of
+// our own readiness probe, which opens the file for writing but never writes.
+constexpr std::uint32_t WATCHED_CHANGES = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY;
+
+// Files written to since their last close: watch descriptor and name.
+std::set<std::pair<int, std::string>> written;
+
+std::string watch_failure(int error) {
+  if (error == ENOSPC) {
+    return "the limit of inotify watches is reached, see fs.inotify.max_user_watches";
+  }
+  if (error == EMFILE) {
+    return "the limit of inotify instances is reached, see fs.inotify.max_user_instances";
+  }
+  return std::strerror(error);
+}
+
+}  // namespace
+
+bool start_watching(bool, std::string* reason) {
+  if (watch_fd < 0) {
+    watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_fd < 0) {
+      *reason = watch_failure(errno);
+      return false;
+    }
+  }
+  return watch_working_folder(reason);
+}
+
+bool watch_working_folder(std::string* reason) {
+  if (watch_fd < 0) {
+    return true;
+  }
+  // A folder watched already keeps its watch; one that goes loses it with it.
+  if (inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_ONLYDIR) < 0) {
+    *reason = watch_failure(errno);
+    return false;
+  }
+  return true;
+}
+
+void read_changes(std::vector<FolderChange>* changes) {
+  if (watch_fd < 0) {
+    return;
+  }
+  alignas(struct inotify_event) char buffer[16 * 1024];
+  for (;;) {
+    ssize_t got = read(watch_fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      return;
+    }
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      FolderChange change;
+      change.overflow = (event->mask & IN_Q_OVERFLOW) != 0;
+      if (!change.overflow && (event->mask & WATCHED_CHANGES) == 0) {
+        continue;  // a watch that ended with its folder, and the like
+      }
+      if (event->len > 0) {
+        change.name = event->name;
+      }
+      if ((event->mask & IN_MODIFY) != 0) {
+        written.emplace(event->wd, change.name);
+        continue;
+      }
+      if ((event->mask & IN_CLOSE_WRITE) != 0 && written.erase({event->wd, change.name}) == 0) {
+        continue;  // closed without a write: our own probe, or a writer that wrote nothing
+      }
+      if (change.overflow) {
+        written.clear();
+      }
+      change.is_folder = (event->mask & IN_ISDIR) != 0;
+      changes->push_back(std::move(change));
     }
   }
 }

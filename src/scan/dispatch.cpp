@@ -186,10 +186,14 @@ bool take_in_hand(const std::string& name, const PathStatus& first, const JobNam
   return advance(walk, job);
 }
 
-bool run_jobs_for(std::int64_t seconds, const WalkSettings& walk, const JobSettings& job) {
+bool run_jobs_for(std::int64_t seconds, const WalkSettings& walk, const JobSettings& job,
+                  bool (*woken)(const WalkSettings&)) {
   const std::int64_t end = monotonic_ms() + seconds * 1000;
   while (!stop_requested()) {
     advance(walk, job);
+    if (woken != nullptr && woken(walk)) {
+      return true;
+    }
     std::int64_t now = monotonic_ms();
     if (now >= end) {
       return true;

@@ -7,6 +7,7 @@
 
 #include "log/console.h"
 #include "match/wildcard.h"
+#include "scan/changes.h"
 #include "scan/dispatch.h"
 
 int compare_names(const char* a, const char* b) {
@@ -181,6 +182,10 @@ bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBa
 
 void walk_level(const Walk& walk, int depth) {
   const WalkSettings& settings = walk.settings;
+  // Watched before it is listed, so that nothing arriving after the listing goes unseen.
+  if (settings.wake_on_change) {
+    watch_entered_folder();
+  }
   FolderListing listing;
   std::vector<std::uint32_t> order = list_folder(settings, &listing);
   WayBack back;

@@ -25,6 +25,7 @@ struct WalkSettings {
   bool recursive = false;  // -r
   int settle_seconds = 1;  // -g: wait before each readiness attempt, >= 0
   int jobs = 1;            // -j: files in hand at once, 1 to MAX_JOBS
+  bool wake_on_change = false;  // -w with -l: every folder walked is watched for changes
 };
 
 // Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.

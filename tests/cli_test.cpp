@@ -30,6 +30,7 @@ Options:
           -s #                  wait # Sec between loops (Needs -l)
           -g #                  test # Sec before access to a file
           -E                    erase job after run [WARNING!]
+          -j #                  run up to # jobs at once (1 to 64)
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -98,6 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
                 0},
         CliCase{
             "WaitRaisedToOne", {"-s", "0", "a", "b"}, "Spoolex: Wait time is 1 Sek\n" + kStart, 0},
+        CliCase{"JobsClampedBelow", {"-j", "0", "a", "b"}, "Spoolex: Jobs at once: 1\n" + kStart, 0},
+        CliCase{"JobsClampedAbove",
+                {"-j", "1000", "a", "b"},
+                "Spoolex: Jobs at once: 64\n" + kStart,
+                0},
         CliCase{"NegativeTestTime",
                 {"-g", "-5", "a", "b"},
                 "Spoolex: Test time is 0 Sek\n" + kStart,

@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <string>
 
+// Bytes for the command template, the expanded command and the expanded success-file path,
+// terminator included: the longest such text is COMMAND_CAPACITY - 1 bytes.
+constexpr std::size_t COMMAND_CAPACITY = 2048;
+
 struct JobNames {
   std::string full_path;         // @1@: working folder, separator, name
   std::string base;              // @2@: name up to its first '.'

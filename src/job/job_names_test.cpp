@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "app/run_settings.h"
 #include "platform/platform.h"
 
 namespace {

@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "app/run_settings.h"
 #include "log/console.h"
 #include "log/run_log.h"
 
@@ -76,28 +75,24 @@ JobNames shown_names(const JobNames& names) {
   return shown;
 }
 
-// Tells that a stop leaves the job of `full_path` for the next run.
-void leave_for_next_run(const std::string& full_path) {
-  say("Spoolex: Job of '%s' left for the next run\n", printable(full_path).c_str());
-}
-
 // Results of copy_to_error_folder.
 enum class ErrorCopy : int { copied = 0, failed = 1, replaced = 2, stopped = 3 };
 
 // Copies a failed file into the error folder and logs it. `shown_command` is the command with its
 // names masked.
-ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_command) {
+ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_command,
+                               const JobSettings& settings) {
   std::string stored;
   CopyResult copy = copy_into_folder(file, *settings.error_folder, &stored);
   if (copy == CopyResult::stopped) {
     return ErrorCopy::stopped;
   }
-  write_log(
-      format("%s ERROR\n*** Error during processing:\n*** %s\n"
-             "*** File was moved to error folder:\n*** %s\n",
-             timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
+  write_log(settings.log_path,
+            format("%s ERROR\n*** Error during processing:\n*** %s\n"
+                   "*** File was moved to error folder:\n*** %s\n",
+                   timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
   if (copy != CopyResult::copied) {
-    write_log("Fehler beim Kopieren");
+    write_log(settings.log_path, "Fehler beim Kopieren");
     return copy == CopyResult::replaced ? ErrorCopy::replaced : ErrorCopy::failed;
   }
   return ErrorCopy::copied;
@@ -201,8 +196,8 @@ bool write_whole_file(const std::string& path, const std::string& text) {
   return ok;
 }
 
-int process_job(const ReadyFile& file, const JobNames& names) {
-  const std::string& name = file.name;
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
+               Job* job) {
   bool complete = true;
   std::string command =
       expand_placeholders(settings.command_template, names, COMMAND_CAPACITY, &complete);
@@ -210,70 +205,77 @@ int process_job(const ReadyFile& file, const JobNames& names) {
   // argument of its own (such as a file to read more arguments from).
   if (!complete) {
     warn_once("Warning: Path too long for the command, file skipped: '%s'\n", names.full_path);
-    return 0;
+    return false;
   }
   if (!command.empty() && !commands_can_start_here()) {
     warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
-    return 0;
+    return false;
   }
   const JobNames shown = shown_names(names);
-  const std::string shown_command =
-      expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
-  say("%s File found and under processing: %s\n", timestamp_now().c_str(), shown.full_path.c_str());
+  job->file = file;
+  job->names = names;
+  job->full_path_shown = shown.full_path;
+  job->command = std::move(command);
+  job->command_shown = expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
+  say("%s File found and under processing: %s\n", timestamp_now().c_str(),
+      job->full_path_shown.c_str());
+  return true;
+}
 
+void leave_job(const Job& job) {
+  say("Spoolex: Job of '%s' left for the next run\n", job.full_path_shown.c_str());
+}
+
+void end_job(const Job& job, int result, const JobSettings& settings) {
+  const std::string& name = job.file.name;
   bool keep_file = false;
-  if (!command.empty()) {
-    if (stop_requested()) {
-      leave_for_next_run(names.full_path);  // no further command once a stop was requested
-      return 0;
-    }
-    int result = run_command(command);
+  if (!job.command.empty()) {
     if (result != 0 && stop_requested()) {
       // Most likely stopped by the same Ctrl+C: leave the file for the next run.
-      leave_for_next_run(names.full_path);
-      return 0;
+      leave_job(job);
+      return;
     }
     if (result == 0) {
-      write_log(format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
-                       printable(name).c_str()));
+      write_log(settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
+                                          printable(name).c_str()));
       say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), printable(name).c_str());
     } else if (settings.error_folder) {
       say("%s", ERROR_LINE);
-      say("ERROR DURING PROCESSING!\nCommand '%s'\n", shown_command.c_str());
+      say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
       say("%s", ERROR_LINE);
       // Without a complete copy in the error folder the file is the only trace of the job.
-      switch (copy_to_error_folder(file, shown_command)) {
+      switch (copy_to_error_folder(job.file, job.command_shown, settings)) {
         case ErrorCopy::copied:
           break;
         case ErrorCopy::failed: {
           PathStatus status;
           if (query_status(name, &status)) {  // the command itself may have removed it
             say("Warning: File kept, copy into error folder failed: '%s'\n",
-                printable(names.full_path).c_str());
+                job.full_path_shown.c_str());
           }
           keep_file = true;
           break;
         }
         case ErrorCopy::replaced:
           say("Warning: File was replaced during its job, left in place: '%s'\n",
-              printable(names.full_path).c_str());
-          return 0;
+              job.full_path_shown.c_str());
+          return;
         case ErrorCopy::stopped:
-          leave_for_next_run(names.full_path);
-          return 0;
+          leave_job(job);
+          return;
       }
     } else {
-      say("ERROR DURING PROCESSING!\nCommand '%s'\n", shown_command.c_str());
+      say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
     }
 
     if (result == 0 && settings.success_log_template) {
       bool path_complete = true;
-      std::string path = expand_placeholders(*settings.success_log_template, names,
+      std::string path = expand_placeholders(*settings.success_log_template, job.names,
                                              COMMAND_CAPACITY, &path_complete);
       if (!path_complete ||
-          !write_whole_file(path, format("'%s' - ok", names.base.c_str()) + LINE_END)) {
-        write_log("Wanring: Unable to write ok statement to single log:");
-        write_log(printable(path));
+          !write_whole_file(path, format("'%s' - ok", job.names.base.c_str()) + LINE_END)) {
+        write_log(settings.log_path, "Wanring: Unable to write ok statement to single log:");
+        write_log(settings.log_path, printable(path));
       }
     }
   }
@@ -282,15 +284,31 @@ int process_job(const ReadyFile& file, const JobNames& names) {
     // File operations use the bare name: the working folder is the file's own, and the full
     // path may be longer than the system accepts. Only the file that was processed goes: one
     // moved in under its name meanwhile stays for its own job.
-    if (delete_if_same(name, file.id) == FileResult::replaced) {
+    if (delete_if_same(name, job.file.id) == FileResult::replaced) {
       say("Warning: File was replaced during its job, left in place: '%s'\n",
-          printable(names.full_path).c_str());
-      return 0;
+          job.full_path_shown.c_str());
+      return;
     }
     PathStatus status;
     if (!query_status(name, &status)) {
-      say("%s File erased: %s\n", timestamp_now().c_str(), shown.full_path.c_str());
+      say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
     }
   }
+}
+
+int process_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings) {
+  Job job;
+  if (!begin_job(file, names, settings, &job)) {
+    return 0;
+  }
+  int result = 0;
+  if (!job.command.empty()) {
+    if (stop_requested()) {
+      leave_job(job);  // no further command once a stop was requested
+      return 0;
+    }
+    result = run_command(job.command);
+  }
+  end_job(job, result, settings);
   return 0;
 }

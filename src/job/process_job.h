@@ -2,10 +2,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "job/job_names.h"
 #include "platform/platform.h"
+
+// What the command line says about jobs: read-only once the run has started.
+struct JobSettings {
+  std::string command_template;                     // second operand, at most 2047 bytes
+  std::optional<std::string> log_path;              // -o: run log
+  std::optional<std::string> success_log_template;  // -t: per-job success file
+  std::optional<std::string> error_folder;          // -e: copies of failed files
+  bool erase_after_run = false;                     // -E
+};
 
 // A file that the readiness test found complete, as the walk hands it to its job.
 struct ReadyFile {
@@ -44,6 +54,28 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
 // replaces `path` (a link there is replaced, never followed). False when it could not be written.
 bool write_whole_file(const std::string& path, const std::string& text);
 
-// Handles the ready `file` of the current working folder, whose placeholder values are `names`.
-// Always returns 0.
-int process_job(const ReadyFile& file, const JobNames& names);
+// One job between its start and its outcome.
+struct Job {
+  ReadyFile file;
+  JobNames names;               // the placeholder values
+  std::string full_path_shown;  // the full path as it may be shown (masked)
+  std::string command;          // the expanded command; empty: nothing to run
+  std::string command_shown;    // the same with every inserted name masked
+};
+
+// Starts the job of the ready `file` of the current working folder, whose placeholder values
+// are `names`: expands the command and announces the job. False when the file must be passed
+// over (a warning was said once per run); nothing else happens to it then.
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings, Job* job);
+
+// Tells that a stop leaves the job untouched for the next run.
+void leave_job(const Job& job);
+
+// Handles the outcome of `job` in its file's folder (the current working folder), its command
+// having given `result` (0 when there was none to run): the report, log entries, error copy,
+// success file and erase.
+void end_job(const Job& job, int result, const JobSettings& settings);
+
+// Handles the ready `file` of the current working folder from start to end, running its command
+// and waiting for it. Always returns 0.
+int process_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings);

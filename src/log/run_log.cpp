@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "app/run_settings.h"
 #include "log/console.h"
 #include "platform/platform.h"
 
@@ -26,11 +25,11 @@ std::string timestamp_now() {
   return format_timestamp(now);
 }
 
-LogResult write_log(const std::string& text) {
-  if (!settings.log_path) {
+LogResult write_log(const std::optional<std::string>& log_path, const std::string& text) {
+  if (!log_path) {
     return LogNotConfigured;
   }
-  const std::string& path = *settings.log_path;
+  const std::string& path = *log_path;
   // The entry goes out in one write, with the platform's line ends.
   std::string entry;
   entry.reserve(text.size() + 2);

@@ -368,13 +368,13 @@ HANDLE handle_of(FileHandle file) {
 
 // Written by the console control handler, which Windows runs on a thread of its own.
 std::atomic<int> stop_count{0};
-std::atomic<bool> command_running{false};
+std::atomic<int> commands_running{0};
 bool writer_check_was_refused = false;
 
 BOOL WINAPI on_console_event(DWORD event) {
   int count = stop_count.fetch_add(1) + 1;
   // The user asked twice while a command runs: do not wait for it any longer.
-  if (count >= 2 && command_running.load()) {
+  if (count >= 2 && commands_running.load() > 0) {
     TerminateProcess(GetCurrentProcess(), 1);
   }
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
@@ -808,7 +808,13 @@ bool local_time_now(LocalTime* now) {
   return true;
 }
 
-int run_command(const std::string& command) {
+namespace {
+
+// Starts `command` through cmd.exe in `folder` (a plain absolute path), its standard output and
+// error going to `output` when that is open. The child inherits the console, the standard handles
+// and the environment; Ctrl+C reaches it as it reaches any program started from a console.
+bool start_interpreter(const std::string& command, const std::wstring& folder, HANDLE output,
+                       HANDLE* process) {
   // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
   // command that begins with a quoted program path keeps its quotes (system() would lose them).
   // The line is UTF-16, so the interpreter receives every character of every name.
@@ -822,26 +828,260 @@ int run_command(const std::string& command) {
   STARTUPINFOW startup;
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
+  HANDLE inherited = INVALID_HANDLE_VALUE;
+  if (output != INVALID_HANDLE_VALUE) {
+    // Only this copy of the handle is inheritable, and only for the moment of the start.
+    if (!DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &inherited, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return false;
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = inherited;
+    startup.hStdError = inherited;
+  }
   PROCESS_INFORMATION child;
   ZeroMemory(&child, sizeof child);
-  command_running.store(true);
-  // The child inherits the console, the standard handles and the environment, and starts in our
-  // working folder; Ctrl+C reaches it as it reaches any program started from a console.
-  if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                      working_folder().c_str(), &startup, &child)) {
-    command_running.store(false);
-    return 9009;  // what cmd.exe itself reports for a program it cannot start
+  // A folder longer than the system takes makes the start fail rather than run elsewhere.
+  bool started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                folder.c_str(), &startup, &child) != 0;
+  if (inherited != INVALID_HANDLE_VALUE) {
+    CloseHandle(inherited);
+  }
+  if (!started) {
+    return false;
   }
   CloseHandle(child.hThread);
-  WaitForSingleObject(child.hProcess, INFINITE);
+  *process = child.hProcess;
+  return true;
+}
+
+// The exit code of an ended process. Codes such as 0xC000013A (ended by Ctrl+C) become negative
+// here: still failures.
+int exit_code_of(HANDLE process) {
   DWORD code = 1;
-  if (!GetExitCodeProcess(child.hProcess, &code)) {
+  if (!GetExitCodeProcess(process, &code)) {
     code = 1;
   }
-  CloseHandle(child.hProcess);
-  command_running.store(false);
-  // Codes such as 0xC000013A (ended by Ctrl+C) become negative here: still failures.
   return static_cast<int>(code);
+}
+
+// Change notification of the source folder: one overlapped read of its changes at a time.
+struct Watch {
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;
+  OVERLAPPED overlapped{};
+  bool recursive = false;
+  std::wstring path;  // plain absolute path of the watched folder
+  alignas(DWORD) char buffer[64 * 1024];
+};
+Watch watch;
+
+bool arm_watch() {
+  ZeroMemory(&watch.overlapped, sizeof watch.overlapped);
+  watch.overlapped.hEvent = watch.event;
+  return ReadDirectoryChangesW(watch.folder, watch.buffer, sizeof watch.buffer, watch.recursive,
+                               FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                                   FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE,
+                               nullptr, &watch.overlapped, nullptr) != 0;
+}
+
+void stop_watch() {
+  if (watch.folder != INVALID_HANDLE_VALUE) {
+    CancelIo(watch.folder);
+    CloseHandle(watch.folder);
+    watch.folder = INVALID_HANDLE_VALUE;
+  }
+}
+
+}  // namespace
+
+int run_command(const std::string& command) {
+  HANDLE process = nullptr;
+  commands_running.fetch_add(1);
+  if (!start_interpreter(command, working_folder(), INVALID_HANDLE_VALUE, &process)) {
+    commands_running.fetch_sub(1);
+    return 9009;  // what cmd.exe itself reports for a program it cannot start
+  }
+  WaitForSingleObject(process, INFINITE);
+  int code = exit_code_of(process);
+  CloseHandle(process);
+  commands_running.fetch_sub(1);
+  return code;
+}
+
+bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
+                   RunningCommand* running) {
+  if (folder.path.empty()) {
+    return false;
+  }
+  HANDLE process = nullptr;
+  HANDLE into = output.value == -1 ? INVALID_HANDLE_VALUE : handle_of(output);
+  commands_running.fetch_add(1);
+  if (!start_interpreter(command, widen(folder.path), into, &process)) {
+    commands_running.fetch_sub(1);
+    return false;
+  }
+  running->process = reinterpret_cast<std::intptr_t>(process);
+  return true;
+}
+
+bool command_ended(RunningCommand* running, int* result) {
+  HANDLE process = reinterpret_cast<HANDLE>(running->process);
+  if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    return false;
+  }
+  *result = exit_code_of(process);
+  CloseHandle(process);
+  running->process = -1;
+  commands_running.fetch_sub(1);
+  return true;
+}
+
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms) {
+  // Woken by an ended command, a change in the watched folder, or at the latest after a slice,
+  // so that a stop request is seen within a fraction of a second.
+  std::vector<HANDLE> handles;
+  if (watch.folder != INVALID_HANDLE_VALUE) {
+    handles.push_back(watch.event);
+  }
+  for (const RunningCommand& command : running) {
+    if (command.process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+      handles.push_back(reinterpret_cast<HANDLE>(command.process));
+    }
+  }
+  const std::int64_t end = monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+  for (;;) {
+    if (stop_requested()) {
+      return;
+    }
+    std::int64_t left = end - monotonic_ms();
+    if (left <= 0) {
+      return;
+    }
+    DWORD slice = left < 100 ? static_cast<DWORD>(left) : 100;
+    DWORD woken = handles.empty() ? (Sleep(slice), WAIT_TIMEOUT)
+                                  : WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
+                                                           handles.data(), FALSE, slice);
+    if (woken != WAIT_TIMEOUT) {
+      return;
+    }
+  }
+}
+
+bool create_scratch_file(FileHandle* file) {
+  wchar_t folder[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  wchar_t name[MAX_PATH];
+  if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"hbt", 0, name) == 0) {
+    return false;
+  }
+  // The name goes with the last handle, the command's copies included.
+  HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DeleteFileW(name);
+    return false;
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+bool print_scratch_file(FileHandle file) {
+  std::fflush(stdout);
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (!SetFilePointerEx(handle_of(file), start, nullptr, FILE_BEGIN)) {
+    return false;
+  }
+  // The command's bytes go out as it wrote them, as they would have without collecting them.
+  FileHandle out;
+  out.value = reinterpret_cast<std::intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE));
+  char buffer[64 * 1024];
+  for (;;) {
+    std::int64_t got = read_file(file, buffer, sizeof buffer);
+    if (got <= 0) {
+      return got == 0;
+    }
+    if (!write_file(out, buffer, static_cast<std::size_t>(got))) {
+      return false;
+    }
+  }
+}
+
+bool start_watching(bool recursive, std::string* reason) {
+  stop_watch();
+  if (watch.event == nullptr) {
+    watch.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (watch.event == nullptr) {
+      *reason = "no event object";
+      return false;
+    }
+  }
+  watch.path = working_folder();
+  watch.recursive = recursive;
+  watch.folder =
+      CreateFileW(long_form(watch.path).c_str(), FILE_LIST_DIRECTORY, SHARE_ALL, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  if (watch.folder == INVALID_HANDLE_VALUE) {
+    *reason = "the source folder cannot be opened for change notification";
+    return false;
+  }
+  if (!arm_watch()) {
+    stop_watch();
+    *reason = "change notification is not available here";
+    return false;
+  }
+  return true;
+}
+
+bool watch_working_folder(std::string* /*reason*/) {
+  return true;  // the source folder's watch covers its whole tree
+}
+
+void read_changes(std::vector<FolderChange>* changes) {
+  if (watch.folder == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  DWORD bytes = 0;
+  if (!GetOverlappedResult(watch.folder, &watch.overlapped, &bytes, FALSE)) {
+    if (GetLastError() == ERROR_IO_INCOMPLETE) {
+      return;  // nothing yet
+    }
+    bytes = 0;  // lost: anything may have changed
+  }
+  if (bytes == 0) {
+    FolderChange lost;
+    lost.overflow = true;
+    changes->push_back(lost);
+  }
+  for (DWORD at = 0; bytes > 0;) {
+    const FILE_NOTIFY_INFORMATION* entry =
+        reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(watch.buffer + at);
+    std::wstring relative(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+    std::size_t last = relative.find_last_of(L'\\');
+    FolderChange change;
+    change.name = narrow(last == std::wstring::npos ? relative : relative.substr(last + 1));
+    DWORD attributes = GetFileAttributesW(long_form(watch.path + L"\\" + relative).c_str());
+    change.is_folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    changes->push_back(change);
+    if (entry->NextEntryOffset == 0) {
+      break;
+    }
+    at += entry->NextEntryOffset;
+  }
+  ResetEvent(watch.event);
+  if (!arm_watch()) {
+    stop_watch();
+    FolderChange lost;
+    lost.overflow = true;
+    changes->push_back(lost);
+  }
+}
+
+std::int64_t monotonic_ms() {
+  return static_cast<std::int64_t>(GetTickCount64());
 }
 
 void install_stop_handler() {

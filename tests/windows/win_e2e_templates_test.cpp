@@ -126,8 +126,13 @@ TEST(WindowsDocumentation, EveryCommandLineWorksForANameWithSeveralDots) {
     ASSERT_TRUE(starts_with(source, root + "\\")) << source;
     std::string extension = line.substr(line.find(" *.") + 3);
     extension.resize(extension.find(' '));
-    const std::string name = "a.b.c." + extension;
-    tree.write(replace_all(source.substr(root.size() + 1), "\\", "/") + "/" + name, "content");
+    // Two names that differ only before their last extension: their outputs must not collide.
+    const std::vector<std::string> stems = {"a.b.c", "a.b.d"};
+    for (const std::string& stem : stems) {
+      tree.write(
+          replace_all(source.substr(root.size() + 1), "\\", "/") + "/" + stem + "." + extension,
+          stem);
+    }
     tree.write("start/run.cmd",
                "@echo off\r\nset PATH=" + root + "\\stubs;%PATH%\r\n" + line + "\r\n");
 
@@ -136,16 +141,23 @@ TEST(WindowsDocumentation, EveryCommandLineWorksForANameWithSeveralDots) {
     e2e::Process process({"/c", root + "\\start\\run.cmd"}, tree.path("start"), options);
     auto result = process.finish(win_e2e::kTimeout);
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_NE(result.out.find("Datei was processed: '" + name + "'"), std::string::npos)
-        << result.out;
-    // Each placeholder replaced, and the output named after the whole name.
-    bool output_found = false;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree.root())) {
-      std::string entry_name = entry.path().filename().string();
-      EXPECT_EQ(entry_name.find('@'), std::string::npos) << entry.path();
-      output_found = output_found || entry_name == "a.b.c.zip" || entry_name == "a.b.c.pdf";
+    EXPECT_EQ(result.out.find("Warning:"), std::string::npos) << result.out;
+    // Each placeholder replaced, and one output per file, named after the whole name.
+    for (const std::string& stem : stems) {
+      EXPECT_NE(result.out.find("Datei was processed: '" + stem + "." + extension + "'"),
+                std::string::npos)
+          << result.out;
+      bool output_found = false;
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(tree.root())) {
+        std::string entry_name = entry.path().filename().string();
+        EXPECT_EQ(entry_name.find('@'), std::string::npos) << entry.path();
+        if (entry_name == stem + ".zip" || entry_name == stem + ".pdf") {
+          output_found = true;
+          EXPECT_EQ(tree.read(entry.path().string().substr(tree.root().size() + 1)), stem);
+        }
+      }
+      EXPECT_TRUE(output_found) << stem << "\n" << result.out;
     }
-    EXPECT_TRUE(output_found) << result.out;
   }
 }
 

@@ -960,10 +960,10 @@ void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t 
       return;
     }
     DWORD slice = left < 100 ? static_cast<DWORD>(left) : 100;
-    DWORD woken = handles.empty() ? (Sleep(slice), WAIT_TIMEOUT)
-                                  : WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
-                                                           handles.data(), FALSE, slice);
-    if (woken != WAIT_TIMEOUT) {
+    if (handles.empty()) {
+      Sleep(slice);
+    } else if (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
+                                      slice) != WAIT_TIMEOUT) {
       return;
     }
   }

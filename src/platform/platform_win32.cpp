@@ -250,13 +250,9 @@ std::wstring device_name(const std::wstring& path) {
   return device ? stem : std::wstring();
 }
 
-// The form of `plain` (absolute) that the file functions take at any length.
+// The form of `plain` (absolute) that the file functions take at any length. A name such as
+// "nul.txt" is a file here like any other, as it is for the listing that found it.
 std::wstring long_form(const std::wstring& plain) {
-  std::wstring device = device_name(plain);
-  if (!device.empty()) {
-    // Such a name means the device (a log sent to NUL, say), not a file nobody could delete.
-    return L"\\\\.\\" + device;
-  }
   if (starts_with(plain, L"\\\\")) {
     return L"\\\\?\\UNC\\" + plain.substr(2);
   }
@@ -760,7 +756,11 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
 }
 
 bool append_to_file(const std::string& path, const std::string& text) {
-  std::wstring full = file_path(path);
+  // A log given as a device name (NUL, CON) means the device, as it does everywhere in Windows,
+  // not a file that nobody could delete.
+  std::wstring plain = absolute(widen(path));
+  std::wstring device = device_name(plain);
+  std::wstring full = device.empty() ? long_form(plain) : L"\\\\.\\" + device;
   HANDLE handle =
       CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -274,6 +274,16 @@ TEST_F(Win32Platform, AppendsCreateAndExtendTheFileAsGiven) {
   FolderListing listing;
   ASSERT_TRUE(list_working_folder(&listing));
   EXPECT_EQ(listing.size(), 4u);  // ".", "..", "sub", "log.txt"
+  // A file that merely has such a name (made by another system, say) is a file all the same.
+  HANDLE named =
+      CreateFileW((L"\\\\?\\" + std::wstring(root_.begin(), root_.end()) + L"\\nul.txt").c_str(),
+                  GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(named, INVALID_HANDLE_VALUE);
+  CloseHandle(named);
+  PathStatus status;
+  EXPECT_TRUE(query_status("nul.txt", &status));
+  EXPECT_TRUE(status.is_regular);
+  EXPECT_EQ(delete_if_same("nul.txt", status.id), FileResult::done);
 }
 
 // Names outside any code page, as UTF-8: a Greek and a CJK folder, and a character beyond the

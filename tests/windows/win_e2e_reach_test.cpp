@@ -274,6 +274,18 @@ TEST(WindowsSharedInbox, ErrorCopiesAreNumberedAndEraseSparesAReplacedFile) {
   EXPECT_EQ(replaced.out.find("File erased"), std::string::npos) << replaced.out;
   EXPECT_EQ(tree.read("in/c.txt"), "arrived meanwhile");
   EXPECT_EQ(tree.read("moved.dat"), "processed");
+
+  // The same with a failing command: the newcomer is not taken for the error copy either.
+  tree.write("in/d.txt", "processed");
+  auto refused =
+      run({"-g", "0", "-E", "-e", win_path(tree, "errors"), "-d", win_path(tree, "in"), "d.txt",
+           "move \"@1@\" ..\\moved-d.dat >NUL && copy ..\\new.dat \"@2@.@3@\" >NUL && exit /b 4"});
+  EXPECT_EQ(occurrences(refused.out, "Warning: File was replaced during its job, left in place: '" +
+                                         win_path(tree, "in") + "\\d.txt'\r\n"),
+            1)
+      << refused.out;
+  EXPECT_FALSE(tree.exists("errors/d.txt"));
+  EXPECT_EQ(tree.read("in/d.txt"), "arrived meanwhile");
 }
 
 TEST(WindowsSharedInbox, ACommandTooLongForItsPathIsNotRun) {

@@ -117,7 +117,11 @@ show_logs() {
   done
 }
 
-port_free() { ! ss -Htln 2>/dev/null | awk '{print $4}' | grep -Eq "[:.]$1\$"; }
+# Without ss every port counts as free (set SLURM_EXAMPLE_PORT when the default is taken).
+port_free() {
+  command -v ss >/dev/null 2>&1 || return 0
+  ! ss -Htln 2>/dev/null | awk '{print $4}' | grep -Eq "[:.]$1\$"
+}
 
 pick_ports() {
   local port=${SLURM_EXAMPLE_PORT:-}
@@ -142,7 +146,8 @@ node_idle() { sinfo -h -o '%T' | grep -Eq '^(idle|mixed|allocated)'; }
 
 write_config() {
   local host cpus params
-  host=$(hostname -s)
+  host=$(hostname -s 2>/dev/null || uname -n)
+  host=${host%%.*}
   cpus=${SLURM_EXAMPLE_CPUS:-$(nproc)}
   case "$cpus" in '' | *[!0-9]* | 0) fail "SLURM_EXAMPLE_CPUS must be a positive number" ;; esac
   if [ -n "${SLURM_EXAMPLE_CPUS:-}" ] && [ "$cpus" -gt "$(nproc)" ]; then
@@ -178,7 +183,7 @@ start_failed() {
 start() {
   local name
   [ "$(id -u)" = 0 ] || fail "start needs root (the daemons run as root)"
-  for name in munged munge unmunge slurmctld slurmd sinfo srun scontrol ss; do
+  for name in munged munge unmunge slurmctld slurmd sinfo squeue scancel srun scontrol; do
     command -v "$name" >/dev/null 2>&1 || fail "$name not found (Debian: apt-get install slurm-wlm munge)"
   done
   for name in munged slurmctld slurmd; do

@@ -33,7 +33,7 @@ usage() {
   exit 2
 }
 
-[ -n "$action" ] && [ -n "$state" ] || usage
+if [ -z "$action" ] || [ -z "$state" ]; then usage; fi
 case "$action" in start | stop | status) ;; *) usage ;; esac
 
 mkdir -p "$state" || exit 1
@@ -222,7 +222,7 @@ cancel_jobs() {
   running slurmctld || return 0
   jobs=$(squeue -h -o '%A' 2>/dev/null)
   [ -n "$jobs" ] || return 0
-  say "cancelling jobs: $(echo $jobs)"
+  say "cancelling jobs: $(tr '\n' ' ' <<<"$jobs")"
   # shellcheck disable=SC2086
   scancel $jobs 2>/dev/null
   while [ -n "$(squeue -h -o '%A' 2>/dev/null)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done

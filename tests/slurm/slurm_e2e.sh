@@ -156,7 +156,9 @@ max_overlap() {
   cat "$out"/*.runs 2>/dev/null | awk '{ print $3, 1; print $4, -1 }' | sort -k1,1g -k2,2n |
     awk '{ now += $2; if (now > most) most = now } END { print most + 0 }'
 }
-runs_per_file() { for name in "$@"; do cat "$out/$name.runs" 2>/dev/null | wc -l; done | sort -u | tr '\n' ' '; }
+runs_per_file() {
+  for name in "$@"; do { wc -l <"$out/$name.runs"; } 2>/dev/null || echo 0; done | sort -u | tr '\n' ' '
+}
 
 # --- 40 files, 5 of them failing ----------------------------------------------------------------
 hot=$work/hot

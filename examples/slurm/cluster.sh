@@ -189,9 +189,11 @@ start() {
   for name in munged slurmctld slurmd; do
     running "$name" && fail "$name is already running here ($(recorded_pid "$name")); stop it first"
   done
-  # munged refuses folders that others may write to.
+  # munged refuses folders that others may write to. Its socket's folder is open to every local
+  # user, so that anyone can submit; the key itself is readable by root alone.
   mkdir -p "$state/munge" "$state/ctld" "$state/slurmd" "$state/run" "$state/log" "$pids" || exit 1
-  chmod 700 "$state/munge" "$state/ctld" "$state/slurmd"
+  chmod 755 "$state/munge"
+  chmod 700 "$state/ctld" "$state/slurmd"
   chmod go-w "$state"
   pick_ports
   write_config

@@ -3,7 +3,7 @@
 # srun:
 #
 #   sudo examples/slurm/cluster.sh start  STATEDIR   # munge, slurmctld, slurmd; waits until srun works
-#   sudo examples/slurm/cluster.sh status STATEDIR
+#   sudo examples/slurm/cluster.sh status STATEDIR   # status 0 when all three run, else 3
 #   sudo examples/slurm/cluster.sh stop   STATEDIR   # cancels left-over jobs, stops the three daemons
 #
 # Everything it writes lives under STATEDIR: the generated slurm.conf, a munge key, socket and
@@ -36,7 +36,13 @@ usage() {
 if [ -z "$action" ] || [ -z "$state" ]; then usage; fi
 case "$action" in start | stop | status) ;; *) usage ;; esac
 
-mkdir -p "$state" || exit 1
+if [ "$action" = start ]; then
+  mkdir -p "$state" || exit 1
+elif [ ! -d "$state" ]; then
+  echo "cluster: nothing recorded in $state"
+  [ "$action" = stop ] && exit 0
+  exit 3
+fi
 state=$(cd "$state" && pwd)
 conf=$state/slurm.conf
 pids=$state/pids

@@ -38,8 +38,9 @@ std::string service_name(const ::testing::TestParamInfo<uid_t>& info);
 // True when it returned true.
 bool as_user(uid_t uid, const std::function<bool()>& action);
 
-// Convenience actions for as_user, each true on success.
-bool write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+// Convenience actions for as_user, each true on success. Files are writable for all by default,
+// as a service user needs them to be: the readiness test opens each file for appending.
+bool write_file(const std::string& path, const std::string& content, mode_t mode = 0666);
 bool make_link(const std::string& target, const std::string& link);
 bool replace_by(const std::string& from, const std::string& to);  // rename over
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -55,6 +56,7 @@ TEST_F(Leases, CapLeaseWaitsForAPausingWriter) {
   const std::string file = box.inbox + "/w.pdf";
   const int writer = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   ASSERT_GE(writer, 0);
+  ASSERT_EQ(fchmod(writer, 0666), 0);  // the service must be able to open it for appending
   ASSERT_EQ(write(writer, "first half\n", 11), 11);
   Process hotbatch(
       {"-l", "-s", "1", "-g", "0", "-E", "-d", box.inbox, "*.pdf", "cat \"@1@\" >> " + ledger},

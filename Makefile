@@ -18,6 +18,7 @@ test: test-linux test-sanitize test-windows
 
 test-linux: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	bash tests/ship/check-doc-templates.sh $(BUILD)/hotbatch
 
 # The same suites built with AddressSanitizer and UndefinedBehaviorSanitizer (the soak test runs
 # in test-linux only). Reports of the programs the end-to-end suite starts are written to files

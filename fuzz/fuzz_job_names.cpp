@@ -23,17 +23,23 @@ JobNames reference_names(const std::string& folder, const std::string& name) {
   const bool cut =
       dot != std::string::npos && dot >= 1 && (slash == std::string::npos || dot > slash);
   names.full_path_no_ext = cut ? names.full_path.substr(0, dot) : names.full_path;
+  const std::size_t name_dot = name.rfind('.');
+  names.base_no_last_ext =
+      name_dot == std::string::npos || name_dot == 0 ? name : name.substr(0, name_dot);
   return names;
 }
 
 // Keeps a mark on every byte that came from a value: a placeholder is looked for only among the
-// template's own bytes, which stay side by side where an empty value took one away.
-std::string reference_expand(const std::string& text, const JobNames& names, std::size_t capacity) {
-  const std::string* values[4] = {&names.full_path, &names.base, &names.extension,
-                                  &names.full_path_no_ext};
+// template's own bytes, which stay side by side where an empty value took one away. `complete`
+// turns false when a placeholder was found but did not fit.
+std::string reference_expand(const std::string& text, const JobNames& names, std::size_t capacity,
+                             bool* complete) {
+  const std::string* values[5] = {&names.full_path, &names.base, &names.extension,
+                                  &names.full_path_no_ext, &names.base_no_last_ext};
   std::string expanded = text;
   std::vector<bool> inserted(text.size(), false);
-  for (int i = 0; i < 4; ++i) {
+  *complete = true;
+  for (int i = 0; i < 5; ++i) {
     const std::string token = "@" + std::to_string(i + 1) + "@";
     std::size_t at = std::string::npos;
     for (std::size_t p = 0; p + 3 <= expanded.size() && at == std::string::npos; ++p) {
@@ -42,7 +48,11 @@ std::string reference_expand(const std::string& text, const JobNames& names, std
         at = p;
       }
     }
-    if (at == std::string::npos || expanded.size() - 3 + values[i]->size() + 1 > capacity) {
+    if (at == std::string::npos) {
+      continue;
+    }
+    if (expanded.size() - 3 + values[i]->size() + 1 > capacity) {
+      *complete = false;
       continue;
     }
     expanded.replace(at, 3, *values[i]);
@@ -91,10 +101,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const JobNames expected = reference_names(folder, name);
   if (names.full_path != expected.full_path || names.base != expected.base ||
       names.extension != expected.extension ||
-      names.full_path_no_ext != expected.full_path_no_ext) {
+      names.full_path_no_ext != expected.full_path_no_ext ||
+      names.base_no_last_ext != expected.base_no_last_ext) {
     std::abort();
   }
-  if (expand_placeholders(text, names, capacity) != reference_expand(text, names, capacity)) {
+  bool complete = false;
+  bool expected_complete = false;
+  if (expand_placeholders(text, names, capacity, &complete) !=
+          reference_expand(text, names, capacity, &expected_complete) ||
+      complete != expected_complete) {
     std::abort();
   }
   if (is_unsafe_path(names.full_path) != reference_unsafe(names.full_path)) {

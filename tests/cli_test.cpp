@@ -11,13 +11,14 @@ namespace {
 const char* const kUsage =
     R"(hotbatch (Spoolex): runs a command for every file that arrives in a folder
 Contact: the hotbatch developers, see the README
-Version 1.0.0
+Version 1.1.0
 
 Usage: hotbatch [Optionen] regex-pattern "command @1@ options ..."
 Wildcards: '@1@' is replaced by the file name (full path)
 Wildcards: '@2@' is replaced by the file name (no path)
 Wildcards: '@3@' is replaced by the file name extension (no dot)
 Wildcards: '@4@' is replaced by the file name (full path, no extension)
+Wildcards: '@5@' is replaced by the file name (no path, no last extension)
 
 Options:
           -o logfile            creates a logfile
@@ -29,6 +30,7 @@ Options:
           -s #                  wait # Sec between loops (Needs -l)
           -g #                  test # Sec before access to a file
           -E                    erase job after run [WARNING!]
+          -j #                  run up to # jobs at once (1 to 64)
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -72,11 +74,15 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"OptionAfterOperands", {"a", "b", "-r"}, kWrongCount, 1},
         CliCase{"OnlySecondCharacterCounts",
                 {"-rl", "a", "b"},
-                "Spoolex: Run recursively\n" + kStart,
+                "Spoolex: Run recursively\n"
+                "Warning: '-rl' is read as '-r'; give each option on its own\n" +
+                    kStart,
                 0},
         CliCase{"GluedValueIsIgnored",
                 {"-ofile", "x", "a", "b"},
-                "Spoolex: Log file is 'x'\n" + kStart,
+                "Spoolex: Log file is 'x'\n"
+                "Warning: '-ofile' is read as '-o'; give each option on its own\n" +
+                    kStart,
                 0},
         CliCase{"EveryEchoInOrder",
                 {"-E", "-o", "run.log", "-t", "@4@.ok", "-e", "err", "-s", "5", "-g", "0", "-r",
@@ -87,11 +93,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "Spoolex: Error folder is 'err'\n"
                 "Spoolex: Wait time is 5 Sek\n"
                 "Spoolex: Test time is 0 Sek\n"
-                "Spoolex: Run recursively\n" +
+                "Spoolex: Run recursively\n"
+                "Warning: Error folder 'err' not found from the source folder\n" +
                     kStart,
                 0},
         CliCase{
             "WaitRaisedToOne", {"-s", "0", "a", "b"}, "Spoolex: Wait time is 1 Sek\n" + kStart, 0},
+        CliCase{"JobsClampedBelow", {"-j", "0", "a", "b"}, "Spoolex: Jobs at once: 1\n" + kStart, 0},
+        CliCase{"JobsClampedAbove",
+                {"-j", "1000", "a", "b"},
+                "Spoolex: Jobs at once: 64\n" + kStart,
+                0},
         CliCase{"NegativeTestTime",
                 {"-g", "-5", "a", "b"},
                 "Spoolex: Test time is 0 Sek\n" + kStart,

@@ -46,8 +46,8 @@ std::string param_name(const ::testing::TestParamInfo<Named>& info) {
 
 class FailedCommand : public ::testing::TestWithParam<Named> {};
 
-// Any non-zero result is a failure: reported with the command, logged, copied over an older
-// copy; the file itself stays and no success file is written.
+// Any non-zero result is a failure: reported with the command, logged, copied beside an older
+// copy (which stays); the file itself stays and no success file is written.
 TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
   const std::string command = GetParam().value;
   TempTree tree;
@@ -57,8 +57,9 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
       {"-g", "0", "-e", "errors", "-o", "run.log", "-t", "@2@.ok", "a.EPS", command}, tree.root());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command));
-  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a.EPS"));
-  EXPECT_EQ(tree.read("errors/a.EPS"), kPayload);
+  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS"));
+  EXPECT_EQ(tree.read("errors/a.EPS"), "older copy");
+  EXPECT_EQ(tree.read("errors/a~2.EPS"), kPayload);
   EXPECT_EQ(tree.read("a.EPS"), kPayload);
   EXPECT_FALSE(tree.exists("a.ok"));
 }
@@ -104,7 +105,9 @@ TEST_P(ErrorFolderWithErase, DeletesOnlyCopiedFiles) {
       run({"-g", "0", "-E", "-e", folder, "-o", "run.log", "a.EPS", "exit 1"}, tree.root());
   const std::string file = tree.path("a.EPS");
   EXPECT_EQ(after_start(result.out),
-            found(file) + error_block("exit 1") + (c.copied ? erased(file) : ""));
+            found(file) + error_block("exit 1") +
+                (c.copied ? erased(file)
+                          : "Warning: File kept, copy into error folder failed: '" + file + "'\n"));
   EXPECT_EQ(masked(tree.read("run.log")),
             failure_entry("exit 1", "a.EPS") + (c.copied ? "" : "Fehler beim Kopieren\n"));
   EXPECT_EQ(tree.exists("a.EPS"), !c.copied);

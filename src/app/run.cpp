@@ -1,13 +1,21 @@
 // Start-up and run control of hotbatch.
 #include "app/run.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "app/options.h"
 #include "app/run_settings.h"
 #include "log/console.h"
 #include "platform/platform.h"
+#include "scan/changes.h"
+#include "scan/dispatch.h"
 #include "scan/walk.h"
 
 namespace {
+
+// -w as given; it takes effect with -l only, since one pass has no pause to end.
+bool wake_on_change = false;
 
 void print_usage() {
   say("hotbatch (Spoolex): runs a command for every file that arrives in a folder\n");
@@ -18,7 +26,8 @@ void print_usage() {
   say("Wildcards: '@1@' is replaced by the file name (full path)\n");
   say("Wildcards: '@2@' is replaced by the file name (no path)\n");
   say("Wildcards: '@3@' is replaced by the file name extension (no dot)\n");
-  say("Wildcards: '@4@' is replaced by the file name (full path, no extension)\n\n");
+  say("Wildcards: '@4@' is replaced by the file name (full path, no extension)\n");
+  say("Wildcards: '@5@' is replaced by the file name (no path, no last extension)\n\n");
   say("Options:\n");
   say("          -o logfile            creates a logfile\n");
   say("          -t logfile            creates a single log file on success\n");
@@ -29,6 +38,8 @@ void print_usage() {
   say("          -s #                  wait # Sec between loops (Needs -l)\n");
   say("          -g #                  test # Sec before access to a file\n");
   say("          -E                    erase job after run [WARNING!]\n");
+  say("          -j #                  run up to # jobs at once (1 to %d)\n", MAX_JOBS);
+  say("          -w                    wake on change (Needs -l)\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -38,11 +49,11 @@ void print_usage() {
 bool take_option(int letter, const char* value) {
   switch (letter) {
     case 'o':
-      settings.log_path = value;
+      settings.job.log_path = value;
       say("Spoolex: Log file is '%s'\n", value);
       break;
     case 't':
-      settings.success_log_template = value;
+      settings.job.success_log_template = value;
       say("Spoolex: Single log file on success is '%s'\n", value);
       break;
     case 'd':
@@ -60,18 +71,18 @@ bool take_option(int letter, const char* value) {
       say("Spoolex: Wait time is %d Sek\n", settings.wait_seconds);
       break;
     case 'e':
-      settings.error_folder = value;
+      settings.job.error_folder = value;
       say("Spoolex: Error folder is '%s'\n", value);
       break;
     case 'g':
-      settings.settle_seconds = parse_number(value);
-      if (settings.settle_seconds < 0) {
-        settings.settle_seconds = 0;
+      settings.walk.settle_seconds = parse_number(value);
+      if (settings.walk.settle_seconds < 0) {
+        settings.walk.settle_seconds = 0;
       }
-      say("Spoolex: Test time is %d Sek\n", settings.settle_seconds);
+      say("Spoolex: Test time is %d Sek\n", settings.walk.settle_seconds);
       break;
     case 'r':
-      settings.recursive = true;
+      settings.walk.recursive = true;
       say("Spoolex: Run recursively\n");
       break;
     case 'l':
@@ -79,8 +90,16 @@ bool take_option(int letter, const char* value) {
       say("Spoolex: Looping\n");
       break;
     case 'E':
-      settings.erase_after_run = true;
+      settings.job.erase_after_run = true;
       say("Spoolex: Will erase files after run! [Warning!]\n");
+      break;
+    case 'w':
+      wake_on_change = true;
+      say("Spoolex: Wake on change\n");
+      break;
+    case 'j':
+      settings.walk.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
+      say("Spoolex: Jobs at once: %d\n", settings.walk.jobs);
       break;
   }
   return true;
@@ -93,7 +112,20 @@ void run_pass() {
   if (!settings.source_folder.empty() && !change_working_folder(settings.source_folder)) {
     return;
   }
-  walk_folder();
+  walk_folder(settings.walk, settings.job);
+}
+
+// The pause between passes; with several jobs at once, the jobs in hand go on meanwhile. False
+// when a stop request cut it short.
+bool pause(int seconds) {
+  if (settings.walk.jobs > 1) {
+    return run_jobs_for(seconds, settings.walk, settings.job,
+                        settings.walk.wake_on_change ? change_arrived : nullptr);
+  }
+  if (settings.walk.wake_on_change) {
+    return pause_until_change(seconds, settings.walk);
+  }
+  return sleep_seconds(seconds);
 }
 
 }  // namespace
@@ -106,18 +138,27 @@ int run_program(int argc, char* argv[]) {
     return EXIT_STARTUP_ERROR;
   }
   reset_options();
-  for (int letter; (letter = next_option(argc, argv, OPTION_STRING)) != OPTIONS_END;) {
+  for (;;) {
+    const char* argument = option_index < argc ? argv[option_index] : "";
+    int letter = next_option(argc, argv, OPTION_STRING);
+    if (letter == OPTIONS_END) {
+      break;
+    }
     if (!take_option(letter, option_value)) {
       return EXIT_STARTUP_ERROR;
+    }
+    // Only the second character of an option argument counts; say so when more were given.
+    if (std::strlen(argument) > 2) {
+      say("Warning: '%s' is read as '-%c'; give each option on its own\n", argument, letter);
     }
   }
   if (option_index + 2 != argc) {
     say("Spoolex: Wrong parameter count\n");
     return EXIT_STARTUP_ERROR;
   }
-  settings.pattern = argv[option_index];
-  settings.command_template = argv[option_index + 1];
-  if (settings.command_template.size() > COMMAND_CAPACITY - 1) {
+  settings.walk.pattern = argv[option_index];
+  settings.job.command_template = argv[option_index + 1];
+  if (settings.job.command_template.size() > COMMAND_CAPACITY - 1) {
     say("Spoolex: Command is too long (the limit is %d bytes)\n",
         static_cast<int>(COMMAND_CAPACITY - 1));
     return EXIT_STARTUP_ERROR;
@@ -125,13 +166,29 @@ int run_program(int argc, char* argv[]) {
   if (!get_working_folder(&settings.source_folder)) {
     settings.source_folder.clear();
   }
+  // A relative error folder is resolved in each file's folder, so a missing one may still be
+  // right for files in sub-folders: say it, and go on.
+  PathStatus error_folder;
+  if (settings.job.error_folder &&
+      (!query_status(*settings.job.error_folder, &error_folder) || !error_folder.is_folder)) {
+    say("Warning: Error folder '%s' not found from the source folder\n",
+        settings.job.error_folder->c_str());
+  }
+
+  // Watching starts with the source folder; the walk adds the folders it enters.
+  settings.walk.wake_on_change =
+      wake_on_change && settings.looping && start_change_watch(settings.walk);
 
   say("\nStart Run...\n");
   for (;;) {
     run_pass();
-    if (!settings.looping || stop_requested() || !sleep_seconds(settings.wait_seconds)) {
+    if (!settings.looping || stop_requested() || !pause(settings.wait_seconds)) {
       break;
     }
+  }
+  // Jobs still in hand end first: on a stop, running commands are waited for.
+  if (settings.walk.jobs > 1) {
+    finish_jobs(settings.walk, settings.job);
   }
   // The way back may fail (the start folder may be gone); the status does not depend on it.
   change_working_folder(settings.start_folder);

@@ -8,7 +8,8 @@
 
 namespace {
 
-const char* const PLACEHOLDERS[4] = {"@1@", "@2@", "@3@", "@4@"};
+constexpr int PLACEHOLDER_COUNT = 5;
+const char* const PLACEHOLDERS[PLACEHOLDER_COUNT] = {"@1@", "@2@", "@3@", "@4@", "@5@"};
 
 // A piece of the text being expanded: either the template's own text, which may still hold
 // placeholders, or a value inserted for one, which is never searched.
@@ -18,8 +19,9 @@ struct Piece {
 };
 
 // Replaces the first occurrence of `token` in the template's own pieces with `value`, unless the
-// whole text would then need more than `capacity` bytes with its terminator.
-void replace_first(std::vector<Piece>* pieces, std::size_t* length, std::size_t capacity,
+// whole text would then need more than `capacity` bytes with its terminator. Returns false only
+// when the token was found but did not fit.
+bool replace_first(std::vector<Piece>* pieces, std::size_t* length, std::size_t capacity,
                    const std::string& token, const std::string& value) {
   for (std::size_t i = 0; i < pieces->size(); ++i) {
     Piece& piece = (*pieces)[i];
@@ -32,21 +34,22 @@ void replace_first(std::vector<Piece>* pieces, std::size_t* length, std::size_t 
     }
     std::size_t new_length = *length - token.size() + value.size();
     if (new_length + 1 > capacity) {
-      return;
+      return false;
     }
     *length = new_length;
     if (value.empty()) {
       // Nothing is inserted, so the template's text on both sides stays one text, as if the
       // placeholder had never been there.
       piece.text.erase(at, token.size());
-      return;
+      return true;
     }
     Piece after{piece.text.substr(at + token.size()), false};
     piece.text.resize(at);
     pieces->insert(pieces->begin() + static_cast<std::ptrdiff_t>(i) + 1,
                    {Piece{value, true}, std::move(after)});
-    return;
+    return true;
   }
+  return true;
 }
 
 }  // namespace
@@ -58,6 +61,11 @@ JobNames make_job_names(const std::string& folder, const std::string& name) {
   std::size_t dot = name.find('.');
   names.base = name.substr(0, dot);
   names.extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+
+  // The last dot of the name starts its last extension, unless it is the name's first character.
+  std::size_t last_dot = name.rfind('.');
+  names.base_no_last_ext =
+      last_dot == std::string::npos || last_dot == 0 ? name : name.substr(0, last_dot);
 
   // The last extension is cut from the whole path, looking back no further than the last
   // separator (a dot in a folder name stays) and never at the first character.
@@ -85,13 +93,17 @@ bool derive_job_names(const std::string& name, JobNames* names) {
 }
 
 std::string expand_placeholders(const std::string& text, const JobNames& names,
-                                std::size_t capacity) {
-  const std::string* values[4] = {&names.full_path, &names.base, &names.extension,
-                                  &names.full_path_no_ext};
+                                std::size_t capacity, bool* complete) {
+  const std::string* values[PLACEHOLDER_COUNT] = {&names.full_path, &names.base, &names.extension,
+                                                  &names.full_path_no_ext, &names.base_no_last_ext};
   std::vector<Piece> pieces{Piece{text, false}};
   std::size_t length = text.size();
-  for (int i = 0; i < 4; ++i) {
-    replace_first(&pieces, &length, capacity, PLACEHOLDERS[i], *values[i]);
+  bool all_made = true;
+  for (int i = 0; i < PLACEHOLDER_COUNT; ++i) {
+    all_made = replace_first(&pieces, &length, capacity, PLACEHOLDERS[i], *values[i]) && all_made;
+  }
+  if (complete != nullptr) {
+    *complete = all_made;
   }
   std::string expanded;
   expanded.reserve(length);

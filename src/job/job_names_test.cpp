@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "app/run_settings.h"
 #include "platform/platform.h"
 
 namespace {
@@ -39,6 +38,46 @@ TEST(JobNames, SplitsAtTheFirstDotAndCutsTheLastExtension) {
     EXPECT_EQ(names.extension, c.extension) << c.name;
     EXPECT_EQ(names.full_path_no_ext, native(c.no_ext)) << c.name;
   }
+}
+
+// @5@ keeps every dot but the last, so that names with several dots never share an output.
+TEST(JobNames, BareNameWithoutTheLastExtension) {
+  const struct {
+    const char* name;
+    const char* expected;
+  } cases[] = {{"scan.2024.eps", "scan.2024"},
+               {".profile", ".profile"},
+               {"README", "README"},
+               {"trail.", "trail"},
+               {"x.EPS", "x"},
+               {".a.b", ".a"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(make_job_names(native("/in.box"), c.name).base_no_last_ext, c.expected) << c.name;
+  }
+  JobNames names = make_job_names(native("/in"), "scan.2024.eps");
+  EXPECT_EQ(expand_placeholders("gs -o out/@5@.pdf @1@ @5@", names, COMMAND_CAPACITY),
+            native("gs -o out/scan.2024.pdf /in/scan.2024.eps @5@"));
+}
+
+// A placeholder that does not fit is reported, so that no command runs with it left in place;
+// one that is simply absent, or a second occurrence, is not.
+TEST(Expansion, ReportsAPlaceholderLeftForLackOfRoom) {
+  JobNames names = make_job_names(native("/in"), "x.EPS");
+  bool complete = false;
+  expand_placeholders("a @1@ b @1@ no @9@", names, COMMAND_CAPACITY, &complete);
+  EXPECT_TRUE(complete);
+  const std::size_t room = COMMAND_CAPACITY - 1 - names.full_path.size() + 3;
+  const std::string fits = "@1@" + std::string(room - 3, 'p');
+  EXPECT_EQ(expand_placeholders(fits, names, COMMAND_CAPACITY, &complete).size(),
+            COMMAND_CAPACITY - 1);
+  EXPECT_TRUE(complete);
+  const std::string too_long = fits + "p";
+  EXPECT_EQ(expand_placeholders(too_long, names, COMMAND_CAPACITY, &complete), too_long);
+  EXPECT_FALSE(complete);
+  // An empty value always fits, and a later placeholder that does not still counts.
+  const std::string full = std::string(COMMAND_CAPACITY - 1 - 6, 'p') + "@2@@3@";
+  expand_placeholders(full, make_job_names("", ".longest"), COMMAND_CAPACITY, &complete);
+  EXPECT_FALSE(complete);
 }
 
 TEST(Expansion, ReplacesTheFirstOccurrenceOfEachPlaceholder) {

@@ -6,15 +6,15 @@
 #include <memory>
 #include <new>
 
-#include "app/run_settings.h"
-#include "job/job_names.h"
 #include "log/console.h"
 #include "log/run_log.h"
-#include "platform/platform.h"
 
 namespace {
 
-constexpr std::size_t COPY_CHUNK = 4096;
+constexpr std::size_t COPY_CHUNK = 64 * 1024;
+
+// Numbered names tried in the error folder before the copy counts as failed.
+constexpr int MAX_COPY_NUMBER = 100000;
 
 const char* const ERROR_LINE =
     "*******************************************************************************\n";
@@ -36,129 +36,279 @@ std::string format(const char* format, ...) {
   return text;
 }
 
-// Writes the one-line success file. Returns false when it cannot be opened or written.
-bool write_success_file(const std::string& path, const std::string& base) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    return false;
+// Says `message` with the masked `path` once per run for that message and path.
+void warn_once(const char* message, const std::string& path) {
+  if (first_time(std::string(message) + '\0' + path)) {
+    say(message, printable(path).c_str());
   }
-  bool ok = std::fprintf(file, "'%s' - ok\n", base.c_str()) >= 0;
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
 }
 
-// Copies a failed file into the error folder. Returns true when the copy is complete.
-bool copy_to_error_folder(const std::string& name, const std::string& command) {
-  write_log(
-      format("%s ERROR\n*** Error during processing:\n*** %s\n"
-             "*** File was moved to error folder:\n*** %s\n",
-             timestamp_now().c_str(), command.c_str(), name.c_str()));
-  std::string destination = *settings.error_folder + PATH_SEPARATOR + name;
-  if (copy_file(name, destination) != CopyResult::copied) {
-    write_log("Fehler beim Kopieren");
-    return false;
+// The folder part of `path` with its final separator, or "" for a bare name.
+std::string folder_part(const std::string& path) {
+  std::size_t at = path.find_last_of(PATH_SEPARATOR == '/' ? "/" : "/\\");
+  return at == std::string::npos ? std::string() : path.substr(0, at + 1);
+}
+
+// Creates a new temporary file in `folder` ("" or ending in a separator). Its name starts with a
+// dot and ends in ".tmp", so that it is easy to tell from the files it becomes.
+FileResult create_temporary(const std::string& folder, std::uint32_t permissions, std::string* temp,
+                            FileHandle* file) {
+  static std::uint32_t counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temp = folder + format(".hotbatch-%u-%u.tmp", process_number(), ++counter);
+    FileResult created = create_new_file(*temp, permissions, file);
+    if (created != FileResult::exists) {
+      return created;
+    }
   }
-  return true;
+  return FileResult::failed;
+}
+
+// The placeholder values as they may be shown: every name masked.
+JobNames shown_names(const JobNames& names) {
+  JobNames shown;
+  shown.full_path = printable(names.full_path);
+  shown.base = printable(names.base);
+  shown.extension = printable(names.extension);
+  shown.full_path_no_ext = printable(names.full_path_no_ext);
+  shown.base_no_last_ext = printable(names.base_no_last_ext);
+  return shown;
+}
+
+// Results of copy_to_error_folder.
+enum class ErrorCopy : int { copied = 0, failed = 1, replaced = 2, stopped = 3 };
+
+// Copies a failed file into the error folder and logs it. `shown_command` is the command with its
+// names masked.
+ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_command,
+                               const JobSettings& settings) {
+  std::string stored;
+  CopyResult copy = copy_into_folder(file, *settings.error_folder, &stored);
+  if (copy == CopyResult::stopped) {
+    return ErrorCopy::stopped;
+  }
+  write_log(settings.log_path,
+            format("%s ERROR\n*** Error during processing:\n*** %s\n"
+                   "*** File was moved to error folder:\n*** %s\n",
+                   timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
+  if (copy != CopyResult::copied) {
+    write_log(settings.log_path, "Fehler beim Kopieren");
+    return copy == CopyResult::replaced ? ErrorCopy::replaced : ErrorCopy::failed;
+  }
+  return ErrorCopy::copied;
 }
 
 }  // namespace
 
-CopyResult copy_file(const std::string& source, const std::string& destination) {
-  // Opening the destination for writing would empty the source when both are one file.
-  if (same_file(source, destination)) {
-    return CopyResult::onto_itself;
+std::string numbered_name(const std::string& name, int number) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) {
+    dot = name.size();
   }
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_CHUNK + 1]);
+  return name.substr(0, dot) + format("~%d", number) + name.substr(dot);
+}
+
+CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
+                            std::string* stored_name) {
+  *stored_name = file.name;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_CHUNK]);
   if (!buffer) {
     return CopyResult::no_memory;
   }
-  std::FILE* in = std::fopen(source.c_str(), "rb");
-  if (in == nullptr) {
+  // A copy beside the file itself would match the pattern and become a job of its own.
+  PathStatus target;
+  PathStatus here;
+  if (query_status(folder, &target) && query_status(".", &here) && target.id == here.id) {
+    return CopyResult::onto_itself;
+  }
+  FileHandle in;
+  FileResult opened = open_for_reading(file.name, file.follow_link, file.id, &in);
+  if (opened == FileResult::replaced) {
+    return CopyResult::replaced;
+  }
+  if (opened != FileResult::done) {
     return CopyResult::source_unopenable;
   }
-  std::FILE* out = std::fopen(destination.c_str(), "wb");
-  if (out == nullptr) {
-    std::fclose(in);
+  std::string prefix = folder + PATH_SEPARATOR;
+  std::string temp;
+  FileHandle out;
+  if (create_temporary(prefix, file.permissions, &temp, &out) != FileResult::done) {
+    close_file(&in);
     return CopyResult::target_unopenable;
   }
   CopyResult result = CopyResult::copied;
   for (;;) {
-    std::size_t got = std::fread(buffer.get(), 1, COPY_CHUNK, in);
-    if (got > 0 && std::fwrite(buffer.get(), 1, got, out) != got) {
+    if (stop_requested()) {
+      result = CopyResult::stopped;
+      break;
+    }
+    std::int64_t got = read_file(in, buffer.get(), COPY_CHUNK);
+    if (got < 0) {
+      result = CopyResult::read_error;
+      break;
+    }
+    if (got == 0) {
+      break;
+    }
+    if (!write_file(out, buffer.get(), static_cast<std::size_t>(got))) {
       result = CopyResult::short_write;
       break;
     }
-    if (got < COPY_CHUNK) {
-      if (std::ferror(in)) {
-        result = CopyResult::read_error;
-      }
-      break;
-    }
   }
-  std::fclose(in);
-  // Buffered bytes that do not fit on the device show up only when the file is closed.
-  if (std::fclose(out) != 0 && result == CopyResult::copied) {
+  close_file(&in);
+  // Data that does not fit on the device may show up only when the file is closed.
+  if (!close_file(&out) && result == CopyResult::copied) {
     result = CopyResult::short_write;
   }
+  for (int number = 2; result == CopyResult::copied; ++number) {
+    FileResult published = publish_file(temp, prefix + *stored_name, false);
+    if (published == FileResult::done) {
+      return CopyResult::copied;
+    }
+    if (published != FileResult::exists || number > MAX_COPY_NUMBER) {
+      result = CopyResult::target_unopenable;
+      break;
+    }
+    *stored_name = numbered_name(file.name, number);
+  }
+  delete_file(temp);
   return result;
 }
 
-int process_job(const std::string& name) {
-  JobNames names;
-  if (!derive_job_names(name, &names)) {
-    say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
-    return 0;
+bool write_whole_file(const std::string& path, const std::string& text) {
+  // Only a plain file (or a link, which is replaced itself) ever gives way: a device such as
+  // /dev/null or a folder named as the success file is an error, never something to replace.
+  PathStatus existing;
+  if (query_status(path, &existing) && !existing.is_link && !existing.is_regular) {
+    return false;
   }
-  // A name that could break out of the quotes around a placeholder is never handed to the
-  // command interpreter.
-  if (is_unsafe_path(names.full_path)) {
-    say("Warning: Unsafe file name skipped: '%s'\n", printable(names.full_path).c_str());
-    return 0;
+  std::string temp;
+  FileHandle file;
+  if (create_temporary(folder_part(path), 0666, &temp, &file) != FileResult::done) {
+    return false;
   }
-  std::string command = expand_placeholders(settings.command_template, names, COMMAND_CAPACITY);
-  say("%s File found and under processing: %s\n", timestamp_now().c_str(), names.full_path.c_str());
+  bool ok = write_file(file, text.data(), text.size());
+  ok = close_file(&file) && ok;
+  ok = ok && publish_file(temp, path, true) == FileResult::done;
+  if (!ok) {
+    delete_file(temp);
+  }
+  return ok;
+}
 
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
+               Job* job) {
+  bool complete = true;
+  std::string command =
+      expand_placeholders(settings.command_template, names, COMMAND_CAPACITY, &complete);
+  // A placeholder left in the command would be read as text, and a program may take it for an
+  // argument of its own (such as a file to read more arguments from).
+  if (!complete) {
+    warn_once("Warning: Path too long for the command, file skipped: '%s'\n", names.full_path);
+    return false;
+  }
+  if (!command.empty() && !commands_can_start_here()) {
+    warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
+    return false;
+  }
+  const JobNames shown = shown_names(names);
+  job->file = file;
+  job->names = names;
+  job->full_path_shown = shown.full_path;
+  job->command = std::move(command);
+  job->command_shown = expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
+  say("%s File found and under processing: %s\n", timestamp_now().c_str(),
+      job->full_path_shown.c_str());
+  return true;
+}
+
+void leave_job(const Job& job) {
+  say("Spoolex: Job of '%s' left for the next run\n", job.full_path_shown.c_str());
+}
+
+void end_job(const Job& job, int result, const JobSettings& settings) {
+  const std::string& name = job.file.name;
   bool keep_file = false;
-  if (!command.empty()) {
-    if (stop_requested()) {
-      return 0;  // no further command once a stop was requested; the file stays for the next run
-    }
-    int result = run_command(command);
+  if (!job.command.empty()) {
     if (result != 0 && stop_requested()) {
       // Most likely stopped by the same Ctrl+C: leave the file for the next run.
-      return 0;
+      leave_job(job);
+      return;
     }
     if (result == 0) {
-      write_log(format("%s Datei was processed: '%s'\n", timestamp_now().c_str(), name.c_str()));
-      say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), name.c_str());
+      write_log(settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
+                                          printable(name).c_str()));
+      say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), printable(name).c_str());
     } else if (settings.error_folder) {
       say("%s", ERROR_LINE);
-      say("ERROR DURING PROCESSING!\nCommand '%s'\n", command.c_str());
+      say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
       say("%s", ERROR_LINE);
       // Without a complete copy in the error folder the file is the only trace of the job.
-      keep_file = !copy_to_error_folder(name, command);
+      switch (copy_to_error_folder(job.file, job.command_shown, settings)) {
+        case ErrorCopy::copied:
+          break;
+        case ErrorCopy::failed: {
+          PathStatus status;
+          if (query_status(name, &status)) {  // the command itself may have removed it
+            say("Warning: File kept, copy into error folder failed: '%s'\n",
+                job.full_path_shown.c_str());
+          }
+          keep_file = true;
+          break;
+        }
+        case ErrorCopy::replaced:
+          say("Warning: File was replaced during its job, left in place: '%s'\n",
+              job.full_path_shown.c_str());
+          return;
+        case ErrorCopy::stopped:
+          leave_job(job);
+          return;
+      }
     } else {
-      say("ERROR DURING PROCESSING!\nCommand '%s'\n", command.c_str());
+      say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
     }
 
     if (result == 0 && settings.success_log_template) {
-      std::string path =
-          expand_placeholders(*settings.success_log_template, names, COMMAND_CAPACITY);
-      if (!write_success_file(path, names.base)) {
-        write_log("Wanring: Unable to write ok statement to single log:");
-        write_log(path);
+      bool path_complete = true;
+      std::string path = expand_placeholders(*settings.success_log_template, job.names,
+                                             COMMAND_CAPACITY, &path_complete);
+      if (!path_complete ||
+          !write_whole_file(path, format("'%s' - ok", job.names.base.c_str()) + LINE_END)) {
+        write_log(settings.log_path, "Wanring: Unable to write ok statement to single log:");
+        write_log(settings.log_path, printable(path));
       }
     }
   }
 
   if (settings.erase_after_run && !keep_file) {
     // File operations use the bare name: the working folder is the file's own, and the full
-    // path may be longer than the system accepts.
-    delete_file(name);
+    // path may be longer than the system accepts. Only the file that was processed goes: one
+    // moved in under its name meanwhile stays for its own job.
+    if (delete_if_same(name, job.file.id) == FileResult::replaced) {
+      say("Warning: File was replaced during its job, left in place: '%s'\n",
+          job.full_path_shown.c_str());
+      return;
+    }
     PathStatus status;
     if (!query_status(name, &status)) {
-      say("%s File erased: %s\n", timestamp_now().c_str(), names.full_path.c_str());
+      say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
     }
   }
+}
+
+int process_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings) {
+  Job job;
+  if (!begin_job(file, names, settings, &job)) {
+    return 0;
+  }
+  int result = 0;
+  if (!job.command.empty()) {
+    if (stop_requested()) {
+      leave_job(job);  // no further command once a stop was requested
+      return 0;
+    }
+    result = run_command(job.command);
+  }
+  end_job(job, result, settings);
   return 0;
 }

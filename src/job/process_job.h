@@ -1,21 +1,81 @@
 // Everything done for one ready file: announce, run, report, log, copy, success file, erase.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
-// Results of copy_file.
+#include "job/job_names.h"
+#include "platform/platform.h"
+
+// What the command line says about jobs: read-only once the run has started.
+struct JobSettings {
+  std::string command_template;                     // second operand, at most 2047 bytes
+  std::optional<std::string> log_path;              // -o: run log
+  std::optional<std::string> success_log_template;  // -t: per-job success file
+  std::optional<std::string> error_folder;          // -e: copies of failed files
+  bool erase_after_run = false;                     // -E
+};
+
+// A file that the readiness test found complete, as the walk hands it to its job.
+struct ReadyFile {
+  std::string name;               // bare name in the current working folder
+  FileId id;                      // the file the test saw: the job acts on no other
+  bool follow_link = false;       // the name is a link that may be followed
+  std::uint32_t permissions = 0;  // the file's permission bits, for its copy
+};
+
+// Results of copy_into_folder.
 enum class CopyResult : int {
   copied = 0,
   no_memory = 1,          // no buffer for the copy
   source_unopenable = 2,  // the source cannot be opened for reading
-  target_unopenable = 3,  // the destination cannot be created or emptied
+  target_unopenable = 3,  // no new file can be made in the folder, or none could get a free name
   short_write = 4,        // a write stored fewer bytes than were read
   read_error = 5,         // reading the source failed before its end
-  onto_itself = 6,        // source and destination are the same file: nothing copied
+  replaced = 6,           // the name no longer names the file that was tested: nothing copied
+  stopped = 7,            // a stop was requested during the copy: nothing left behind
+  onto_itself = 8,        // the folder is the file's own: a copy there would be a new job
 };
 
-// Copies `source` to `destination` in binary, overwriting it.
-CopyResult copy_file(const std::string& source, const std::string& destination);
+// The name of the `number`th copy of `name`: "a~2.EPS" for "a.EPS" and 2. The number goes before
+// the last extension (a leading dot starts none), so that the copy still matches a pattern such
+// as "*.EPS".
+std::string numbered_name(const std::string& name, int number);
 
-// Handles the ready file `name` of the current working folder. Always returns 0.
-int process_job(const std::string& name);
+// Copies `file` into `folder` under its own name, or the first free numbered name when that is
+// taken; never replaces anything there and never writes through a link. The copy is made under a
+// temporary name and named only once it is complete, so it is whole or absent. `stored_name`
+// receives the name it got (or would have got).
+CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
+                            std::string* stored_name);
+
+// Writes `text` as the whole content of `path`: into a new temporary file beside it, which then
+// replaces `path` (a link there is replaced, never followed). False when it could not be written.
+bool write_whole_file(const std::string& path, const std::string& text);
+
+// One job between its start and its outcome.
+struct Job {
+  ReadyFile file;
+  JobNames names;               // the placeholder values
+  std::string full_path_shown;  // the full path as it may be shown (masked)
+  std::string command;          // the expanded command; empty: nothing to run
+  std::string command_shown;    // the same with every inserted name masked
+};
+
+// Starts the job of the ready `file` of the current working folder, whose placeholder values
+// are `names`: expands the command and announces the job. False when the file must be passed
+// over (a warning was said once per run); nothing else happens to it then.
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings, Job* job);
+
+// Tells that a stop leaves the job untouched for the next run.
+void leave_job(const Job& job);
+
+// Handles the outcome of `job` in its file's folder (the current working folder), its command
+// having given `result` (0 when there was none to run): the report, log entries, error copy,
+// success file and erase.
+void end_job(const Job& job, int result, const JobSettings& settings);
+
+// Handles the ready `file` of the current working folder from start to end, running its command
+// and waiting for it. Always returns 0.
+int process_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings);

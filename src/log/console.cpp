@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <unordered_set>
 
 void say(const char* format, ...) {
   va_list arguments;
@@ -12,13 +13,78 @@ void say(const char* format, ...) {
   std::fflush(stdout);
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at `at`, or 0 when the byte there starts none.
+std::size_t sequence_length(const std::string& text, std::size_t at) {
+  unsigned char lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = 0;
+  unsigned char low = 0x80;   // range of the second byte, which excludes overlong forms and
+  unsigned char high = 0xBF;  // surrogates
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) {
+    return 0;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[at + i]);
+    if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+// True for the characters that terminals and log readers take as controls or line ends.
+bool is_hidden_control(const std::string& text, std::size_t at, std::size_t length) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data()) + at;
+  if (length == 2) {
+    return bytes[0] == 0xC2 && bytes[1] <= 0x9F;  // U+0080 to U+009F
+  }
+  return length == 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 &&
+         (bytes[2] == 0xA8 || bytes[2] == 0xA9);  // U+2028, U+2029
+}
+
+}  // namespace
+
 std::string printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127) {
-      c = '?';
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    unsigned char byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80) {
+      shown += (byte < 32 || byte == 127) ? '?' : text[at];
+      ++at;
+      continue;
+    }
+    std::size_t length = sequence_length(text, at);
+    if (length == 0) {
+      // A byte outside any valid sequence: a raw C1 control is hidden, anything else stays.
+      shown += byte <= 0x9F ? '?' : text[at];
+      ++at;
+    } else if (is_hidden_control(text, at, length)) {
+      shown += '?';
+      at += length;
+    } else {
+      shown.append(text, at, length);
+      at += length;
     }
   }
   return shown;
+}
+
+bool first_time(const std::string& key) {
+  static std::unordered_set<std::string> said;
+  return said.insert(key).second;
 }

@@ -7,6 +7,12 @@
 // printf-style output to standard output, flushed before returning.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// A copy of `text` with every control byte (below 32, and 127) shown as '?', for echoing names
-// that other people chose.
+// A copy of `text` for echoing names that other people chose, with every byte or character that
+// could move the cursor, end a line or start a terminal sequence shown as one '?': control bytes
+// (below 32, and 127), bytes 0x80 to 0x9F that are not part of a valid UTF-8 sequence, and the
+// UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029.
 std::string printable(const std::string& text);
+
+// True the first time it is asked for `key` in this run, false ever after: for warnings that are
+// said once per run, not once per pass.
+bool first_time(const std::string& key);

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "app/run_settings.h"
 #include "log/console.h"
+#include "platform/platform.h"
 
 namespace {
 // Month names are English whatever the locale says.
@@ -25,22 +25,26 @@ std::string timestamp_now() {
   return format_timestamp(now);
 }
 
-LogResult write_log(const std::string& text) {
-  if (!settings.log_path) {
+LogResult write_log(const std::optional<std::string>& log_path, const std::string& text) {
+  if (!log_path) {
     return LogNotConfigured;
   }
-  const std::string& path = *settings.log_path;
-  // Opened and closed for every entry, so that other programs may read, move or delete the log
-  // between entries.
-  std::FILE* log = std::fopen(path.c_str(), "a");
-  bool ok = log != nullptr;
-  if (ok) {
-    // A full disk shows up in the write, the flush or the close; any of them fails the entry.
-    ok = std::fprintf(log, "%s\n", text.c_str()) >= 0;
-    ok = std::fflush(log) == 0 && ok;
-    ok = std::fclose(log) == 0 && ok;
+  const std::string& path = *log_path;
+  // The entry goes out in one write, with the platform's line ends.
+  std::string entry;
+  entry.reserve(text.size() + 2);
+  for (char c : text) {
+    if (c == '\n') {
+      entry += LINE_END;
+    } else {
+      entry += c;
+    }
   }
-  if (!ok) {
+  entry += LINE_END;
+  // Opened and closed for every entry, so that other programs may read, move or delete the log
+  // between entries. A link to it is followed only when its owner owns the log, so that a planted
+  // link cannot make us append to someone else's file.
+  if (!append_to_file(path, entry)) {
     say("Spoolex: Unable to write Log '%s'!\n", path.c_str());
     return LogFailed;
   }

@@ -1,6 +1,7 @@
 // Time stamps and the append-only run log.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -18,5 +19,6 @@ enum LogResult : int {
   LogFailed = 2          // the log could not be opened or written; a message was printed
 };
 
-// Appends `text` and a line feed to the run log (resolved against the working folder).
-LogResult write_log(const std::string& text);
+// Appends `text` and a line feed to the run log `log_path` (resolved against the working folder);
+// nothing when there is none.
+LogResult write_log(const std::optional<std::string>& log_path, const std::string& text);

@@ -7,8 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/run_settings.h"
-
 namespace {
 
 TEST(Timestamp, FormatsMonthDayAndTimeWithLeadingZeros) {
@@ -47,24 +45,22 @@ std::string read_file(const std::string& path) {
 }
 
 TEST(RunLog, AppendsEntriesAndReportsWhenNotConfiguredOrUnwritable) {
-  RunSettings saved = settings;
-  settings.log_path.reset();
-  EXPECT_EQ(write_log("ignored"), LogNotConfigured);
+  std::optional<std::string> log_path;
+  EXPECT_EQ(write_log(log_path, "ignored"), LogNotConfigured);
 
   std::string path = testing::TempDir() + "hotbatch_run_log_test.log";
   std::remove(path.c_str());
-  settings.log_path = path;
-  EXPECT_EQ(write_log("first\n"), LogWritten);
-  EXPECT_EQ(write_log("second"), LogWritten);
+  log_path = path;
+  EXPECT_EQ(write_log(log_path, "first\n"), LogWritten);
+  EXPECT_EQ(write_log(log_path, "second"), LogWritten);
   EXPECT_EQ(read_file(path), "first\n\nsecond\n");
   std::remove(path.c_str());
 
-  settings.log_path = testing::TempDir() + "no-such-folder/x/run.log";
+  log_path = testing::TempDir() + "no-such-folder/x/run.log";
   testing::internal::CaptureStdout();
-  EXPECT_EQ(write_log("lost"), LogFailed);
+  EXPECT_EQ(write_log(log_path, "lost"), LogFailed);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Spoolex: Unable to write Log '" + *settings.log_path + "'!\n");
-  settings = saved;
+            "Spoolex: Unable to write Log '" + *log_path + "'!\n");
 }
 
 }  // namespace

@@ -58,8 +58,8 @@ struct PathStatus {
   // as (the rule of the kernel's protected_symlinks). Never on Windows, where reparse points to
   // files are not followed at all.
   bool link_trusted = false;
-  std::uint64_t size = 0;        // bytes; 0 for folders
-  FileId id;                     // of what the path finally names
+  std::uint64_t size = 0;         // bytes; 0 for folders
+  FileId id;                      // of what the path finally names
   std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
 };
 
@@ -190,6 +190,56 @@ bool commands_can_start_here();
 // command killed by signal N gives 128 + N; an interpreter that cannot be started gives a
 // non-zero value.
 int run_command(const std::string& command);
+
+// A command started by start_command and not yet seen to end.
+struct RunningCommand {
+  std::intptr_t process = -1;
+};
+
+// Starts `command` through the system's command interpreter, as run_command does, but with the
+// marked `folder` as its current folder (ours stays as it is) and without waiting for it. When
+// `output` is open, the command's standard output and error go into it; otherwise they are ours.
+// Returns false when it could not be started.
+bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
+                   RunningCommand* running);
+
+// True once the started command has ended; `result` then holds what run_command would have
+// returned, and `running` is released.
+bool command_ended(RunningCommand* running, int* result);
+
+// Waits until one of the started commands `running` may have ended, a change in a watched folder
+// arrives, a stop is requested, or `timeout_ms` milliseconds have passed, whichever comes first.
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms);
+
+// A new temporary file that has no name (or loses it when closed), open for reading and writing,
+// for collecting a command's output.
+bool create_scratch_file(FileHandle* file);
+
+// Writes everything in `file` to standard output, from its start.
+bool print_scratch_file(FileHandle file);
+
+// One change in a watched folder, as change notification reports it.
+struct FolderChange {
+  std::string name;         // bare name of the entry; empty for `overflow`
+  bool is_folder = false;   // the entry is a folder
+  bool overflow = false;    // changes were lost: anything may have changed
+};
+
+// Starts change notification for the source folder, the working folder at this moment (with
+// `recursive`, for every folder under it too, where the platform watches whole trees). False,
+// with the reason in words, when it cannot be had; nothing is watched then.
+bool start_watching(bool recursive, std::string* reason);
+
+// Watches the working folder too, where the platform watches folder by folder (Linux); nothing
+// elsewhere. False, with the reason in words, when no further folder can be watched.
+bool watch_working_folder(std::string* reason);
+
+// Takes the changes that have arrived since the last call, without waiting. Empty when nothing
+// is watched.
+void read_changes(std::vector<FolderChange>* changes);
+
+// Milliseconds on a clock that never goes back.
+std::int64_t monotonic_ms();
 
 // Makes the platform's stop requests (SIGINT and SIGTERM; Ctrl+C, Ctrl+Break and closing the
 // console) set the stop flag. A second request while a command runs ends the program at once

@@ -5,17 +5,17 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/run_settings.h"
-#include "job/process_job.h"
 #include "log/console.h"
 #include "match/wildcard.h"
+#include "scan/changes.h"
+#include "scan/dispatch.h"
 
 int compare_names(const char* a, const char* b) {
   // strcmp compares as unsigned char, and a name that is a prefix of another ends first.
   return std::strcmp(a, b);
 }
 
-std::vector<std::uint32_t> list_folder(FolderListing* listing) {
+std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing) {
   if (!list_working_folder(listing)) {
     return {};
   }
@@ -41,21 +41,51 @@ std::vector<std::uint32_t> list_folder(FolderListing* listing) {
   return order;
 }
 
-bool file_is_ready(const std::string& name, std::uint64_t size0) {
+namespace {
+
+// Says `message` with the masked `path` once per run for that message and path.
+void warn_once(const char* message, const std::string& path) {
+  if (first_time(std::string(message) + '\0' + path)) {
+    say(message, printable(path).c_str());
+  }
+}
+
+// The full path of `name` in the working folder, for messages.
+std::string full_path_of(const std::string& name) {
+  std::string folder;
+  get_working_folder(&folder);
+  return folder + PATH_SEPARATOR + name;
+}
+
+}  // namespace
+
+Readiness ready_attempt(const std::string& name, const PathStatus& first) {
+  bool openable = try_open_for_append(name);
+  if (writer_check_refused() && first_time("lease")) {
+    say("Warning: Cannot check for writers still holding files (no permission for leases); "
+        "only the size test applies\n");
+  }
+  PathStatus status;
+  if (!query_status(name, &status)) {
+    say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
+    return Readiness::gone;
+  }
+  // The size is compared with the first look of this pass, not the previous attempt: a file
+  // that grew since then waits for the next pass. A file swapped in under the name waits too.
+  if (openable && status.size == first.size && status.id == first.id) {
+    return Readiness::ready;
+  }
+  return Readiness::not_yet;
+}
+
+bool file_is_ready(const std::string& name, const PathStatus& first, int settle_seconds) {
   for (int attempt = 0; attempt < READY_ATTEMPTS; ++attempt) {
-    if (!sleep_seconds(settings.settle_seconds)) {
+    if (!sleep_seconds(settle_seconds)) {
       return false;
     }
-    bool openable = try_open_for_append(name);
-    PathStatus status;
-    if (!query_status(name, &status)) {
-      say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
-      return false;
-    }
-    // The size is compared with the first look of this pass, not the previous attempt: a file
-    // that grew since then waits for the next pass.
-    if (openable && status.size == size0) {
-      return true;
+    Readiness readiness = ready_attempt(name, first);
+    if (readiness != Readiness::not_yet) {
+      return readiness == Readiness::ready;
     }
   }
   return false;
@@ -75,29 +105,89 @@ struct WayBack {
   }
 };
 
-// Walks the sub-folder `name` and comes back to the exact folder we are in, whatever happens to
-// the paths meanwhile. A sub-folder that cannot be entered, or whose parent cannot be marked for
-// the way back, is skipped. Returns false when the way back failed: the caller is then in an
-// unknown folder and must not act on its own listing any longer.
-bool walk_sub_folder(const std::string& name, WayBack* back) {
+// What one walk needs at every level.
+struct Walk {
+  const WalkSettings& settings;
+  const JobSettings& job;
+};
+
+// Looks at the matching entry `name`, not a folder, whose status is `status`, and runs its job
+// when it is ready, or takes it in hand when more than one job runs at once. Names that can
+// never be handed to a command are passed over before any settle time, each with a warning once
+// per run. Returns false when the way back to this folder was lost.
+bool take_file(const Walk& walk, const std::string& name, const PathStatus& status) {
+  JobNames names;
+  if (!derive_job_names(name, &names)) {
+    say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
+    return true;
+  }
+  // A name that could break out of the quotes around a placeholder is never handed to the
+  // command interpreter.
+  if (is_unsafe_path(names.full_path)) {
+    warn_once("Warning: Unsafe file name skipped: '%s'\n", names.full_path);
+    return true;
+  }
+  // A FIFO or device may never end, and reading it may block forever.
+  if (!status.is_regular) {
+    warn_once("Warning: Not a regular file, skipped: '%s'\n", names.full_path);
+    return true;
+  }
+  // A link planted by one user must not make us read another user's file.
+  if (status.is_link && !status.link_trusted) {
+    warn_once("Warning: Link to another user's file skipped: '%s'\n", names.full_path);
+    return true;
+  }
+  if (walk.settings.jobs > 1) {
+    return is_in_hand(names.full_path) ||
+           take_in_hand(name, status, names, walk.settings, walk.job);
+  }
+  // A stop requested during the last attempt starts no further file.
+  if (file_is_ready(name, status, walk.settings.settle_seconds) && !stop_requested()) {
+    ReadyFile file{name, status.id, status.is_link, status.permissions};
+    process_job(file, names, walk.job);
+  }
+  return true;
+}
+
+void walk_level(const Walk& walk, int depth);
+
+// Walks the sub-folder `name`, at `depth` levels below the source folder, and comes back to the
+// exact folder we are in, whatever happens to the paths meanwhile. A sub-folder that cannot be
+// entered is skipped, with a warning when the reason is its depth or a lack of descriptors.
+// Returns false when the way back failed: the caller is then in an unknown folder and must not
+// act on its own listing any longer.
+bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back) {
+  const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
+  if (depth > MAX_WALK_DEPTH) {
+    warn_once(too_deep, full_path_of(name));
+    return true;
+  }
   if (!back->taken) {
     back->taken = mark_working_folder(&back->mark);
     if (!back->taken) {
+      warn_once(too_deep, full_path_of(name));
       return true;
     }
   }
-  if (!enter_sub_folder(name)) {
+  EnterResult entered = enter_sub_folder(name);
+  if (entered != EnterResult::entered) {
+    if (entered == EnterResult::no_handles) {
+      warn_once(too_deep, full_path_of(name));
+    }
     return true;
   }
-  walk_folder();
+  walk_level(walk, depth);
   return return_to_mark(back->mark);
 }
 
-}  // namespace
-
-void walk_folder() {
+void walk_level(const Walk& walk, int depth) {
+  const WalkSettings& settings = walk.settings;
+  // Watched before it is listed, so that nothing arriving after the listing goes unseen.
+  if (settings.wake_on_change) {
+    watch_entered_folder();
+  }
   FolderListing listing;
-  std::vector<std::uint32_t> order = list_folder(&listing);
+  std::vector<std::uint32_t> order = list_folder(settings, &listing);
   WayBack back;
   for (std::uint32_t index : order) {
     if (stop_requested()) {
@@ -107,7 +197,7 @@ void walk_folder() {
     EntryHint hint = listing.hints[index];
     // A folder known from the listing is entered without a status query.
     if (hint == EntryHint::folder) {
-      if (!walk_sub_folder(name, &back)) {
+      if (!walk_sub_folder(walk, name, depth + 1, &back)) {
         return;
       }
       continue;
@@ -119,7 +209,7 @@ void walk_folder() {
     if (status.is_folder) {
       // Links to folders are not followed: a link may lead back to an ancestor.
       if (settings.recursive && name[0] != '.' && !status.is_link &&
-          !walk_sub_folder(name, &back)) {
+          !walk_sub_folder(walk, name, depth + 1, &back)) {
         return;
       }
       continue;
@@ -128,9 +218,14 @@ void walk_folder() {
     if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }
-    // A stop requested during the last attempt starts no further file.
-    if (file_is_ready(name, status.size) && !stop_requested()) {
-      process_job(name);
+    if (!take_file(walk, name, status)) {
+      return;
     }
   }
+}
+
+}  // namespace
+
+void walk_folder(const WalkSettings& walk, const JobSettings& job) {
+  walk_level(Walk{walk, job}, 0);
 }

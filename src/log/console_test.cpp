@@ -1,0 +1,46 @@
+// Tests of the masking of names for the console and the run log.
+#include "log/console.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Every character that could end a line or start a terminal sequence becomes one '?'; every
+// other character, in any script, stays as it is.
+TEST(Printable, MasksControlsInEveryForm) {
+  const struct {
+    std::string raw;
+    std::string shown;
+  } cases[] = {
+      {"plain name.EPS", "plain name.EPS"},
+      {"tab\there\nnew\x7f", "tab?here?new?"},
+      {"esc\x1b[2J", "esc?[2J"},
+      {"csi\x9b"
+       "2J",
+       "csi?2J"},  // a raw C1 byte
+      {"nel\xc2\x85"
+       "x",
+       "nel?x"},                                   // U+0085
+      {"c1 \xc2\x80 \xc2\x9f", "c1 ? ?"},          // U+0080, U+009F
+      {"ls\xe2\x80\xa8ps\xe2\x80\xa9", "ls?ps?"},  // U+2028, U+2029
+      {"\xce\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xc2\xa0",
+       "\xce\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xc2\xa0"},  // Greek, CJK, emoji, NBSP
+      {"\xe2\x80\xa7", "\xe2\x80\xa7"},                    // U+2027 is an ordinary character
+      {"latin1 \xe9t\xe9 \xa0", "latin1 \xe9t\xe9 \xa0"},  // invalid UTF-8 above 0x9F stays
+      {"cut \xe2\x80", "cut \xe2?"},                       // a sequence cut short: its bytes alone
+      {"overlong \xc0\x85", "overlong \xc0?"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(printable(c.raw), c.shown) << c.raw;
+  }
+}
+
+TEST(FirstTime, OncePerKey) {
+  EXPECT_TRUE(first_time("console_test a"));
+  EXPECT_FALSE(first_time("console_test a"));
+  EXPECT_TRUE(first_time("console_test b"));
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// Change notification for the pause between passes.
+#include "scan/changes.h"
+
+#include <string>
+#include <vector>
+
+#include "log/console.h"
+#include "match/wildcard.h"
+#include "platform/platform.h"
+#include "scan/walk.h"
+
+namespace {
+
+// Said once per run, whatever the reason: polling goes on either way.
+void warn_unwatched(const std::string& reason) {
+  if (first_time("watch")) {
+    say("Warning: Cannot wake on change (%s); polling only\n", printable(reason).c_str());
+  }
+}
+
+}  // namespace
+
+bool start_change_watch(const WalkSettings& walk) {
+  std::string reason;
+  if (!start_watching(walk.recursive, &reason)) {
+    warn_unwatched(reason);
+    return false;
+  }
+  return true;
+}
+
+void watch_entered_folder() {
+  std::string reason;
+  if (!watch_working_folder(&reason)) {
+    warn_unwatched(reason);
+  }
+}
+
+bool change_arrived(const WalkSettings& walk) {
+  std::vector<FolderChange> changes;
+  read_changes(&changes);
+  for (const FolderChange& change : changes) {
+    if (change.overflow) {
+      return true;
+    }
+    // The walk skips folders whose names start with a dot, so a new one wakes nothing.
+    if (change.is_folder ? walk.recursive && !change.name.empty() && change.name[0] != '.'
+                         : match_name(walk.pattern.c_str(), change.name.c_str())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool pause_until_change(std::int64_t seconds, const WalkSettings& walk) {
+  const std::int64_t end = monotonic_ms() + seconds * 1000;
+  while (!stop_requested()) {
+    if (change_arrived(walk)) {
+      return true;
+    }
+    std::int64_t now = monotonic_ms();
+    if (now >= end) {
+      return true;
+    }
+    wait_for_commands({}, end - now);
+  }
+  return false;
+}

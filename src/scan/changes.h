@@ -1,0 +1,22 @@
+// Wake on change (-w): change notification ends the pause between passes early when something
+// arrives that a pass would look at. Polling stays the rule; notification only shortens waits.
+#pragma once
+
+#include <cstdint>
+
+struct WalkSettings;
+
+// Starts watching the working folder (the source folder). Says one warning with the reason and
+// returns false when the system cannot watch it; the run then polls only.
+bool start_change_watch(const WalkSettings& walk);
+
+// Watches the working folder too, as the walk enters it. A failure is said once per run.
+void watch_entered_folder();
+
+// True when a change arrived since the last call that a pass would look at: a matching name
+// closed after writing, moved in or created; with -r a new folder; or lost changes.
+bool change_arrived(const WalkSettings& walk);
+
+// The pause between passes with one job at a time: `seconds` seconds, ended early by a change.
+// False when a stop request cut it short.
+bool pause_until_change(std::int64_t seconds, const WalkSettings& walk);

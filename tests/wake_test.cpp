@@ -1,0 +1,130 @@
+// End-to-end tests of waking on change (-w): a long pause ends early when something arrives,
+// polling goes on where watching is not possible, and a stop still ends the pause at once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+// Far longer than any wait below: a job that runs at all was woken, not polled.
+const char* const kLongPause = "3600";
+const Millis kWoken{10000};
+
+std::vector<std::string> woken_args(const TempTree& tree, std::vector<std::string> more) {
+  std::vector<std::string> args = {"-l", "-s", kLongPause, "-g", "0", "-w"};
+  args.insert(args.end(), more.begin(), more.end());
+  args.push_back("*.job");
+  args.push_back("echo ran @2@ >> " + tree.path("ran.txt"));
+  return args;
+}
+
+// A file moved into the source folder, a new sub-folder and a file in it, and a file written in
+// place each end the pause; a name that does not match wakes nothing.
+TEST(Wake, ArrivalsEndThePause) {
+  TempTree tree;
+  tree.mkdir("in");
+  Process process(woken_args(tree, {"-r", "-E", "-d", "in"}), tree.root());
+  ASSERT_TRUE(process.wait_for(kStartRun));
+  usleep(200000);  // the first pass is over and the pause has begun
+
+  tree.drop("in/a.job", "1");
+  EXPECT_TRUE(process.wait_for("File erased", 1, kWoken)) << process.out();
+
+  tree.mkdir("in/sub");
+  usleep(300000);  // the pass the new folder woke has entered it
+  tree.drop("in/sub/b.job", "1");
+  EXPECT_TRUE(process.wait_for("File erased", 2, kWoken)) << process.out();
+
+  tree.write("in/c.job", "written in place");
+  EXPECT_TRUE(process.wait_for("File erased", 3, kWoken)) << process.out();
+
+  tree.write("in/other.txt", "no match");
+  usleep(300000);
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(tree.read("ran.txt"), "ran a\nran b\nran c\n");
+  EXPECT_NE(result.out.find("Spoolex: Wake on change\n"), std::string::npos);
+  EXPECT_EQ(occurrences(result.out, "Warning: "), 0) << result.out;
+}
+
+// Our own readiness probe opens each file for writing; its close must not wake pass after pass.
+// A file that stays (no -E) is looked at once more after its arrival, then the pause holds.
+TEST(Wake, OwnProbesWakeNothing) {
+  TempTree tree;
+  Process process(woken_args(tree, {}), tree.root());
+  ASSERT_TRUE(process.wait_for(kStartRun));
+  usleep(200000);
+  tree.drop("a.job", "1");
+  ASSERT_TRUE(process.wait_for("Datei was processed", 1, kWoken));
+  usleep(1500000);
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  EXPECT_LE(occurrences(result.out, "Datei was processed"), 2) << result.out;
+}
+
+// A stop during a pause that waits for changes ends it at once, also with jobs at once.
+TEST(Wake, StopEndsTheWatchedPause) {
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(jobs);
+    TempTree tree;
+    tree.write("a.job", "1");
+    Process process(woken_args(tree, {"-j", jobs}), tree.root());
+    ASSERT_TRUE(process.wait_for("Datei was processed"));
+    process.signal(SIGTERM);
+    const RunResult result = process.finish(Millis(10000));
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.substr(result.out.size() - 17), "Spoolex: Stopped\n");
+  }
+}
+
+// Jobs at once and waking together: arrivals during the pause are taken at once.
+TEST(Wake, WithJobsAtOnce) {
+  TempTree tree;
+  Process process(woken_args(tree, {"-j", "4", "-E"}), tree.root());
+  ASSERT_TRUE(process.wait_for(kStartRun));
+  usleep(200000);
+  for (const char* name : {"a.job", "b.job", "c.job"}) {
+    tree.drop(name, "1");
+  }
+  EXPECT_TRUE(process.wait_for("File erased", 3, kWoken)) << process.out();
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.finish().status, 0);
+}
+
+// Where the folder cannot be watched (here: it may be entered but not read), one warning names
+// the reason and polling goes on.
+TEST(Wake, FallsBackToPollingWithOneWarning) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the program as another user";
+  }
+  TempTree tree;
+  tree.mkdir("in");
+  ASSERT_EQ(chmod(tree.root().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(tree.path("in").c_str(), 0711), 0);
+  RunOptions options;
+  options.launcher = launcher();
+  std::vector<std::string> prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                     "--clear-groups"};
+  prefix.insert(prefix.end(), options.launcher->prefix.begin(), options.launcher->prefix.end());
+  options.launcher->prefix = prefix;
+  Process process({"-l", "-s", "1", "-w", "-d", "in", "*.job", "true"}, tree.root(), options);
+  ASSERT_TRUE(process.wait_for(kStartRun));
+  usleep(2500000);  // a few passes
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(occurrences(result.out,
+                        "Warning: Cannot wake on change (Permission denied); "
+                        "polling only\n"),
+            1)
+      << result.out;
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,6 +1,6 @@
-// End-to-end tests of the warnings that keep a run readable and of the fifth placeholder:
-// unsafe names once per run and without settle time, a missing error folder, option clusters,
-// jobs left by a stop, and @5@ in the command and the success-file template.
+// End-to-end tests of warnings that keep a looping run readable and of the fifth placeholder:
+// unsafe names once per run and without settle time, an error folder missing as seen from the
+// source folder, and @5@ in the command and the success-file template.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -8,8 +8,6 @@
 
 namespace e2e {
 namespace {
-
-const std::string kStopped = "Spoolex: Stopped\n";
 
 // A dozen unsafe names are warned about once each in a run of several passes, and they cost no
 // settle time: with -g 2 the file beside them is handled twice well within the time limit
@@ -61,52 +59,6 @@ TEST(Warnings, MissingErrorFolderAtStartUp) {
   }
 }
 
-// Letters after an option's second character are still ignored, and named right after the
-// option's echo: '-rl' is '-r' (one pass, not a loop); '-ofile' is '-o' with the next argument.
-TEST(Warnings, OptionClusters) {
-  TempTree tree;
-  tree.write("a.pdf", "1");
-  const RunResult cluster = run({"-rl", "-g", "0", "*.pdf", "true"}, tree.root());
-  EXPECT_EQ(cluster.status, 0);
-  EXPECT_EQ(masked(cluster.out),
-            "Spoolex: Run recursively\n"
-            "Warning: '-rl' is read as '-r'; give each option on its own\n"
-            "Spoolex: Test time is 0 Sek\n" +
-                std::string(kStartRun) + found(tree.path("a.pdf")) + processed("a.pdf"));
-  const RunResult glued = run({"-ofile", "run.log", "-g", "0", "*.pdf", "true"}, tree.root());
-  EXPECT_EQ(glued.status, 0);
-  EXPECT_EQ(masked(glued.out),
-            "Spoolex: Log file is 'run.log'\n"
-            "Warning: '-ofile' is read as '-o'; give each option on its own\n"
-            "Spoolex: Test time is 0 Sek\n" +
-                std::string(kStartRun) + found(tree.path("a.pdf")) + processed("a.pdf"));
-  EXPECT_EQ(masked(tree.read("run.log")), processed("a.pdf") + "\n");
-}
-
-// A stop while a command runs that then fails leaves the job as it was, and says so.
-TEST(Warnings, StopLeavesTheJobForTheNextRun) {
-  TempTree tree;
-  tree.write("in/a.job", "1");
-  tree.mkdir("errors");
-  const std::string release = tree.path("release");
-  const std::string command = "touch " + tree.path("running") + "; while [ ! -e " + release +
-                              " ]; do sleep 0.05; done; exit 3";
-  Process process({"-l", "-g", "0", "-E", "-e", tree.path("errors"), "-o", tree.path("run.log"),
-                   "-d", "in", "*.job", command},
-                  tree.root());
-  ASSERT_TRUE(process.wait_until([&] { return tree.exists("running"); }));
-  process.signal(SIGTERM);
-  tree.drop("release", "");
-  const RunResult result = process.finish();
-  const std::string file = tree.path("in/a.job");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out),
-            found(file) + "Spoolex: Job of '" + file + "' left for the next run\n" + kStopped);
-  EXPECT_EQ(tree.read("in/a.job"), "1");
-  EXPECT_TRUE(tree.list("errors").empty());
-  EXPECT_FALSE(tree.exists("run.log"));
-}
-
 // @5@ is the bare name without its last extension, in the command and in the success-file
 // template; a leading dot starts no extension, and "@5@" inside an inserted value stays.
 TEST(Placeholders, NameWithoutLastExtension) {
@@ -127,18 +79,6 @@ TEST(Placeholders, NameWithoutLastExtension) {
   EXPECT_EQ(tree.list("ok"), (std::vector<std::string>{".profile.ok", "README.ok", "a@5@.ok",
                                                        "scan.2024.ok", "trail.ok"}));
   EXPECT_EQ(tree.read("ok/scan.2024.ok"), "'scan' - ok\n");
-}
-
-// The usage screen lists @5@ right after @4@.
-TEST(Placeholders, UsageNamesTheFifth) {
-  TempTree tree;
-  const RunResult result = run({}, tree.root());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.out.find("Wildcards: '@4@' is replaced by the file name (full path, no "
-                            "extension)\nWildcards: '@5@' is replaced by the file name (no path, "
-                            "no last extension)\n\nOptions:\n"),
-            std::string::npos)
-      << result.out;
 }
 
 }  // namespace

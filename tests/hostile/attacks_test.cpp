@@ -326,6 +326,7 @@ TEST_F(DeepTree, FiveHundredLevelsAndNoMore) {
   EXPECT_EQ(occurrences(result.out, "Datei was processed: 'at500.pdf'"), 1);
   EXPECT_EQ(occurrences(result.out, "File erased"), 3);
   EXPECT_TRUE(deepest_kept);
+  EXPECT_TRUE(box.untouched(result.out));
 }
 
 // With few descriptors a walk runs out of them long before 500 levels: the folder it cannot
@@ -356,6 +357,7 @@ TEST_F(DeepTree, NoDescriptorLeft) {
       << result.out.substr(0, 3000);
   EXPECT_EQ(occurrences(result.out, "Folder not entered"), 1);
   EXPECT_TRUE(bottom_kept);
+  EXPECT_TRUE(box.untouched(result.out));
 }
 
 // --- Destroying other users' files --------------------------------------------------------------
@@ -399,6 +401,7 @@ TEST_F(OtherUsersFiles, SameNameFromTwoFoldersBothKept) {
             failure_entry("false", "report.pdf") + failure_entry("false", "report~2.pdf"));
   EXPECT_EQ(entries_of(box.inbox + "/a"), Names{});
   EXPECT_EQ(entries_of(box.inbox + "/b"), Names{});
+  EXPECT_TRUE(box.untouched(result.out));
 }
 
 // The number goes before the last extension; a leading dot starts none; earlier copies, and
@@ -451,6 +454,7 @@ TEST_F(OtherUsersFiles, FileReplacedDuringItsJobIsLeftInPlace) {
     EXPECT_EQ(occurrences(result.out, "File erased"), 0);
     EXPECT_EQ(box.read(file), "second\n");
     EXPECT_EQ(entries_of(box.failed), Names{});
+    EXPECT_TRUE(box.untouched(result.out));
   }
 }
 
@@ -509,6 +513,7 @@ TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
   EXPECT_EQ(after_start(result.out), console);
   EXPECT_EQ(masked(box.read(box.log)), log);
   EXPECT_EQ(box.read(box.failed + "/" + names[3].raw), names[3].raw);
+  EXPECT_TRUE(box.untouched(result.out));
 }
 
 // --- Filling the disk: a stop during a large error copy ---------------------------------------
@@ -561,6 +566,7 @@ TEST_F(StoppedCopy, StopEndsALargeErrorCopy) {
   struct stat info;
   ASSERT_EQ(lstat(big.c_str(), &info), 0);
   EXPECT_EQ(info.st_size, size);
+  EXPECT_TRUE(box.untouched(result.out));
 }
 
 }  // namespace

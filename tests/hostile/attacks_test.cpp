@@ -253,6 +253,27 @@ TEST_P(PlantedLinks, RelativeErrorFolderAndLogInsideTheInbox) {
   EXPECT_EQ(box.read(sub + "/failed/evil~2.pdf"), "evil\n");
 }
 
+// With -r and a relative -e, the error folder of a sub-folder is whatever the dropper put
+// there: a link to a folder outside (such as one whose files are run at log-in) must not
+// receive the dropper's file. The file itself is not lost.
+TEST_P(PlantedLinks, ErrorFolderLinkedOutside) {
+  TempTree tree;
+  SharedInbox box(tree, service());
+  tree.mkdir("outside");
+  give(tree.path("outside"), service(), 0755);
+  const std::string sub = box.inbox + "/sub";
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return make_folder(sub, 0777) && make_link(tree.path("outside"), sub + "/failed") &&
+           write_file(sub + "/x.sh", "echo chosen by the dropper\n");
+  }));
+  const RunResult result = e2e::run({"-r", "-g", "0", "-E", "-e", "failed", "*.sh", "false"},
+                                    box.inbox, as_service(service()));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(entries_of(tree.path("outside")), Names{}) << result.out;
+  EXPECT_EQ(box.read(sub + "/x.sh"), "echo chosen by the dropper\n");
+  EXPECT_TRUE(box.untouched(result.out));
+}
+
 INSTANTIATE_TEST_SUITE_P(Services, PlantedLinks, ::testing::Values(0u, kServiceUser), service_name);
 
 // --- Stalling: entries that never become ready, or never end ----------------------------------
@@ -290,6 +311,27 @@ TEST_F(Stalls, FifoAndDevicesSkippedBeforeSettling) {
   EXPECT_EQ(occurrences(result.out, "File found and under processing"), 1);
   EXPECT_EQ(entries_of(box.failed), Names{});
   EXPECT_EQ(entries_of(box.inbox), (Names{"a.pdf", "b.pdf", "c.pdf"}));
+  EXPECT_TRUE(box.untouched(result.out));
+}
+
+// A FIFO planted under the name of a relative run log (here in the inbox itself, where a
+// relative -o lands for the files there): opening it for appending would wait for a reader
+// forever. The log is refused like any log that cannot be written, and the run goes on.
+TEST_F(Stalls, FifoPlantedAsTheRunLog) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return mkfifo((box.inbox + "/run.log").c_str(), 0666) == 0 &&
+           write_file(box.inbox + "/a.pdf", "a\n") && write_file(box.inbox + "/b.pdf", "b\n");
+  }));
+  Process hotbatch({"-l", "-s", "1", "-g", "0", "-E", "-o", "run.log", "*.pdf", "true"}, box.inbox);
+  const bool done = hotbatch.wait_for("File erased: " + box.inbox + "/b.pdf");
+  const RunResult result = stop_after_passes(&hotbatch);
+  EXPECT_TRUE(done) << "stalled: " << result.out;
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_GE(occurrences(result.out, "Spoolex: Unable to write Log 'run.log'!\n"), 2);
+  EXPECT_EQ(entries_of(box.inbox), Names{"run.log"});
   EXPECT_TRUE(box.untouched(result.out));
 }
 

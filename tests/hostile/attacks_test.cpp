@@ -418,17 +418,19 @@ mode_t mode_of(const std::string& path) {
 }
 
 // Two droppers' failed report.pdf from different folders, with -E: the second copy takes the
-// next free name, so that both stay; each copy keeps its source's permission bits.
+// next free name, so that both stay. Each copy keeps its source's permission bits, but never
+// set-user or set-group bits: the service's copy of a dropper's program must not run as the
+// service.
 TEST_F(OtherUsersFiles, SameNameFromTwoFoldersBothKept) {
   TempTree tree;
   SharedInbox box(tree, 0);
   ASSERT_TRUE(as_user(kDropper, [&] {
     return make_folder(box.inbox + "/a", 0755) &&
-           write_file(box.inbox + "/a/report.pdf", "from a\n", 0600);
+           write_file(box.inbox + "/a/report.pdf", "from a\n", 04600);
   }));
   ASSERT_TRUE(as_user(kOtherDropper, [&] {
     return make_folder(box.inbox + "/b", 0755) &&
-           write_file(box.inbox + "/b/report.pdf", "from b\n", 0640);
+           write_file(box.inbox + "/b/report.pdf", "from b\n", 02640);
   }));
   const RunResult result = e2e::run(
       {"-r", "-g", "0", "-E", "-d", box.inbox, "-e", box.failed, "-o", box.log, "*.pdf", "false"},

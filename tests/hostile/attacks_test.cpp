@@ -335,6 +335,30 @@ TEST_F(Stalls, FifoPlantedAsTheRunLog) {
   EXPECT_TRUE(box.untouched(result.out));
 }
 
+// A plain file swapped for a FIFO while its command runs: the error copy must not wait on the
+// FIFO for a writer that never comes.
+TEST_F(Stalls, FifoSwappedInDuringTheCommand) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.pdf";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, "x\n"); }));
+  const HeldCommand held(tree);
+  Process hotbatch({"-g", "0", "-E", "-d", box.inbox, "-e", box.failed, "*.pdf", held.text(1)},
+                   box.inbox);
+  ASSERT_TRUE(hotbatch.wait_until([&] { return fs::exists(held.running); }));
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return mkfifo((box.inbox + "/x.new").c_str(), 0666) == 0 &&
+           replace_by(box.inbox + "/x.new", file);
+  }));
+  tree.write("release", "");
+  const RunResult result = hotbatch.finish();
+  EXPECT_FALSE(result.timed_out) << result.out;
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(occurrences(result.out, warn_replaced(file)), 1) << result.out;
+  EXPECT_EQ(entries_of(box.failed), Names{});
+  EXPECT_EQ(entries_of(box.inbox), Names{"x.pdf"});
+}
+
 // --- Crashing the walk: trees deeper than the walk goes ---------------------------------------
 
 class DeepTree : public Hostile {};

@@ -31,6 +31,7 @@ Options:
           -g #                  test # Sec before access to a file
           -E                    erase job after run [WARNING!]
           -j #                  run up to # jobs at once (1 to 64)
+          -w                    wake on change (Needs -l)
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 

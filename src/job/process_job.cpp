@@ -36,13 +36,6 @@ std::string format(const char* format, ...) {
   return text;
 }
 
-// Says `message` with the masked `path` once per run for that message and path.
-void warn_once(const char* message, const std::string& path) {
-  if (first_time(std::string(message) + '\0' + path)) {
-    say(message, printable(path).c_str());
-  }
-}
-
 // The folder part of `path` with its final separator, or "" for a bare name.
 std::string folder_part(const std::string& path) {
   std::size_t at = path.find_last_of(PATH_SEPARATOR == '/' ? "/" : "/\\");
@@ -204,11 +197,11 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& 
   // A placeholder left in the command would be read as text, and a program may take it for an
   // argument of its own (such as a file to read more arguments from).
   if (!complete) {
-    warn_once("Warning: Path too long for the command, file skipped: '%s'\n", names.full_path);
+    say_once("Warning: Path too long for the command, file skipped: '%s'\n", names.full_path);
     return false;
   }
   if (!command.empty() && !commands_can_start_here()) {
-    warn_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
+    say_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
     return false;
   }
   const JobNames shown = shown_names(names);

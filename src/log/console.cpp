@@ -88,3 +88,9 @@ bool first_time(const std::string& key) {
   static std::unordered_set<std::string> said;
   return said.insert(key).second;
 }
+
+void say_once(const char* message, const std::string& path) {
+  if (first_time(std::string(message) + '\0' + path)) {
+    say(message, printable(path).c_str());
+  }
+}

@@ -16,3 +16,7 @@ std::string printable(const std::string& text);
 // True the first time it is asked for `key` in this run, false ever after: for warnings that are
 // said once per run, not once per pass.
 bool first_time(const std::string& key);
+
+// Says `message`, a format with one "%s", with the masked `path` once per run for that message
+// and path.
+void say_once(const char* message, const std::string& path);

@@ -43,13 +43,6 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListi
 
 namespace {
 
-// Says `message` with the masked `path` once per run for that message and path.
-void warn_once(const char* message, const std::string& path) {
-  if (first_time(std::string(message) + '\0' + path)) {
-    say(message, printable(path).c_str());
-  }
-}
-
 // The full path of `name` in the working folder, for messages.
 std::string full_path_of(const std::string& name) {
   std::string folder;
@@ -124,17 +117,17 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
   // A name that could break out of the quotes around a placeholder is never handed to the
   // command interpreter.
   if (is_unsafe_path(names.full_path)) {
-    warn_once("Warning: Unsafe file name skipped: '%s'\n", names.full_path);
+    say_once("Warning: Unsafe file name skipped: '%s'\n", names.full_path);
     return true;
   }
   // A FIFO or device may never end, and reading it may block forever.
   if (!status.is_regular) {
-    warn_once("Warning: Not a regular file, skipped: '%s'\n", names.full_path);
+    say_once("Warning: Not a regular file, skipped: '%s'\n", names.full_path);
     return true;
   }
   // A link planted by one user must not make us read another user's file.
   if (status.is_link && !status.link_trusted) {
-    warn_once("Warning: Link to another user's file skipped: '%s'\n", names.full_path);
+    say_once("Warning: Link to another user's file skipped: '%s'\n", names.full_path);
     return true;
   }
   if (walk.settings.jobs > 1) {
@@ -159,20 +152,20 @@ void walk_level(const Walk& walk, int depth);
 bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back) {
   const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
   if (depth > MAX_WALK_DEPTH) {
-    warn_once(too_deep, full_path_of(name));
+    say_once(too_deep, full_path_of(name));
     return true;
   }
   if (!back->taken) {
     back->taken = mark_working_folder(&back->mark);
     if (!back->taken) {
-      warn_once(too_deep, full_path_of(name));
+      say_once(too_deep, full_path_of(name));
       return true;
     }
   }
   EnterResult entered = enter_sub_folder(name);
   if (entered != EnterResult::entered) {
     if (entered == EnterResult::no_handles) {
-      warn_once(too_deep, full_path_of(name));
+      say_once(too_deep, full_path_of(name));
     }
     return true;
   }

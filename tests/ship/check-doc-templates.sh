@@ -155,7 +155,8 @@ run_in_sandbox() {
         esac
         i=$((i + 2))
         ;;
-      -l*) i=$((i + 1)) ;;
+      -j*) args+=(-j "${words[$((i + 1))]:-}"); i=$((i + 2)) ;;
+      -[lw]*) i=$((i + 1)) ;;
       -?*) args+=("$word"); i=$((i + 1)) ;;
       *) break ;;
     esac

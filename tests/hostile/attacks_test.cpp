@@ -365,11 +365,18 @@ TEST_F(Stalls, FifoSwappedInDuringTheCommand) {
 
 class DeepTree : public Hostile {};
 
+// Removes a tree too deep for removal by path when the case ends, however it ends.
+struct DeepCleanup {
+  std::string folder;
+  ~DeepCleanup() { remove_deep(folder); }
+};
+
 // Three thousand levels: 500 are entered (a file in the 500th folder is handled), the 501st is
 // warned about once per run, and the walk neither crashes nor stops early.
 TEST_F(DeepTree, FiveHundredLevelsAndNoMore) {
   TempTree tree;
   SharedInbox box(tree, 0);
+  const DeepCleanup cleanup{box.inbox + "/d"};
   ASSERT_TRUE(as_user(kDropper, [&] {
     return make_deep_tree(box.inbox, 3000, "d",
                           {{10, "at10.pdf"}, {500, "at500.pdf"}, {501, "at501.pdf"}});
@@ -385,7 +392,6 @@ TEST_F(DeepTree, FiveHundredLevelsAndNoMore) {
   const bool done = hotbatch.wait_for("Datei was processed: 'z.pdf'");
   const RunResult result = stop_after_passes(&hotbatch);
   const bool deepest_kept = is_plain_file(level501 + "/at501.pdf");
-  remove_deep(box.inbox + "/d");
   ASSERT_TRUE(done) << result.out.substr(0, 3000);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(occurrences(result.out, warn_too_deep(level501)), 1);
@@ -402,6 +408,7 @@ TEST_F(DeepTree, FiveHundredLevelsAndNoMore) {
 TEST_F(DeepTree, NoDescriptorLeft) {
   TempTree tree;
   SharedInbox box(tree, 0);
+  const DeepCleanup cleanup{box.inbox + "/d"};
   ASSERT_TRUE(as_user(kDropper, [&] {
     return make_deep_tree(box.inbox, 300, "d", {{5, "at5.pdf"}, {300, "at300.pdf"}});
   }));
@@ -417,7 +424,6 @@ TEST_F(DeepTree, NoDescriptorLeft) {
   const bool done = hotbatch.wait_for("Datei was processed: 'at5.pdf'");
   const RunResult result = stop_after_passes(&hotbatch);
   const bool bottom_kept = is_plain_file(bottom + "/at300.pdf");
-  remove_deep(box.inbox + "/d");
   ASSERT_TRUE(done) << result.out.substr(0, 3000);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(occurrences(result.out, "Warning: Folder not entered (too deep): '" + box.inbox + "/d"),

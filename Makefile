@@ -4,7 +4,7 @@ BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-linux test-sanitize test-windows windows demo fuzz package bench clean
+.PHONY: all build test test-linux test-sanitize test-windows test-slurm windows demo fuzz package bench clean
 
 all: build
 
@@ -14,7 +14,7 @@ build:
 
 # Every test: the Linux unit and end-to-end suites, then the Windows leg when MinGW and Wine are
 # installed (it says plainly when it is skipped).
-test: test-linux test-sanitize test-windows
+test: test-linux test-sanitize test-windows test-slurm
 
 test-linux: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -39,6 +39,11 @@ test-sanitize:
 
 test-windows: build
 	bash scripts/test-windows.sh $(BUILD) $(BUILD_WIN)
+
+# The cluster test on a single-node Slurm started on this machine (root, slurm-wlm and munge);
+# it says SKIPPED where the cluster cannot start, except with CI=true.
+test-slurm: build
+	bash tests/slurm/slurm_e2e.sh $(BUILD)/hotbatch
 
 windows:
 	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
@@ -85,6 +90,8 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/folder_bench $(BENCH_ARGS)
 	$(BENCH_BUILD)/matcher_bench
+	bash bench/jobs_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
+	bash bench/wake_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
 
 clean:
 	rm -rf $(BUILD) $(BUILD_WIN) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -13,7 +13,7 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Every test: the Linux unit and end-to-end suites, then the Windows leg when MinGW and Wine are
-# installed (it says plainly when it is skipped).
+# installed, then the cluster test on a single-node Slurm (each says plainly when it is skipped).
 test: test-linux test-sanitize test-windows test-slurm
 
 test-linux: build

@@ -108,6 +108,10 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   if (!buffer) {
     return CopyResult::no_memory;
   }
+  // A folder reached through another user's link is a way out of the inbox, not an error folder.
+  if (!folder_links_trusted(folder)) {
+    return CopyResult::target_unopenable;
+  }
   // A copy beside the file itself would match the pattern and become a job of its own.
   PathStatus target;
   PathStatus here;
@@ -173,6 +177,9 @@ bool write_whole_file(const std::string& path, const std::string& text) {
   // /dev/null or a folder named as the success file is an error, never something to replace.
   PathStatus existing;
   if (query_status(path, &existing) && !existing.is_link && !existing.is_regular) {
+    return false;
+  }
+  if (!folder_links_trusted(folder_part(path))) {
     return false;
   }
   std::string temp;
@@ -243,8 +250,8 @@ void end_job(const Job& job, int result, const JobSettings& settings) {
         case ErrorCopy::failed: {
           PathStatus status;
           if (query_status(name, &status)) {  // the command itself may have removed it
-            say("Warning: File kept, copy into error folder failed: '%s'\n",
-                job.full_path_shown.c_str());
+            say_once("Warning: File kept, copy into error folder failed: '%s'\n",
+                     job.names.full_path);
           }
           keep_file = true;
           break;

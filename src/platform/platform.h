@@ -63,9 +63,9 @@ struct PathStatus {
   bool is_folder = false;   // what the path finally names, links followed
   bool is_link = false;     // the entry itself is a symbolic link (or, on Windows, a reparse point)
   bool is_regular = false;  // what the path finally names is a plain file (no FIFO, socket, device)
-  // For a link: it may be followed, because its owner owns what it leads to or is the user we run
-  // as (the rule of the kernel's protected_symlinks). Never on Windows, where reparse points to
-  // files are not followed at all.
+  // For a link: it may be followed, because its owner owns what it leads to, is the user we run
+  // as, or is the administrator (the rule of the kernel's protected_symlinks, applied everywhere).
+  // Never on Windows, where reparse points to files are not followed at all.
   bool link_trusted = false;
   std::uint64_t size = 0;         // bytes; 0 for folders
   FileId id;                      // of what the path finally names
@@ -166,9 +166,15 @@ FileResult publish_file(const std::string& temp, const std::string& path, bool r
 // (another file has the name now; nothing deleted) or `failed`.
 FileResult delete_if_same(const std::string& path, const FileId& expected);
 
+// True when no part of the folder path `folder` (relative to the working folder, or absolute) is
+// a symbolic link that may not be followed (see PathStatus::link_trusted); parts that do not
+// exist are no links. "" is the working folder itself.
+bool folder_links_trusted(const std::string& folder);
+
 // Appends `text` as it is to the file `path`, created when missing. A symbolic link is followed
-// only when trusted (see PathStatus::link_trusted). Returns false when the file cannot be opened
-// or the text not stored completely.
+// only when trusted (see PathStatus::link_trusted), and so is a link in its folder path. Only a
+// plain file or a device is written: a FIFO never holds up the caller. Returns false when the
+// file cannot be opened or the text not stored completely.
 bool append_to_file(const std::string& path, const std::string& text);
 
 // The line end of text files the program writes: "\n" on POSIX systems, "\r\n" on Windows.

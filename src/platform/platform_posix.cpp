@@ -146,9 +146,10 @@ bool list_working_folder(FolderListing* listing) {
 namespace {
 
 // The rule of the kernel's protected_symlinks: a link may be followed when its owner owns what it
-// leads to, or is the user we run as.
+// leads to, or is the user we run as. Links of root's (/dev/stdout, /etc/alternatives) are the
+// system's own and may be followed too: no dropper can make one.
 bool link_is_trusted(uid_t link_owner, uid_t target_owner) {
-  return link_owner == target_owner || link_owner == geteuid();
+  return link_owner == target_owner || link_owner == geteuid() || link_owner == 0;
 }
 
 }  // namespace
@@ -455,16 +456,38 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
   return unlink(path.c_str()) == 0 ? FileResult::done : FileResult::failed;
 }
 
+bool folder_links_trusted(const std::string& folder) {
+  // Each part of the path in turn: "a", "a/b", "a/b/c" (or "/a", "/a/b" ...).
+  for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+    std::string part = folder.substr(0, end);
+    struct stat info;
+    if (!part.empty() && lstat(part.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      PathStatus status;
+      if (!query_status(part, &status) || !status.link_trusted) {
+        return false;
+      }
+    }
+    if (end == std::string::npos) {
+      return true;
+    }
+  }
+}
+
 bool append_to_file(const std::string& path, const std::string& text) {
-  int fd =
-      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+  std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && !folder_links_trusted(path.substr(0, slash))) {
+    return false;
+  }
+  // O_NONBLOCK: a FIFO planted under the log's name must not hold us up; it is refused below.
+  const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW, 0666);
   if (fd < 0 && errno == ELOOP) {
     // A link: followed only when its owner owns what it leads to, and then only to that file.
     PathStatus status;
-    if (!query_status(path, &status) || !status.link_trusted || !status.is_regular) {
+    if (!query_status(path, &status) || !status.link_trusted) {
       return false;
     }
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+    fd = open(path.c_str(), flags);
     struct stat info;
     if (fd >= 0 &&
         (fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_dev) != status.id.device ||
@@ -474,6 +497,11 @@ bool append_to_file(const std::string& path, const std::string& text) {
     }
   }
   if (fd < 0) {
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) {
+    close(fd);
     return false;
   }
   FileHandle file;

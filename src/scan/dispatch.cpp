@@ -59,27 +59,18 @@ bool start_job(InHand* file, const JobSettings& settings) {
   return true;
 }
 
-// Takes the next step of `file`, in its folder, when one is due. False when its job is over and
-// it can be let go.
-bool step(InHand* file, std::int64_t now, const WalkSettings& walk, const JobSettings& settings) {
-  if (file->running) {
-    int result = 0;
-    if (!command_ended(&file->command, &result)) {
-      return true;
-    }
-    // The command's output comes as one block just before the result of its job.
-    if (file->output.value >= 0) {
-      print_scratch_file(file->output);
-    }
-    end_job(file->job, result, settings);
-    return false;
+// Ends the job of `file`, whose command gave `result`, in its folder.
+void finish(InHand* file, int result, const JobSettings& settings) {
+  // The command's output comes as one block just before the result of its job.
+  if (file->output.value >= 0) {
+    print_scratch_file(file->output);
   }
-  if (stop_requested()) {
-    return false;  // a file still settling is let go, as with one job at a time
-  }
-  if (now < file->due_ms) {
-    return true;
-  }
+  end_job(file->job, result, settings);
+}
+
+// Makes the readiness attempt that is due for `file`, in its folder, and starts its command when
+// it is ready. False when the file can be let go.
+bool attempt(InHand* file, const WalkSettings& walk, const JobSettings& settings) {
   ++file->attempts;
   Readiness readiness = ready_attempt(file->name, file->first);
   if (readiness == Readiness::ready) {
@@ -89,36 +80,48 @@ bool step(InHand* file, std::int64_t now, const WalkSettings& walk, const JobSet
   if (readiness == Readiness::gone || file->attempts >= READY_ATTEMPTS) {
     return false;
   }
-  file->due_ms = now + static_cast<std::int64_t>(walk.settle_seconds) * 1000;
+  file->due_ms = monotonic_ms() + static_cast<std::int64_t>(walk.settle_seconds) * 1000;
   return true;
 }
 
 // Takes every step that is due, each in its file's folder, and comes back to the working
+// folder. A file whose command still runs, or whose next attempt is not due, costs no change of
 // folder. Returns false when the way back was lost.
 bool advance(const WalkSettings& walk, const JobSettings& settings) {
-  if (hand.empty()) {
-    return true;
-  }
   FolderMark home;
-  if (!mark_working_folder(&home)) {
-    return false;
-  }
+  bool marked = false;
   bool home_kept = true;
   for (std::size_t i = 0; i < hand.size();) {
     InHand& file = *hand[i];
-    bool due = file.running || stop_requested() || monotonic_ms() >= file.due_ms;
-    if (!due) {
+    int result = 0;
+    bool ended = false;
+    if (file.running) {
+      ended = command_ended(&file.command, &result);
+      if (!ended) {
+        ++i;
+        continue;
+      }
+    } else if (stop_requested()) {
+      let_go(i);  // a file still settling is let go, as with one job at a time
+      continue;
+    } else if (monotonic_ms() < file.due_ms) {
       ++i;
       continue;
     }
+    if (!marked) {
+      marked = mark_working_folder(&home);
+      if (!marked) {
+        return false;
+      }
+    }
     bool keep = false;
+    // A folder that cannot be entered any more leaves nothing to do for its file.
     if (return_to_mark(file.folder)) {
-      keep = step(&file, monotonic_ms(), walk, settings);
-    } else if (file.running) {
-      // Its folder cannot be entered any more: the command still ends, and nothing else can be
-      // done for its job.
-      int result = 0;
-      keep = !command_ended(&file.command, &result);
+      if (ended) {
+        finish(&file, result, settings);
+      } else {
+        keep = attempt(&file, walk, settings);
+      }
     }
     if (keep) {
       ++i;
@@ -130,7 +133,9 @@ bool advance(const WalkSettings& walk, const JobSettings& settings) {
       break;
     }
   }
-  release_mark(&home);
+  if (marked) {
+    release_mark(&home);
+  }
   return home_kept;
 }
 

@@ -755,12 +755,67 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
   return result;
 }
 
+namespace {
+
+// True when the name itself is a symbolic link or junction (not merely a reparse point that
+// changes how a file is stored, such as a cloud file).
+bool name_is_link(const std::wstring& full) {
+  if (!name_is_reparse(full)) {
+    return false;
+  }
+  HANDLE own = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (own == INVALID_HANDLE_VALUE) {
+    return true;  // unknown: the safe reading
+  }
+  bool link = is_link_point(own);
+  CloseHandle(own);
+  return link;
+}
+
+// The folder part of the plain absolute path `plain`.
+std::wstring parent_of(const std::wstring& plain) {
+  std::size_t cut = plain.find_last_of(L'\\');
+  std::size_t root = root_length(plain);
+  return cut == std::wstring::npos || cut <= root ? plain.substr(0, root) + L"\\"
+                                                  : plain.substr(0, cut);
+}
+
+bool plain_folder_links_trusted(const std::wstring& plain) {
+  // Links are never followed on Windows, so a link anywhere on the way makes the path untrusted.
+  std::size_t at = root_length(plain) + 1;
+  while (at < plain.size()) {
+    std::size_t end = plain.find(L'\\', at);
+    if (end == std::wstring::npos) {
+      end = plain.size();
+    }
+    std::wstring part = long_form(plain.substr(0, end));
+    if (GetFileAttributesW(part.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      return true;  // what does not exist is no link, and neither is anything below it
+    }
+    if (name_is_link(part)) {
+      return false;
+    }
+    at = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool folder_links_trusted(const std::string& folder) {
+  return plain_folder_links_trusted(absolute(widen(folder)));
+}
+
 bool append_to_file(const std::string& path, const std::string& text) {
   // A log given as a device name (NUL, CON) means the device, as it does everywhere in Windows,
   // not a file that nobody could delete.
   std::wstring plain = absolute(widen(path));
   std::wstring device = device_name(plain);
   std::wstring full = device.empty() ? long_form(plain) : L"\\\\.\\" + device;
+  if (device.empty() && !plain_folder_links_trusted(parent_of(plain))) {
+    return false;
+  }
   HANDLE handle =
       CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -286,6 +287,28 @@ TEST(WindowsSharedInbox, ErrorCopiesAreNumberedAndEraseSparesAReplacedFile) {
       << refused.out;
   EXPECT_FALSE(tree.exists("errors/d.txt"));
   EXPECT_EQ(tree.read("in/d.txt"), "arrived meanwhile");
+}
+
+// A junction or symbolic link on the way to the error folder or the run log (one planted in the
+// inbox, say) is not followed: nothing is written there, and the failed file stays.
+TEST(WindowsSharedInbox, NothingIsWrittenThroughALinkedFolder) {
+  TempTree tree;
+  tree.write("in/a.EPS", "x");
+  tree.mkdir("elsewhere");
+  std::filesystem::create_directory_symlink(tree.path("elsewhere"), tree.path("in/linked"));
+  const std::string linked = win_path(tree, "in") + "\\linked";
+  auto result = run({"-g", "0", "-o", linked + "\\run.log", "-e", linked, "-d",
+                     win_path(tree, "in"), "*.EPS", "exit /b 1"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(occurrences(result.out, "Spoolex: Unable to write Log '" + linked + "\\run.log'!\r\n"),
+            2)
+      << result.out;
+  EXPECT_EQ(occurrences(result.out, "Warning: File kept, copy into error folder failed: '" +
+                                        win_path(tree, "in") + "\\a.EPS'\r\n"),
+            1)
+      << result.out;
+  EXPECT_TRUE(tree.list("elsewhere").empty());
+  EXPECT_EQ(tree.read("in/a.EPS"), "x");
 }
 
 TEST(WindowsSharedInbox, ACommandTooLongForItsPathIsNotRun) {

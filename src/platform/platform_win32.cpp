@@ -556,8 +556,9 @@ EnterResult enter_sub_folder(const std::string& name) {
     return exhausted ? EnterResult::no_handles : EnterResult::refused;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (!is_folder_handle(held, &info) || is_reparse(info.dwFileAttributes) ||
-      name_is_reparse(long_form(plain))) {
+  if (!is_folder_handle(held, &info) ||
+      ((is_reparse(info.dwFileAttributes) || name_is_reparse(long_form(plain))) &&
+       is_link_point(held))) {
     CloseHandle(held);
     return EnterResult::refused;
   }

@@ -365,7 +365,6 @@ HANDLE handle_of(FileHandle file) {
 // Written by the console control handler, which Windows runs on a thread of its own.
 std::atomic<int> stop_count{0};
 std::atomic<int> commands_running{0};
-bool writer_check_was_refused = false;
 
 BOOL WINAPI on_console_event(DWORD event) {
   int count = stop_count.fetch_add(1) + 1;
@@ -623,7 +622,8 @@ bool try_open_for_append(const std::string& path) {
   if (reader == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED) {
-      writer_check_was_refused = true;  // not readable by us: the size test decides
+      // Not readable by us, so no sharing can be seen: the size test decides. Unlike a refused
+      // lease on Linux this is one file's rights, not the service's, and its job will say more.
       return true;
     }
     return false;
@@ -633,7 +633,7 @@ bool try_open_for_append(const std::string& path) {
 }
 
 bool writer_check_refused() {
-  return writer_check_was_refused;
+  return false;
 }
 
 bool same_file(const std::string& a, const std::string& b) {

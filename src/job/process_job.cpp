@@ -3,8 +3,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <new>
+#include <tuple>
 
 #include "log/console.h"
 #include "log/run_log.h"
@@ -48,7 +50,7 @@ FileResult create_temporary(const std::string& folder, std::uint32_t permissions
                             FileHandle* file) {
   static std::uint32_t counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = folder + format(".hotbatch-%u-%u.tmp", process_number(), ++counter);
+    *temp = folder + format("%s%u-%u.tmp", TEMPORARY_PREFIX, process_number(), ++counter);
     FileResult created = create_new_file(*temp, permissions, file);
     if (created != FileResult::exists) {
       return created;
@@ -93,6 +95,11 @@ ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_c
 
 }  // namespace
 
+ReadyFile ready_file(const std::string& name, const PathStatus& status) {
+  return ReadyFile{name,        status.id,      status.is_link, status.permissions,
+                   status.size, status.modified};
+}
+
 std::string numbered_name(const std::string& name, int number) {
   std::size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) {
@@ -101,9 +108,48 @@ std::string numbered_name(const std::string& name, int number) {
   return name.substr(0, dot) + format("~%d", number) + name.substr(dot);
 }
 
+namespace {
+
+// The copies made in this run, by source file (identity, size, time of change) and error folder,
+// so that a file left in place fails again without filling the error folder with copies.
+struct CopyKey {
+  FileId id;
+  std::uint64_t size;
+  std::int64_t modified;
+  std::string folder;
+  bool operator<(const CopyKey& other) const {
+    return std::tie(id.device, id.index, size, modified, folder) <
+           std::tie(other.id.device, other.id.index, other.size, other.modified, other.folder);
+  }
+};
+std::map<CopyKey, std::string> copies_made;
+
+// The folder's own identity, so that "failed" seen from two folders are two error folders.
+std::string folder_key(const std::string& folder) {
+  PathStatus status;
+  if (!query_status(folder, &status)) {
+    return folder;
+  }
+  return format("%llu:%llu", static_cast<unsigned long long>(status.id.device),
+                static_cast<unsigned long long>(status.id.index));
+}
+
+}  // namespace
+
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
                             std::string* stored_name) {
   *stored_name = file.name;
+  const CopyKey key{file.id, file.size, file.modified, folder_key(folder)};
+  auto made = copies_made.find(key);
+  if (made != copies_made.end()) {
+    PathStatus copy;
+    if (query_status(folder + PATH_SEPARATOR + made->second, &copy) && copy.is_regular &&
+        !copy.is_link && copy.size == file.size) {
+      *stored_name = made->second;
+      return CopyResult::copied;
+    }
+    copies_made.erase(made);
+  }
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_CHUNK]);
   if (!buffer) {
     return CopyResult::no_memory;
@@ -160,6 +206,7 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   for (int number = 2; result == CopyResult::copied; ++number) {
     FileResult published = publish_file(temp, prefix + *stored_name, false);
     if (published == FileResult::done) {
+      copies_made[key] = *stored_name;
       return CopyResult::copied;
     }
     if (published != FileResult::exists || number > MAX_COPY_NUMBER) {
@@ -177,7 +224,9 @@ bool write_whole_file(const std::string& path, const std::string& text) {
   // /dev/null or a folder named as the success file is an error, never something to replace.
   PathStatus existing;
   if (query_status(path, &existing) && !existing.is_link && !existing.is_regular) {
-    return false;
+    // A device named as the success file (such as /dev/null) is written as it is, without
+    // waiting on it; a folder is an error. Neither is ever replaced.
+    return !existing.is_folder && append_to_file(path, text);
   }
   if (!folder_links_trusted(folder_part(path))) {
     return false;
@@ -285,8 +334,8 @@ void end_job(const Job& job, int result, const JobSettings& settings) {
     // path may be longer than the system accepts. Only the file that was processed goes: one
     // moved in under its name meanwhile stays for its own job.
     if (delete_if_same(name, job.file.id) == FileResult::replaced) {
-      say("Warning: File was replaced during its job, left in place: '%s'\n",
-          job.full_path_shown.c_str());
+      say_once("Warning: File was replaced during its job, left in place: '%s'\n",
+               job.names.full_path);
       return;
     }
     PathStatus status;

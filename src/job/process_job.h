@@ -23,7 +23,15 @@ struct ReadyFile {
   FileId id;                      // the file the test saw: the job acts on no other
   bool follow_link = false;       // the name is a link that may be followed
   std::uint32_t permissions = 0;  // the file's permission bits, for its copy
+  std::uint64_t size = 0;         // its size and time of change when it was tested
+  std::int64_t modified = 0;
 };
+
+// The ready file `name` of the working folder as its status `status` shows it.
+ReadyFile ready_file(const std::string& name, const PathStatus& status);
+
+// Names of the temporary files that copies and success files are written under start with this.
+constexpr const char* TEMPORARY_PREFIX = ".hotbatch-";
 
 // Results of copy_into_folder.
 enum class CopyResult : int {
@@ -46,7 +54,8 @@ std::string numbered_name(const std::string& name, int number);
 // Copies `file` into `folder` under its own name, or the first free numbered name when that is
 // taken; never replaces anything there and never writes through a link. The copy is made under a
 // temporary name and named only once it is complete, so it is whole or absent. `stored_name`
-// receives the name it got (or would have got).
+// receives the name it got (or would have got). The same unchanged file failing again in a later
+// pass is not copied again while its copy from this run is still there: `stored_name` names that.
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
                             std::string* stored_name);
 

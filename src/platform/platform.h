@@ -70,6 +70,7 @@ struct PathStatus {
   std::uint64_t size = 0;         // bytes; 0 for folders
   FileId id;                      // of what the path finally names
   std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
+  std::int64_t modified = 0;      // time of the last change of the content, in the platform's units
 };
 
 // Reads the status of `path` without opening the file. Returns false when the path does not
@@ -223,8 +224,10 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
 bool command_ended(RunningCommand* running, int* result);
 
 // Waits until one of the started commands `running` may have ended, a change in a watched folder
-// arrives, a stop is requested, or `timeout_ms` milliseconds have passed, whichever comes first.
-void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms);
+// arrives (only with `changes`: the caller reads them), or `timeout_ms` milliseconds have passed,
+// whichever comes first. A stop request ends the wait too, unless there are commands to wait for.
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+                       bool changes);
 
 // A new temporary file that has no name (or loses it when closed), open for reading and writing,
 // for collecting a command's output.
@@ -235,9 +238,9 @@ bool print_scratch_file(FileHandle file);
 
 // One change in a watched folder, as change notification reports it.
 struct FolderChange {
-  std::string name;         // bare name of the entry; empty for `overflow`
-  bool is_folder = false;   // the entry is a folder
-  bool overflow = false;    // changes were lost: anything may have changed
+  std::string name;        // bare name of the entry; empty for `overflow`
+  bool is_folder = false;  // the entry is a folder
+  bool overflow = false;   // changes were lost: anything may have changed
 };
 
 // Starts change notification for the source folder, the working folder at this moment (with

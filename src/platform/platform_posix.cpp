@@ -16,8 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "platform/platform.h"
 
@@ -83,6 +86,90 @@ void drop_entered_folder() {
   if (entered_folder >= 0) {
     close(entered_folder);
     entered_folder = -1;
+  }
+}
+
+// The inotify instance of change notification; -1 when nothing is watched.
+int watch_fd = -1;
+
+// A name in a folder, the folder known by its device and inode.
+using NamedEntry = std::tuple<std::uint64_t, std::uint64_t, std::string>;
+
+// The folder of each watch, and the names we wrote ourselves in watched folders.
+std::map<int, std::pair<std::uint64_t, std::uint64_t>> watched_folders;
+std::set<NamedEntry> own_writes;
+
+// `name` in `folder` ("" for the working folder, else ending in '/'). False when the folder cannot
+// be examined.
+bool entry_in(const std::string& folder, const std::string& name, NamedEntry* entry) {
+  struct stat info;
+  if (stat(folder.empty() ? "." : folder.c_str(), &info) != 0) {
+    return false;
+  }
+  *entry = NamedEntry{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino), name};
+  return true;
+}
+
+// What a watched folder reports: a file closed after writing, moved in or created, and a
+// folder made or moved in.
+constexpr std::uint32_t WATCHED_CHANGES = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE;
+
+// Changes read from the watch but not yet taken by read_changes.
+std::vector<FolderChange> pending_changes;
+
+// Reads every change that has arrived into pending_changes, leaving out what we wrote ourselves
+// and, when `probe` is given, the one close of our own readiness probe of that file.
+void take_events(const NamedEntry* probe) {
+  if (watch_fd < 0) {
+    return;
+  }
+  bool probe_seen = probe == nullptr;
+  alignas(struct inotify_event) char buffer[16 * 1024];
+  for (;;) {
+    ssize_t got = read(watch_fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      return;
+    }
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      FolderChange change;
+      change.overflow = (event->mask & IN_Q_OVERFLOW) != 0;
+      if (!change.overflow && (event->mask & WATCHED_CHANGES) == 0) {
+        continue;  // a watch that ended with its folder, and the like
+      }
+      if (event->len > 0) {
+        change.name = event->name;
+      }
+      auto folder = watched_folders.find(event->wd);
+      if (!change.overflow && folder != watched_folders.end()) {
+        NamedEntry entry{folder->second.first, folder->second.second, change.name};
+        if (!probe_seen && (event->mask & IN_CLOSE_WRITE) != 0 && entry == *probe) {
+          probe_seen = true;
+          continue;
+        }
+        if (own_writes.count(entry) != 0) {
+          continue;
+        }
+      }
+      change.is_folder = (event->mask & IN_ISDIR) != 0;
+      pending_changes.push_back(std::move(change));
+    }
+  }
+}
+
+// Notes that we are about to write `path` ourselves.
+void note_own_write(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  NamedEntry entry;
+  if (watch_fd >= 0 && entry_in(slash == std::string::npos ? "" : path.substr(0, slash + 1),
+                                path.substr(slash == std::string::npos ? 0 : slash + 1), &entry)) {
+    // Bounded: a name forgotten costs at most one early pass.
+    if (own_writes.size() >= 4096) {
+      own_writes.clear();
+    }
+    own_writes.insert(entry);
   }
 }
 
@@ -171,6 +258,8 @@ bool query_status(const std::string& path, PathStatus* status) {
   status->id.device = static_cast<std::uint64_t>(info.st_dev);
   status->id.index = static_cast<std::uint64_t>(info.st_ino);
   status->permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
+  status->modified =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   return true;
 }
 
@@ -287,11 +376,22 @@ bool held_by_writer(const std::string& path) {
 bool try_open_for_append(const std::string& path) {
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
   // device must not hold up the walk; such an entry is simply not ready.
+  // The probe opens the file for writing, so its close is reported like a writer's. With
+  // changes watched, what came before is taken first, and then that one close is left out
+  // (a writer's close at the very same moment is merged with it, and polling finds that file).
+  NamedEntry entry;
+  bool watched = watch_fd >= 0 && entry_in("", path, &entry);
+  if (watched) {
+    take_events(nullptr);
+  }
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
   close(fd);
+  if (watched) {
+    take_events(&entry);
+  }
   // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
   return !held_by_writer(path);
 }
@@ -373,6 +473,7 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
 }
 
 FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file) {
+  note_own_write(path);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                 static_cast<mode_t>(permissions & 0777));
   if (fd < 0) {
@@ -416,6 +517,7 @@ bool close_file(FileHandle* file) {
 }
 
 FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
+  note_own_write(path);
   if (replace) {
     // rename replaces a link itself, never what it leads to.
     return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
@@ -478,7 +580,9 @@ bool append_to_file(const std::string& path, const std::string& text) {
   if (slash != std::string::npos && !folder_links_trusted(path.substr(0, slash))) {
     return false;
   }
-  // O_NONBLOCK: a FIFO planted under the log's name must not hold us up; it is refused below.
+  note_own_write(path);
+  // O_NONBLOCK: a FIFO planted under the log's name must not hold us up. Without a reader it
+  // cannot be opened; with one, an entry that does not fit fails instead of waiting.
   const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW, 0666);
   if (fd < 0 && errno == ELOOP) {
@@ -497,11 +601,6 @@ bool append_to_file(const std::string& path, const std::string& text) {
     }
   }
   if (fd < 0) {
-    return false;
-  }
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) {
-    close(fd);
     return false;
   }
   FileHandle file;
@@ -592,9 +691,6 @@ bool prepare_waiting(bool for_children) {
   return true;
 }
 
-// The inotify instance of change notification; -1 when nothing is watched.
-int watch_fd = -1;
-
 // posix_spawn_file_actions_addfchdir_np came with glibc 2.29.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
 constexpr bool SPAWN_CHANGES_FOLDER = true;
@@ -671,14 +767,18 @@ bool command_ended(RunningCommand* running, int* result) {
   return true;
 }
 
-void wait_for_commands(const std::vector<RunningCommand>&, std::int64_t timeout_ms) {
-  if (stop_requested() || timeout_ms <= 0 || !prepare_waiting(false)) {
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+                       bool changes) {
+  // After a stop request only the commands are waited for: their end still writes to the pipe.
+  if ((stop_requested() && running.empty()) || timeout_ms <= 0 || !prepare_waiting(false)) {
     return;
   }
   struct pollfd waits[2] = {{wake_pipe[0], POLLIN, 0}, {watch_fd, POLLIN, 0}};
   int timeout = timeout_ms > 60000 ? 60000 : static_cast<int>(timeout_ms);
   // A stop request that came before the pipe existed was seen above; any later one writes to it.
-  if (poll(waits, watch_fd >= 0 ? 2 : 1, timeout) > 0 && (waits[0].revents & POLLIN) != 0) {
+  // Changes stay queued for the one who reads them; polling for them otherwise would never wait.
+  nfds_t count = changes && watch_fd >= 0 ? 2 : 1;
+  if (poll(waits, count, timeout) > 0 && (waits[0].revents & POLLIN) != 0) {
     char drained[64];
     while (read(wake_pipe[0], drained, sizeof drained) > 0) {
     }
@@ -686,14 +786,6 @@ void wait_for_commands(const std::vector<RunningCommand>&, std::int64_t timeout_
 }
 
 namespace {
-
-// What a watched folder reports: a file closed after writing, moved in or created, and a
-// folder made or moved in. Writes are watched only to tell a writer's close from the close of
-// our own readiness probe, which opens the file for writing but never writes.
-constexpr std::uint32_t WATCHED_CHANGES = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY;
-
-// Files written to since their last close: watch descriptor and name.
-std::set<std::pair<int, std::string>> written;
 
 std::string watch_failure(int error) {
   if (error == ENOSPC) {
@@ -723,48 +815,24 @@ bool watch_working_folder(std::string* reason) {
     return true;
   }
   // A folder watched already keeps its watch; one that goes loses it with it.
-  if (inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_ONLYDIR) < 0) {
+  int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_ONLYDIR);
+  if (watch < 0) {
     *reason = watch_failure(errno);
     return false;
+  }
+  struct stat info;
+  if (stat(".", &info) == 0) {
+    watched_folders[watch] = {static_cast<std::uint64_t>(info.st_dev),
+                              static_cast<std::uint64_t>(info.st_ino)};
   }
   return true;
 }
 
 void read_changes(std::vector<FolderChange>* changes) {
-  if (watch_fd < 0) {
-    return;
-  }
-  alignas(struct inotify_event) char buffer[16 * 1024];
-  for (;;) {
-    ssize_t got = read(watch_fd, buffer, sizeof buffer);
-    if (got <= 0) {
-      return;
-    }
-    for (ssize_t at = 0; at < got;) {
-      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-      FolderChange change;
-      change.overflow = (event->mask & IN_Q_OVERFLOW) != 0;
-      if (!change.overflow && (event->mask & WATCHED_CHANGES) == 0) {
-        continue;  // a watch that ended with its folder, and the like
-      }
-      if (event->len > 0) {
-        change.name = event->name;
-      }
-      if ((event->mask & IN_MODIFY) != 0) {
-        written.emplace(event->wd, change.name);
-        continue;
-      }
-      if ((event->mask & IN_CLOSE_WRITE) != 0 && written.erase({event->wd, change.name}) == 0) {
-        continue;  // closed without a write: our own probe, or a writer that wrote nothing
-      }
-      if (change.overflow) {
-        written.clear();
-      }
-      change.is_folder = (event->mask & IN_ISDIR) != 0;
-      changes->push_back(std::move(change));
-    }
-  }
+  take_events(nullptr);
+  changes->insert(changes->end(), std::make_move_iterator(pending_changes.begin()),
+                  std::make_move_iterator(pending_changes.end()));
+  pending_changes.clear();
 }
 
 bool create_scratch_file(FileHandle* file) {

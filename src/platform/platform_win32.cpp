@@ -516,6 +516,9 @@ bool query_status(const std::string& path, PathStatus* status) {
   status->size = status->is_folder ? 0 : join_size(info.nFileSizeHigh, info.nFileSizeLow);
   status->id = id_of(info);
   status->permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+  status->modified = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
   return true;
 }
 
@@ -994,11 +997,13 @@ bool command_ended(RunningCommand* running, int* result) {
   return true;
 }
 
-void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms) {
-  // Woken by an ended command, a change in the watched folder, or at the latest after a slice,
-  // so that a stop request is seen within a fraction of a second.
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+                       bool changes) {
+  // Woken by an ended command, a change in the watched folder (only for a caller that reads
+  // changes: the event stays set until then), or at the latest after a slice, so that a stop
+  // request is seen within a fraction of a second.
   std::vector<HANDLE> handles;
-  if (watch.folder != INVALID_HANDLE_VALUE) {
+  if (changes && watch.folder != INVALID_HANDLE_VALUE) {
     handles.push_back(watch.event);
   }
   for (const RunningCommand& command : running) {
@@ -1008,7 +1013,8 @@ void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t 
   }
   const std::int64_t end = monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
   for (;;) {
-    if (stop_requested()) {
+    // After a stop request only the commands are waited for.
+    if (stop_requested() && running.empty()) {
       return;
     }
     std::int64_t left = end - monotonic_ms();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "job/process_job.h"
 #include "log/console.h"
 #include "match/wildcard.h"
 #include "platform/platform.h"
@@ -43,6 +44,10 @@ bool change_arrived(const WalkSettings& walk) {
     if (change.overflow) {
       return true;
     }
+    // Our own temporary files come and go with every copy and success file.
+    if (change.name.rfind(TEMPORARY_PREFIX, 0) == 0) {
+      continue;
+    }
     // The walk skips folders whose names start with a dot, so a new one wakes nothing.
     if (change.is_folder ? walk.recursive && !change.name.empty() && change.name[0] != '.'
                          : match_name(walk.pattern.c_str(), change.name.c_str())) {
@@ -62,7 +67,7 @@ bool pause_until_change(std::int64_t seconds, const WalkSettings& walk) {
     if (now >= end) {
       return true;
     }
-    wait_for_commands({}, end - now);
+    wait_for_commands({}, end - now, true);
   }
   return false;
 }

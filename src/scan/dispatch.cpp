@@ -39,7 +39,7 @@ void let_go(std::size_t index) {
 
 // Starts the command of a file found ready. False when the file is done with already.
 bool start_job(InHand* file, const JobSettings& settings) {
-  ReadyFile ready{file->name, file->first.id, file->first.is_link, file->first.permissions};
+  ReadyFile ready = ready_file(file->name, file->first);
   if (!begin_job(ready, file->names, settings, &file->job)) {
     return false;
   }
@@ -115,13 +115,16 @@ bool advance(const WalkSettings& walk, const JobSettings& settings) {
       }
     }
     bool keep = false;
-    // A folder that cannot be entered any more leaves nothing to do for its file.
     if (return_to_mark(file.folder)) {
       if (ended) {
         finish(&file, result, settings);
       } else {
         keep = attempt(&file, walk, settings);
       }
+    } else if (ended && file.output.value >= 0) {
+      // Its folder cannot be entered any more (the command may have removed it): no outcome can
+      // be handled there, but what the command said is not lost.
+      print_scratch_file(file.output);
     }
     if (keep) {
       ++i;
@@ -139,8 +142,9 @@ bool advance(const WalkSettings& walk, const JobSettings& settings) {
   return home_kept;
 }
 
-// Waits until the next step may be due, at most until `deadline_ms`.
-void wait_for_next(std::int64_t deadline_ms) {
+// Waits until the next step may be due, at most until `deadline_ms`; with `changes`, a change in
+// a watched folder ends the wait too.
+void wait_for_next(std::int64_t deadline_ms, bool changes) {
   std::int64_t next = deadline_ms;
   std::vector<RunningCommand> running;
   for (const auto& file : hand) {
@@ -152,7 +156,7 @@ void wait_for_next(std::int64_t deadline_ms) {
   }
   std::int64_t now = monotonic_ms();
   if (next > now) {
-    wait_for_commands(running, next - now);
+    wait_for_commands(running, next - now, changes);
   }
 }
 
@@ -174,7 +178,7 @@ bool take_in_hand(const std::string& name, const PathStatus& first, const JobNam
     if (static_cast<int>(hand.size()) < walk.jobs) {
       break;
     }
-    wait_for_next(monotonic_ms() + 60000);
+    wait_for_next(monotonic_ms() + 60000, false);
   }
   auto file = std::make_unique<InHand>();
   if (!mark_working_folder(&file->folder)) {
@@ -203,7 +207,7 @@ bool run_jobs_for(std::int64_t seconds, const WalkSettings& walk, const JobSetti
     if (now >= end) {
       return true;
     }
-    wait_for_next(end);
+    wait_for_next(end, woken != nullptr);
   }
   return false;
 }
@@ -212,7 +216,7 @@ void finish_jobs(const WalkSettings& walk, const JobSettings& job) {
   while (!hand.empty()) {
     advance(walk, job);
     if (!hand.empty()) {
-      wait_for_next(monotonic_ms() + 60000);
+      wait_for_next(monotonic_ms() + 60000, false);
     }
   }
 }

@@ -136,8 +136,7 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
   }
   // A stop requested during the last attempt starts no further file.
   if (file_is_ready(name, status, walk.settings.settle_seconds) && !stop_requested()) {
-    ReadyFile file{name, status.id, status.is_link, status.permissions};
-    process_job(file, names, walk.job);
+    process_job(ready_file(name, status), names, walk.job);
   }
   return true;
 }

@@ -1,5 +1,8 @@
 // End-to-end tests of job outcomes: console lines, run log, success files, error copies, erasing.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
 
 #include "e2e_support.h"
 
@@ -189,6 +192,41 @@ INSTANTIATE_TEST_SUITE_P(Logs, UnwritableLog,
                          ::testing::Values(Named{"CannotOpen", "nodir/run.log"},
                                            Named{"WriteFails", "/dev/full"}),
                          param_name);
+
+// A log on a pipe (-o /dev/stdout, here the harness's pipe) gets its entries, and a success file
+// named as a device is written to the device, not replaced by a file.
+TEST(Job, LogToAPipeAndSuccessFileToADevice) {
+  TempTree tree;
+  tree.write("a.EPS", "1");
+  const RunResult result =
+      run({"-g", "0", "-o", "/dev/stdout", "-t", "/dev/null", "a.EPS", "true"}, tree.root());
+  EXPECT_EQ(occurrences(masked(result.out), processed("a.EPS")), 2) << result.out;
+  EXPECT_EQ(result.out.find("Unable"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("Wanring"), std::string::npos) << result.out;
+  EXPECT_FALSE(std::filesystem::is_regular_file("/dev/null"));
+}
+
+// A file left in place that fails pass after pass is copied once: the error folder does not
+// fill up, and each failure entry names that one copy.
+TEST(Job, RepeatedFailureKeepsOneCopy) {
+  TempTree tree;
+  tree.write("a.EPS", kPayload);
+  tree.mkdir("errors");
+  Process process({"-l", "-s", "1", "-g", "0", "-e", "errors", "-o", "run.log", "a.EPS", "false"},
+                  tree.root());
+  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING", 3));
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.finish().status, 0);
+  EXPECT_EQ(tree.list("errors"), std::vector<std::string>{"a.EPS"});
+  EXPECT_GE(occurrences(tree.read("run.log"), "*** File was moved to error folder:\n*** a.EPS\n"),
+            3);
+  // A changed file, or the next run, gets a copy of its own beside the first.
+  tree.write("a.EPS", "changed\n");
+  EXPECT_EQ(run({"-g", "0", "-e", "errors", "a.EPS", "false"}, tree.root()).status, 0);
+  EXPECT_EQ(tree.list("errors"), (std::vector<std::string>{"a.EPS", "a~2.EPS"}));
+  EXPECT_EQ(tree.read("errors/a.EPS"), kPayload);
+  EXPECT_EQ(tree.read("errors/a~2.EPS"), "changed\n");
+}
 
 }  // namespace
 }  // namespace e2e

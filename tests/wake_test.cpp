@@ -1,8 +1,10 @@
 // End-to-end tests of waking on change (-w): a long pause ends early when something arrives,
 // polling goes on where watching is not possible, and a stop still ends the pause at once.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "e2e_support.h"
@@ -65,6 +67,31 @@ TEST(Wake, OwnProbesWakeNothing) {
   process.signal(SIGTERM);
   const RunResult result = process.finish();
   EXPECT_LE(occurrences(result.out, "Datei was processed"), 2) << result.out;
+}
+
+// A writer that writes, pauses with its file open and then closes it without writing again: the
+// pass it woke found the file busy, and its close (not our own probes' closes) wakes the next.
+TEST(Wake, WritersLateCloseWakesAPass) {
+  TempTree tree;
+  Process process(woken_args(tree, {"-E"}), tree.root());
+  ASSERT_TRUE(process.wait_for(kStartRun));
+  usleep(200000);
+  const std::string file = tree.path("a.job");
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ssize_t written = fd >= 0 ? write(fd, "half\n", 5) : -1;
+    sleep(2);
+    _exit(written == 5 && close(fd) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(writer, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(process.wait_for("File erased", 1, kWoken)) << process.out();
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.finish().status, 0);
+  EXPECT_EQ(tree.read("ran.txt"), "ran a\n");
 }
 
 // A stop during a pause that waits for changes ends it at once, also with jobs at once.

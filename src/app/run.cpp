@@ -14,9 +14,6 @@
 
 namespace {
 
-// -w as given; it takes effect with -l only, since one pass has no pause to end.
-bool wake_on_change = false;
-
 void print_usage() {
   say("hotbatch (Spoolex): runs a command for every file that arrives in a folder\n");
   say("Contact: the hotbatch developers, see the README\n");
@@ -94,7 +91,7 @@ bool take_option(int letter, const char* value) {
       say("Spoolex: Will erase files after run! [Warning!]\n");
       break;
     case 'w':
-      wake_on_change = true;
+      settings.walk.wake_on_change = true;
       say("Spoolex: Wake on change\n");
       break;
     case 'j':
@@ -115,17 +112,14 @@ void run_pass() {
   walk_folder(settings.walk, settings.job);
 }
 
-// The pause between passes; with several jobs at once, the jobs in hand go on meanwhile. False
-// when a stop request cut it short.
+// The pause between passes; jobs still in hand go on meanwhile, and with -w a change ends it
+// early. False when a stop request cut it short.
 bool pause(int seconds) {
-  if (settings.walk.jobs > 1) {
-    return run_jobs_for(seconds, settings.walk, settings.job,
-                        settings.walk.wake_on_change ? change_arrived : nullptr);
+  if (settings.walk.jobs == 1 && !settings.walk.wake_on_change) {
+    return sleep_seconds(seconds);
   }
-  if (settings.walk.wake_on_change) {
-    return pause_until_change(seconds, settings.walk);
-  }
-  return sleep_seconds(seconds);
+  return run_jobs_for(seconds, settings.walk, settings.job,
+                      settings.walk.wake_on_change ? change_arrived : nullptr);
 }
 
 }  // namespace
@@ -175,9 +169,10 @@ int run_program(int argc, char* argv[]) {
         settings.job.error_folder->c_str());
   }
 
-  // Watching starts with the source folder; the walk adds the folders it enters.
+  // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
+  // source folder; the walk adds the folders it enters.
   settings.walk.wake_on_change =
-      wake_on_change && settings.looping && start_change_watch(settings.walk);
+      settings.walk.wake_on_change && settings.looping && start_change_watch(settings.walk);
 
   say("\nStart Run...\n");
   for (;;) {

@@ -54,6 +54,11 @@ bool replace_first(std::vector<Piece>* pieces, std::size_t* length, std::size_t 
 
 }  // namespace
 
+std::size_t last_extension_at(const std::string& name) {
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name.size() : dot;
+}
+
 JobNames make_job_names(const std::string& folder, const std::string& name) {
   JobNames names;
   names.full_path = folder + PATH_SEPARATOR + name;
@@ -62,10 +67,7 @@ JobNames make_job_names(const std::string& folder, const std::string& name) {
   names.base = name.substr(0, dot);
   names.extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
 
-  // The last dot of the name starts its last extension, unless it is the name's first character.
-  std::size_t last_dot = name.rfind('.');
-  names.base_no_last_ext =
-      last_dot == std::string::npos || last_dot == 0 ? name : name.substr(0, last_dot);
+  names.base_no_last_ext = name.substr(0, last_extension_at(name));
 
   // The last extension is cut from the whole path, looking back no further than the last
   // separator (a dot in a folder name stays) and never at the first character.

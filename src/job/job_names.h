@@ -16,6 +16,10 @@ struct JobNames {
   std::string base_no_last_ext;  // @5@: name without its last extension, no path
 };
 
+// Where the last extension of the bare `name` starts (its dot), or name.size() when it has none:
+// a dot in first position starts no extension.
+std::size_t last_extension_at(const std::string& name);
+
 // Builds the values for `name` in `folder`.
 JobNames make_job_names(const std::string& folder, const std::string& name);
 

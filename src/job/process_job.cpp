@@ -101,45 +101,44 @@ ReadyFile ready_file(const std::string& name, const PathStatus& status) {
 }
 
 std::string numbered_name(const std::string& name, int number) {
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) {
-    dot = name.size();
-  }
+  std::size_t dot = last_extension_at(name);
   return name.substr(0, dot) + format("~%d", number) + name.substr(dot);
 }
 
 namespace {
 
-// The copies made in this run, by source file (identity, size, time of change) and error folder,
-// so that a file left in place fails again without filling the error folder with copies.
+// The copies made in this run, by source file (identity, size, time of change) and error folder
+// (identity: "failed" seen from two folders are two folders), so that a file left in place fails
+// again without filling the error folder with copies.
 struct CopyKey {
   FileId id;
   std::uint64_t size;
   std::int64_t modified;
-  std::string folder;
+  FileId folder;
   bool operator<(const CopyKey& other) const {
-    return std::tie(id.device, id.index, size, modified, folder) <
-           std::tie(other.id.device, other.id.index, other.size, other.modified, other.folder);
+    return std::tie(id.device, id.index, size, modified, folder.device, folder.index) <
+           std::tie(other.id.device, other.id.index, other.size, other.modified,
+                    other.folder.device, other.folder.index);
   }
 };
 std::map<CopyKey, std::string> copies_made;
-
-// The folder's own identity, so that "failed" seen from two folders are two error folders.
-std::string folder_key(const std::string& folder) {
-  PathStatus status;
-  if (!query_status(folder, &status)) {
-    return folder;
-  }
-  return format("%llu:%llu", static_cast<unsigned long long>(status.id.device),
-                static_cast<unsigned long long>(status.id.index));
-}
 
 }  // namespace
 
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
                             std::string* stored_name) {
   *stored_name = file.name;
-  const CopyKey key{file.id, file.size, file.modified, folder_key(folder)};
+  // A folder reached through another user's link is a way out of the inbox, not an error folder.
+  PathStatus target;
+  if (!folder_links_trusted(folder) || !query_status(folder, &target)) {
+    return CopyResult::target_unopenable;
+  }
+  // A copy beside the file itself would match the pattern and become a job of its own.
+  PathStatus here;
+  if (query_status(".", &here) && target.id == here.id) {
+    return CopyResult::onto_itself;
+  }
+  const CopyKey key{file.id, file.size, file.modified, target.id};
   auto made = copies_made.find(key);
   if (made != copies_made.end()) {
     PathStatus copy;
@@ -153,16 +152,6 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_CHUNK]);
   if (!buffer) {
     return CopyResult::no_memory;
-  }
-  // A folder reached through another user's link is a way out of the inbox, not an error folder.
-  if (!folder_links_trusted(folder)) {
-    return CopyResult::target_unopenable;
-  }
-  // A copy beside the file itself would match the pattern and become a job of its own.
-  PathStatus target;
-  PathStatus here;
-  if (query_status(folder, &target) && query_status(".", &here) && target.id == here.id) {
-    return CopyResult::onto_itself;
   }
   FileHandle in;
   FileResult opened = open_for_reading(file.name, file.follow_link, file.id, &in);
@@ -220,20 +209,20 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
 }
 
 bool write_whole_file(const std::string& path, const std::string& text) {
-  // Only a plain file (or a link, which is replaced itself) ever gives way: a device such as
-  // /dev/null or a folder named as the success file is an error, never something to replace.
+  // Only a plain file (or a link, which is replaced itself) ever gives way. A device named as the
+  // success file (such as /dev/null) is written as it is, without waiting on it; a folder is an
+  // error. Neither is ever replaced.
   PathStatus existing;
   if (query_status(path, &existing) && !existing.is_link && !existing.is_regular) {
-    // A device named as the success file (such as /dev/null) is written as it is, without
-    // waiting on it; a folder is an error. Neither is ever replaced.
     return !existing.is_folder && append_to_file(path, text);
   }
-  if (!folder_links_trusted(folder_part(path))) {
+  const std::string folder = folder_part(path);
+  if (!folder_links_trusted(folder)) {
     return false;
   }
   std::string temp;
   FileHandle file;
-  if (create_temporary(folder_part(path), 0666, &temp, &file) != FileResult::done) {
+  if (create_temporary(folder, 0666, &temp, &file) != FileResult::done) {
     return false;
   }
   bool ok = write_file(file, text.data(), text.size());

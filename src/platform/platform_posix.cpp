@@ -473,7 +473,6 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
 }
 
 FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file) {
-  note_own_write(path);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                 static_cast<mode_t>(permissions & 0777));
   if (fd < 0) {

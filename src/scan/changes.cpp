@@ -56,18 +56,3 @@ bool change_arrived(const WalkSettings& walk) {
   }
   return false;
 }
-
-bool pause_until_change(std::int64_t seconds, const WalkSettings& walk) {
-  const std::int64_t end = monotonic_ms() + seconds * 1000;
-  while (!stop_requested()) {
-    if (change_arrived(walk)) {
-      return true;
-    }
-    std::int64_t now = monotonic_ms();
-    if (now >= end) {
-      return true;
-    }
-    wait_for_commands({}, end - now, true);
-  }
-  return false;
-}

@@ -2,8 +2,6 @@
 // arrives that a pass would look at. Polling stays the rule; notification only shortens waits.
 #pragma once
 
-#include <cstdint>
-
 struct WalkSettings;
 
 // Starts watching the working folder (the source folder). Says one warning with the reason and
@@ -16,7 +14,3 @@ void watch_entered_folder();
 // True when a change arrived since the last call that a pass would look at: a matching name
 // closed after writing, moved in or created; with -r a new folder; or lost changes.
 bool change_arrived(const WalkSettings& walk);
-
-// The pause between passes with one job at a time: `seconds` seconds, ended early by a change.
-// False when a stop request cut it short.
-bool pause_until_change(std::int64_t seconds, const WalkSettings& walk);

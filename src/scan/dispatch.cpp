@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "log/console.h"
@@ -13,28 +12,32 @@ namespace {
 
 // One file in hand, from its taking to its outcome.
 struct InHand {
-  std::string name;  // bare name in `folder`
-  std::string full_path;
+  std::string name;   // bare name in `folder`
   FolderMark folder;  // the file's folder, for every step of its job
   PathStatus first;   // its status when the walk found it
   JobNames names;
   int attempts = 0;         // readiness attempts made
   std::int64_t due_ms = 0;  // when the next attempt is due
-  bool running = false;     // its command runs
   Job job;
-  RunningCommand command;
-  FileHandle output;  // the command's collected output
+  RunningCommand command;  // its command, while that runs
+  FileHandle output;       // the command's collected output
+
+  bool running() const { return command.process != -1; }
 };
 
-std::vector<std::unique_ptr<InHand>> hand;  // in the order taken
-std::unordered_set<std::string> hand_paths;
+// At most MAX_JOBS, in the order taken.
+std::vector<std::unique_ptr<InHand>> hand;
 
 void let_go(std::size_t index) {
   InHand& file = *hand[index];
   close_file(&file.output);
   release_mark(&file.folder);
-  hand_paths.erase(file.full_path);
   hand.erase(hand.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// When the next readiness attempt of a file is due: after the settle time.
+std::int64_t settle_deadline(const WalkSettings& walk) {
+  return monotonic_ms() + static_cast<std::int64_t>(walk.settle_seconds) * 1000;
 }
 
 // Starts the command of a file found ready. False when the file is done with already.
@@ -55,7 +58,6 @@ bool start_job(InHand* file, const JobSettings& settings) {
     end_job(file->job, 127, settings);  // as for an interpreter that cannot be started
     return false;
   }
-  file->running = true;
   return true;
 }
 
@@ -80,7 +82,7 @@ bool attempt(InHand* file, const WalkSettings& walk, const JobSettings& settings
   if (readiness == Readiness::gone || file->attempts >= READY_ATTEMPTS) {
     return false;
   }
-  file->due_ms = monotonic_ms() + static_cast<std::int64_t>(walk.settle_seconds) * 1000;
+  file->due_ms = settle_deadline(walk);
   return true;
 }
 
@@ -95,7 +97,7 @@ bool advance(const WalkSettings& walk, const JobSettings& settings) {
     InHand& file = *hand[i];
     int result = 0;
     bool ended = false;
-    if (file.running) {
+    if (file.running()) {
       ended = command_ended(&file.command, &result);
       if (!ended) {
         ++i;
@@ -148,7 +150,7 @@ void wait_for_next(std::int64_t deadline_ms, bool changes) {
   std::int64_t next = deadline_ms;
   std::vector<RunningCommand> running;
   for (const auto& file : hand) {
-    if (file->running) {
+    if (file->running()) {
       running.push_back(file->command);
     } else {
       next = std::min(next, file->due_ms);
@@ -163,7 +165,9 @@ void wait_for_next(std::int64_t deadline_ms, bool changes) {
 }  // namespace
 
 bool is_in_hand(const std::string& full_path) {
-  return hand_paths.count(full_path) != 0;
+  return std::any_of(hand.begin(), hand.end(), [&full_path](const std::unique_ptr<InHand>& file) {
+    return file->names.full_path == full_path;
+  });
 }
 
 bool take_in_hand(const std::string& name, const PathStatus& first, const JobNames& names,
@@ -185,11 +189,9 @@ bool take_in_hand(const std::string& name, const PathStatus& first, const JobNam
     return true;  // no descriptor left: the file waits for a later pass
   }
   file->name = name;
-  file->full_path = names.full_path;
   file->first = first;
   file->names = names;
-  file->due_ms = monotonic_ms() + static_cast<std::int64_t>(walk.settle_seconds) * 1000;
-  hand_paths.insert(file->full_path);
+  file->due_ms = settle_deadline(walk);
   hand.push_back(std::move(file));
   // Its first step may be due at once (no settle time).
   return advance(walk, job);

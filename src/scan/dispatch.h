@@ -23,9 +23,9 @@ bool is_in_hand(const std::string& full_path);
 bool take_in_hand(const std::string& name, const PathStatus& first, const JobNames& names,
                   const WalkSettings& walk, const JobSettings& job);
 
-// Lets the jobs in hand go on for `seconds` seconds, or until a stop is requested, or until
-// `woken` (when given) says that a change arrived. Returns false when the time was cut short by a
-// stop request.
+// Lets the jobs in hand (if any) go on for `seconds` seconds, or until a stop is requested, or
+// until `woken` (when given) says that a change arrived: the pause between passes. Returns false
+// when the time was cut short by a stop request.
 bool run_jobs_for(std::int64_t seconds, const WalkSettings& walk, const JobSettings& job,
                   bool (*woken)(const WalkSettings&) = nullptr);
 

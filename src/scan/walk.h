@@ -21,10 +21,10 @@ constexpr int MAX_JOBS = 64;
 
 // What the command line says about the walk: read-only once the run has started.
 struct WalkSettings {
-  std::string pattern;     // first operand
-  bool recursive = false;  // -r
-  int settle_seconds = 1;  // -g: wait before each readiness attempt, >= 0
-  int jobs = 1;            // -j: files in hand at once, 1 to MAX_JOBS
+  std::string pattern;          // first operand
+  bool recursive = false;       // -r
+  int settle_seconds = 1;       // -g: wait before each readiness attempt, >= 0
+  int jobs = 1;                 // -j: files in hand at once, 1 to MAX_JOBS
   bool wake_on_change = false;  // -w with -l: every folder walked is watched for changes
 };
 

@@ -4,16 +4,9 @@
 #include <climits>
 #include <cstring>
 
-int option_index = 1;
-const char* option_value = nullptr;
-
-void reset_options() {
-  option_index = 1;
-  option_value = nullptr;
-}
-
-int next_option(int argc, char* const argv[], const char* option_string) {
-  option_value = nullptr;
+int next_option(OptionScan* scan, int argc, char* const argv[], const char* option_string) {
+  int& option_index = scan->index;
+  scan->value = nullptr;
   if (option_index >= argc || argv[option_index][0] != '-') {
     return OPTIONS_END;
   }
@@ -27,7 +20,7 @@ int next_option(int argc, char* const argv[], const char* option_string) {
     return OPTIONS_END;
   }
   if (found[1] == ':') {
-    option_value = option_index + 1 < argc ? argv[option_index + 1] : "";
+    scan->value = option_index + 1 < argc ? argv[option_index + 1] : "";
     option_index += 2;
   } else {
     option_index += 1;

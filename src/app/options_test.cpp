@@ -16,19 +16,19 @@ struct Scan {
 };
 
 Scan scan(std::vector<const char*> args) {
-  reset_options();
+  OptionScan options;
   Scan result{"", 0};
   int argc = static_cast<int>(args.size());
   args.push_back(nullptr);
   char* const* argv = const_cast<char* const*>(args.data());
-  for (int letter; (letter = next_option(argc, argv, OPTION_STRING)) != OPTIONS_END;) {
+  for (int letter; (letter = next_option(&options, argc, argv, OPTION_STRING)) != OPTIONS_END;) {
     result.taken += static_cast<char>(letter);
-    if (option_value != nullptr) {
-      result.taken += std::string("=") + option_value;
+    if (options.value != nullptr) {
+      result.taken += std::string("=") + options.value;
     }
     result.taken += ' ';
   }
-  result.stopped_at = option_index;
+  result.stopped_at = options.index;
   return result;
 }
 

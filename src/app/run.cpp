@@ -3,14 +3,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "app/options.h"
 #include "app/run_settings.h"
 #include "log/console.h"
 #include "platform/platform.h"
 #include "scan/changes.h"
-#include "scan/dispatch.h"
 #include "scan/walk.h"
+#include "schedule/scheduler.h"
 
 namespace {
 
@@ -42,8 +43,9 @@ void print_usage() {
   say("\nUsage of this software is entirely at your own risk.\n");
 }
 
-// Takes one option into the settings. Returns false when start-up must end.
-bool take_option(int letter, const char* value) {
+// Takes one option into `settings`. Returns false when start-up must end.
+bool take_option(int letter, const char* value, RunSettings* settings_out) {
+  RunSettings& settings = *settings_out;
   switch (letter) {
     case 'o':
       settings.job.log_path = value;
@@ -72,11 +74,11 @@ bool take_option(int letter, const char* value) {
       say("Spoolex: Error folder is '%s'\n", value);
       break;
     case 'g':
-      settings.walk.settle_seconds = parse_number(value);
-      if (settings.walk.settle_seconds < 0) {
-        settings.walk.settle_seconds = 0;
+      settings.schedule.settle_seconds = parse_number(value);
+      if (settings.schedule.settle_seconds < 0) {
+        settings.schedule.settle_seconds = 0;
       }
-      say("Spoolex: Test time is %d Sek\n", settings.walk.settle_seconds);
+      say("Spoolex: Test time is %d Sek\n", settings.schedule.settle_seconds);
       break;
     case 'r':
       settings.walk.recursive = true;
@@ -95,8 +97,8 @@ bool take_option(int letter, const char* value) {
       say("Spoolex: Wake on change\n");
       break;
     case 'j':
-      settings.walk.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
-      say("Spoolex: Jobs at once: %d\n", settings.walk.jobs);
+      settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
+      say("Spoolex: Jobs at once: %d\n", settings.schedule.jobs);
       break;
   }
   return true;
@@ -105,40 +107,41 @@ bool take_option(int letter, const char* value) {
 // One pass, started in the source folder. The folder is entered again by its absolute path, so
 // that a source folder that was removed and created anew is picked up; while it is missing the
 // pass finds nothing.
-void run_pass() {
+void run_pass(const RunSettings& settings, Scheduler* scheduler) {
   if (!settings.source_folder.empty() && !change_working_folder(settings.source_folder)) {
     return;
   }
-  walk_folder(settings.walk, settings.job);
+  walk_folder(settings.walk, scheduler);
 }
 
 // The pause between passes; jobs still in hand go on meanwhile, and with -w a change ends it
 // early. False when a stop request cut it short.
-bool pause(int seconds) {
-  if (settings.walk.jobs == 1 && !settings.walk.wake_on_change) {
-    return sleep_seconds(seconds);
+bool pause(const RunSettings& settings, Scheduler* scheduler) {
+  std::function<bool()> woken;
+  if (settings.walk.wake_on_change) {
+    woken = [&settings] { return change_arrived(settings.walk); };
   }
-  return run_jobs_for(seconds, settings.walk, settings.job,
-                      settings.walk.wake_on_change ? change_arrived : nullptr);
+  return run_jobs_for(scheduler, settings.wait_seconds, woken);
 }
 
 }  // namespace
 
 int run_program(int argc, char* argv[]) {
+  RunSettings settings;
   install_stop_handler();
   get_working_folder(&settings.start_folder);
   if (argc < 3) {
     print_usage();
     return EXIT_STARTUP_ERROR;
   }
-  reset_options();
+  OptionScan options;
   for (;;) {
-    const char* argument = option_index < argc ? argv[option_index] : "";
-    int letter = next_option(argc, argv, OPTION_STRING);
+    const char* argument = options.index < argc ? argv[options.index] : "";
+    int letter = next_option(&options, argc, argv, OPTION_STRING);
     if (letter == OPTIONS_END) {
       break;
     }
-    if (!take_option(letter, option_value)) {
+    if (!take_option(letter, options.value, &settings)) {
       return EXIT_STARTUP_ERROR;
     }
     // Only the second character of an option argument counts; say so when more were given.
@@ -146,12 +149,12 @@ int run_program(int argc, char* argv[]) {
       say("Warning: '%s' is read as '-%c'; give each option on its own\n", argument, letter);
     }
   }
-  if (option_index + 2 != argc) {
+  if (options.index + 2 != argc) {
     say("Spoolex: Wrong parameter count\n");
     return EXIT_STARTUP_ERROR;
   }
-  settings.walk.pattern = argv[option_index];
-  settings.job.command_template = argv[option_index + 1];
+  settings.walk.pattern = argv[options.index];
+  settings.job.command_template = argv[options.index + 1];
   if (settings.job.command_template.size() > COMMAND_CAPACITY - 1) {
     say("Spoolex: Command is too long (the limit is %d bytes)\n",
         static_cast<int>(COMMAND_CAPACITY - 1));
@@ -169,22 +172,21 @@ int run_program(int argc, char* argv[]) {
         settings.job.error_folder->c_str());
   }
 
+  Scheduler scheduler{settings.schedule, settings.job, {}, {}};
   // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
   // source folder; the walk adds the folders it enters.
-  settings.walk.wake_on_change =
-      settings.walk.wake_on_change && settings.looping && start_change_watch(settings.walk);
+  settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&
+                                 start_change_watch(settings.walk, &scheduler.memory.said);
 
   say("\nStart Run...\n");
   for (;;) {
-    run_pass();
-    if (!settings.looping || stop_requested() || !pause(settings.wait_seconds)) {
+    run_pass(settings, &scheduler);
+    if (!settings.looping || stop_requested() || !pause(settings, &scheduler)) {
       break;
     }
   }
   // Jobs still in hand end first: on a stop, running commands are waited for.
-  if (settings.walk.jobs > 1) {
-    finish_jobs(settings.walk, settings.job);
-  }
+  finish_jobs(&scheduler);
   // The way back may fail (the start folder may be gone); the status does not depend on it.
   change_working_folder(settings.start_folder);
   if (stop_requested()) {

@@ -1,20 +1,19 @@
-// The process-wide settings taken from the command line: filled once at start-up, read-only
-// afterwards. Each part below gets the part of them it needs.
+// The settings taken from the command line: filled once at start-up, read-only afterwards. Each
+// part below gets the part of them it needs.
 #pragma once
 
 #include <string>
 
 #include "job/process_job.h"
 #include "scan/walk.h"
+#include "schedule/scheduler.h"
 
 struct RunSettings {
-  WalkSettings walk;          // the pattern, -r, -g, -j
+  WalkSettings walk;          // the pattern, -r, -w
+  ScheduleSettings schedule;  // -g, -j
   JobSettings job;            // the command template, -o, -t, -e, -E
   bool looping = false;       // -l
   int wait_seconds = 1;       // -s: pause between passes, at least 1
   std::string start_folder;   // working folder at start
   std::string source_folder;  // absolute folder every pass starts in
 };
-
-// The one settings record of the process.
-extern RunSettings settings;

@@ -76,9 +76,9 @@ enum class ErrorCopy : int { copied = 0, failed = 1, replaced = 2, stopped = 3 }
 // Copies a failed file into the error folder and logs it. `shown_command` is the command with its
 // names masked.
 ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_command,
-                               const JobSettings& settings) {
+                               const JobSettings& settings, JobMemory* memory) {
   std::string stored;
-  CopyResult copy = copy_into_folder(file, *settings.error_folder, &stored);
+  CopyResult copy = copy_into_folder(file, *settings.error_folder, &memory->copies, &stored);
   if (copy == CopyResult::stopped) {
     return ErrorCopy::stopped;
   }
@@ -105,28 +105,14 @@ std::string numbered_name(const std::string& name, int number) {
   return name.substr(0, dot) + format("~%d", number) + name.substr(dot);
 }
 
-namespace {
-
-// The copies made in this run, by source file (identity, size, time of change) and error folder
-// (identity: "failed" seen from two folders are two folders), so that a file left in place fails
-// again without filling the error folder with copies.
-struct CopyKey {
-  FileId id;
-  std::uint64_t size;
-  std::int64_t modified;
-  FileId folder;
-  bool operator<(const CopyKey& other) const {
-    return std::tie(id.device, id.index, size, modified, folder.device, folder.index) <
-           std::tie(other.id.device, other.id.index, other.size, other.modified,
-                    other.folder.device, other.folder.index);
-  }
-};
-std::map<CopyKey, std::string> copies_made;
-
-}  // namespace
+bool CopyKey::operator<(const CopyKey& other) const {
+  return std::tie(id.device, id.index, size, modified, folder.device, folder.index) <
+         std::tie(other.id.device, other.id.index, other.size, other.modified, other.folder.device,
+                  other.folder.index);
+}
 
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::string* stored_name) {
+                            std::map<CopyKey, std::string>* copies, std::string* stored_name) {
   *stored_name = file.name;
   // A folder reached through another user's link is a way out of the inbox, not an error folder.
   PathStatus target;
@@ -139,15 +125,15 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
     return CopyResult::onto_itself;
   }
   const CopyKey key{file.id, file.size, file.modified, target.id};
-  auto made = copies_made.find(key);
-  if (made != copies_made.end()) {
+  auto made = copies->find(key);
+  if (made != copies->end()) {
     PathStatus copy;
     if (query_status(folder + PATH_SEPARATOR + made->second, &copy) && copy.is_regular &&
         !copy.is_link && copy.size == file.size) {
       *stored_name = made->second;
       return CopyResult::copied;
     }
-    copies_made.erase(made);
+    copies->erase(made);
   }
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_CHUNK]);
   if (!buffer) {
@@ -195,7 +181,7 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   for (int number = 2; result == CopyResult::copied; ++number) {
     FileResult published = publish_file(temp, prefix + *stored_name, false);
     if (published == FileResult::done) {
-      copies_made[key] = *stored_name;
+      (*copies)[key] = *stored_name;
       return CopyResult::copied;
     }
     if (published != FileResult::exists || number > MAX_COPY_NUMBER) {
@@ -235,18 +221,20 @@ bool write_whole_file(const std::string& path, const std::string& text) {
 }
 
 bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
-               Job* job) {
+               JobMemory* memory, Job* job) {
   bool complete = true;
   std::string command =
       expand_placeholders(settings.command_template, names, COMMAND_CAPACITY, &complete);
   // A placeholder left in the command would be read as text, and a program may take it for an
   // argument of its own (such as a file to read more arguments from).
   if (!complete) {
-    say_once("Warning: Path too long for the command, file skipped: '%s'\n", names.full_path);
+    say_once(&memory->said, "Warning: Path too long for the command, file skipped: '%s'\n",
+             names.full_path);
     return false;
   }
   if (!command.empty() && !commands_can_start_here()) {
-    say_once("Warning: Folder path too long for a command, file skipped: '%s'\n", names.full_path);
+    say_once(&memory->said, "Warning: Folder path too long for a command, file skipped: '%s'\n",
+             names.full_path);
     return false;
   }
   const JobNames shown = shown_names(names);
@@ -264,7 +252,7 @@ void leave_job(const Job& job) {
   say("Spoolex: Job of '%s' left for the next run\n", job.full_path_shown.c_str());
 }
 
-void end_job(const Job& job, int result, const JobSettings& settings) {
+void end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory) {
   const std::string& name = job.file.name;
   bool keep_file = false;
   if (!job.command.empty()) {
@@ -282,13 +270,13 @@ void end_job(const Job& job, int result, const JobSettings& settings) {
       say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
       say("%s", ERROR_LINE);
       // Without a complete copy in the error folder the file is the only trace of the job.
-      switch (copy_to_error_folder(job.file, job.command_shown, settings)) {
+      switch (copy_to_error_folder(job.file, job.command_shown, settings, memory)) {
         case ErrorCopy::copied:
           break;
         case ErrorCopy::failed: {
           PathStatus status;
           if (query_status(name, &status)) {  // the command itself may have removed it
-            say_once("Warning: File kept, copy into error folder failed: '%s'\n",
+            say_once(&memory->said, "Warning: File kept, copy into error folder failed: '%s'\n",
                      job.names.full_path);
           }
           keep_file = true;
@@ -323,7 +311,7 @@ void end_job(const Job& job, int result, const JobSettings& settings) {
     // path may be longer than the system accepts. Only the file that was processed goes: one
     // moved in under its name meanwhile stays for its own job.
     if (delete_if_same(name, job.file.id) == FileResult::replaced) {
-      say_once("Warning: File was replaced during its job, left in place: '%s'\n",
+      say_once(&memory->said, "Warning: File was replaced during its job, left in place: '%s'\n",
                job.names.full_path);
       return;
     }
@@ -332,21 +320,4 @@ void end_job(const Job& job, int result, const JobSettings& settings) {
       say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
     }
   }
-}
-
-int process_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings) {
-  Job job;
-  if (!begin_job(file, names, settings, &job)) {
-    return 0;
-  }
-  int result = 0;
-  if (!job.command.empty()) {
-    if (stop_requested()) {
-      leave_job(job);  // no further command once a stop was requested
-      return 0;
-    }
-    result = run_command(job.command);
-  }
-  end_job(job, result, settings);
-  return 0;
 }

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
 #include "job/job_names.h"
+#include "log/console.h"
 #include "platform/platform.h"
 
 // What the command line says about jobs: read-only once the run has started.
@@ -46,6 +48,23 @@ enum class CopyResult : int {
   onto_itself = 8,        // the folder is the file's own: a copy there would be a new job
 };
 
+// A copy made in this run: the source file as it was (identity, size, time of change) and the
+// error folder it went to (identity: "failed" seen from two folders are two folders).
+struct CopyKey {
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  FileId folder;
+  bool operator<(const CopyKey& other) const;
+};
+
+// What the jobs of one run remember from one job to the next.
+struct JobMemory {
+  SaidOnce said;                          // warnings said once per run
+  std::map<CopyKey, std::string> copies;  // the name each copy got, so that a file left in place
+                                          // fails again without filling the error folder
+};
+
 // The name of the `number`th copy of `name`: "a~2.EPS" for "a.EPS" and 2. The number goes before
 // the last extension (a leading dot starts none), so that the copy still matches a pattern such
 // as "*.EPS".
@@ -55,9 +74,10 @@ std::string numbered_name(const std::string& name, int number);
 // taken; never replaces anything there and never writes through a link. The copy is made under a
 // temporary name and named only once it is complete, so it is whole or absent. `stored_name`
 // receives the name it got (or would have got). The same unchanged file failing again in a later
-// pass is not copied again while its copy from this run is still there: `stored_name` names that.
+// pass is not copied again while its copy from this run (in `copies`) is still there:
+// `stored_name` names that.
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::string* stored_name);
+                            std::map<CopyKey, std::string>* copies, std::string* stored_name);
 
 // Writes `text` as the whole content of `path`: into a new temporary file beside it, which then
 // replaces `path` (a link there is replaced, never followed). False when it could not be written.
@@ -75,7 +95,8 @@ struct Job {
 // Starts the job of the ready `file` of the current working folder, whose placeholder values
 // are `names`: expands the command and announces the job. False when the file must be passed
 // over (a warning was said once per run); nothing else happens to it then.
-bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings, Job* job);
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
+               JobMemory* memory, Job* job);
 
 // Tells that a stop leaves the job untouched for the next run.
 void leave_job(const Job& job);
@@ -83,8 +104,4 @@ void leave_job(const Job& job);
 // Handles the outcome of `job` in its file's folder (the current working folder), its command
 // having given `result` (0 when there was none to run): the report, log entries, error copy,
 // success file and erase.
-void end_job(const Job& job, int result, const JobSettings& settings);
-
-// Handles the ready `file` of the current working folder from start to end, running its command
-// and waiting for it. Always returns 0.
-int process_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings);
+void end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory);

@@ -53,6 +53,7 @@ class InFolder : public ::testing::Test {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
   }
+  std::map<CopyKey, std::string> copies_;  // the copies this "run" made
   // The file `name` as the readiness test would hand it over.
   ReadyFile ready(const std::string& name) {
     PathStatus status;
@@ -83,7 +84,7 @@ TEST_F(InFolder, CopiesWholeUnderTheFirstFreeName) {
   write_text("errors/a.EPS", "older copy");
   write_text("errors/a~2.EPS", "second older copy");
   std::string stored;
-  ASSERT_EQ(copy_into_folder(ready("a.EPS"), "errors", &stored), CopyResult::copied);
+  ASSERT_EQ(copy_into_folder(ready("a.EPS"), "errors", &copies_, &stored), CopyResult::copied);
   EXPECT_EQ(stored, "a~3.EPS");
   EXPECT_EQ(read_text("errors/a~3.EPS"), content);
   EXPECT_EQ(read_text("errors/a.EPS"), "older copy");
@@ -102,7 +103,7 @@ TEST_F(InFolder, NeverWritesThroughALink) {
     GTEST_SKIP() << "no symbolic links here";
   }
   std::string stored;
-  ASSERT_EQ(copy_into_folder(ready("a.EPS"), "errors", &stored), CopyResult::copied);
+  ASSERT_EQ(copy_into_folder(ready("a.EPS"), "errors", &copies_, &stored), CopyResult::copied);
   EXPECT_EQ(stored, "a~2.EPS");
   EXPECT_EQ(read_text("important"), "keep me");
   EXPECT_EQ(read_text("errors/a~2.EPS"), "payload");
@@ -118,14 +119,14 @@ TEST_F(InFolder, RefusesAFileSwappedInMeanwhile) {
   ASSERT_EQ(std::remove("a.EPS"), 0);
   ASSERT_EQ(std::rename("other", "a.EPS"), 0);
   std::string stored;
-  EXPECT_EQ(copy_into_folder(tested, "errors", &stored), CopyResult::replaced);
+  EXPECT_EQ(copy_into_folder(tested, "errors", &copies_, &stored), CopyResult::replaced);
 
   write_text("b.EPS", "tested");
   ReadyFile plain = ready("b.EPS");
   write_text("secret", "secret");
   ASSERT_EQ(std::remove("b.EPS"), 0);
   if (link("secret", "b.EPS")) {
-    EXPECT_EQ(copy_into_folder(plain, "errors", &stored), CopyResult::replaced);
+    EXPECT_EQ(copy_into_folder(plain, "errors", &copies_, &stored), CopyResult::replaced);
   }
   EXPECT_EQ(entries("errors"), 0u);
 }
@@ -133,11 +134,11 @@ TEST_F(InFolder, RefusesAFileSwappedInMeanwhile) {
 TEST_F(InFolder, FailuresLeaveNothingBehind) {
   write_text("a.EPS", "data");
   std::string stored;
-  EXPECT_EQ(copy_into_folder(ready("a.EPS"), "no-such-folder", &stored),
+  EXPECT_EQ(copy_into_folder(ready("a.EPS"), "no-such-folder", &copies_, &stored),
             CopyResult::target_unopenable);
   ReadyFile gone = ready("a.EPS");
   gone.name = "missing.EPS";
-  EXPECT_EQ(copy_into_folder(gone, "errors", &stored), CopyResult::source_unopenable);
+  EXPECT_EQ(copy_into_folder(gone, "errors", &copies_, &stored), CopyResult::source_unopenable);
   EXPECT_EQ(entries("errors"), 0u);
   EXPECT_EQ(read_text("a.EPS"), "data");
 }

@@ -3,7 +3,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -101,13 +100,12 @@ std::string printable(const std::string& text) {
   return shown;
 }
 
-bool first_time(const std::string& key) {
-  static std::unordered_set<std::string> said;
-  return said.insert(key).second;
+bool first_time(SaidOnce* said, const std::string& key) {
+  return said->keys.insert(key).second;
 }
 
-void say_once(const char* message, const std::string& path) {
-  if (first_time(std::string(message) + '\0' + path)) {
+void say_once(SaidOnce* said, const char* message, const std::string& path) {
+  if (first_time(said, std::string(message) + '\0' + path)) {
     say(message, printable(path).c_str());
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 // printf-style output to standard output, flushed before returning.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -13,10 +14,14 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029.
 std::string printable(const std::string& text);
 
-// True the first time it is asked for `key` in this run, false ever after: for warnings that are
-// said once per run, not once per pass.
-bool first_time(const std::string& key);
+// The warnings said so far in this run: those said once per run, not once per pass.
+struct SaidOnce {
+  std::unordered_set<std::string> keys;
+};
+
+// True the first time it is asked for `key` in `said`, false ever after.
+bool first_time(SaidOnce* said, const std::string& key);
 
 // Says `message`, a format with one "%s", with the masked `path` once per run for that message
 // and path.
-void say_once(const char* message, const std::string& path);
+void say_once(SaidOnce* said, const char* message, const std::string& path);

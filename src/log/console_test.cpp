@@ -38,9 +38,10 @@ TEST(Printable, MasksControlsInEveryForm) {
 }
 
 TEST(FirstTime, OncePerKey) {
-  EXPECT_TRUE(first_time("console_test a"));
-  EXPECT_FALSE(first_time("console_test a"));
-  EXPECT_TRUE(first_time("console_test b"));
+  SaidOnce said;
+  EXPECT_TRUE(first_time(&said, "a"));
+  EXPECT_FALSE(first_time(&said, "a"));
+  EXPECT_TRUE(first_time(&said, "b"));
 }
 
 }  // namespace

@@ -207,6 +207,10 @@ bool commands_can_start_here();
 // non-zero value.
 int run_command(const std::string& command);
 
+// What a job's command counts as when the command interpreter cannot be started: 127 on POSIX
+// systems, as the shell reports a missing program, and 9009 on Windows, as cmd.exe does.
+extern const int COMMAND_NOT_STARTED;
+
 // A command started by start_command and not yet seen to end.
 struct RunningCommand {
   std::intptr_t process = -1;

@@ -26,6 +26,7 @@
 
 extern char** environ;
 
+const int COMMAND_NOT_STARTED = 127;
 const char PATH_SEPARATOR = '/';
 const char* const QUOTE_BREAKERS = "\"$`\\";
 const char* const LINE_END = "\n";

@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 
+const int COMMAND_NOT_STARTED = 9009;
 const char PATH_SEPARATOR = '\\';
 // Windows names cannot hold '"' or control bytes, so a placeholder in double quotes is safe for
 // every real file; '%' still expands inside quotes, which the README warns about.

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "job/process_job.h"
-#include "log/console.h"
 #include "match/wildcard.h"
 #include "platform/platform.h"
 #include "scan/walk.h"
@@ -13,27 +12,27 @@
 namespace {
 
 // Said once per run, whatever the reason: polling goes on either way.
-void warn_unwatched(const std::string& reason) {
-  if (first_time("watch")) {
+void warn_unwatched(const std::string& reason, SaidOnce* said) {
+  if (first_time(said, "watch")) {
     say("Warning: Cannot wake on change (%s); polling only\n", printable(reason).c_str());
   }
 }
 
 }  // namespace
 
-bool start_change_watch(const WalkSettings& walk) {
+bool start_change_watch(const WalkSettings& walk, SaidOnce* said) {
   std::string reason;
   if (!start_watching(walk.recursive, &reason)) {
-    warn_unwatched(reason);
+    warn_unwatched(reason, said);
     return false;
   }
   return true;
 }
 
-void watch_entered_folder() {
+void watch_entered_folder(SaidOnce* said) {
   std::string reason;
   if (!watch_working_folder(&reason)) {
-    warn_unwatched(reason);
+    warn_unwatched(reason, said);
   }
 }
 

@@ -1,5 +1,4 @@
-// The folder walk: a sorted snapshot of each folder, depth first, and the readiness test that
-// decides when a matching file is complete.
+// The folder walk: a sorted snapshot of each folder, depth first.
 #include "scan/walk.h"
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include "log/console.h"
 #include "match/wildcard.h"
 #include "scan/changes.h"
-#include "scan/dispatch.h"
 
 int compare_names(const char* a, const char* b) {
   // strcmp compares as unsigned char, and a name that is a prefix of another ends first.
@@ -52,38 +50,6 @@ std::string full_path_of(const std::string& name) {
 
 }  // namespace
 
-Readiness ready_attempt(const std::string& name, const PathStatus& first) {
-  bool openable = try_open_for_append(name);
-  if (writer_check_refused() && first_time("lease")) {
-    say("Warning: Cannot check for writers still holding files (no permission for leases); "
-        "only the size test applies\n");
-  }
-  PathStatus status;
-  if (!query_status(name, &status)) {
-    say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
-    return Readiness::gone;
-  }
-  // The size is compared with the first look of this pass, not the previous attempt: a file
-  // that grew since then waits for the next pass. A file swapped in under the name waits too.
-  if (openable && status.size == first.size && status.id == first.id) {
-    return Readiness::ready;
-  }
-  return Readiness::not_yet;
-}
-
-bool file_is_ready(const std::string& name, const PathStatus& first, int settle_seconds) {
-  for (int attempt = 0; attempt < READY_ATTEMPTS; ++attempt) {
-    if (!sleep_seconds(settle_seconds)) {
-      return false;
-    }
-    Readiness readiness = ready_attempt(name, first);
-    if (readiness != Readiness::not_yet) {
-      return readiness == Readiness::ready;
-    }
-  }
-  return false;
-}
-
 namespace {
 
 // The way back to the folder being walked, taken at its first sub-folder and kept for the others
@@ -101,13 +67,14 @@ struct WayBack {
 // What one walk needs at every level.
 struct Walk {
   const WalkSettings& settings;
-  const JobSettings& job;
+  Scheduler* scheduler;
+  SaidOnce* said;
 };
 
-// Looks at the matching entry `name`, not a folder, whose status is `status`, and runs its job
-// when it is ready, or takes it in hand when more than one job runs at once. Names that can
-// never be handed to a command are passed over before any settle time, each with a warning once
-// per run. Returns false when the way back to this folder was lost.
+// Hands the matching entry `name`, not a folder, whose status is `status`, to the scheduler.
+// Names that can never be handed to a command are passed over before any settle time, each with
+// a warning once per run, and so is a file still in hand. Returns false when the way back to this
+// folder was lost.
 bool take_file(const Walk& walk, const std::string& name, const PathStatus& status) {
   JobNames names;
   if (!derive_job_names(name, &names)) {
@@ -117,28 +84,21 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
   // A name that could break out of the quotes around a placeholder is never handed to the
   // command interpreter.
   if (is_unsafe_path(names.full_path)) {
-    say_once("Warning: Unsafe file name skipped: '%s'\n", names.full_path);
+    say_once(walk.said, "Warning: Unsafe file name skipped: '%s'\n", names.full_path);
     return true;
   }
   // A FIFO or device may never end, and reading it may block forever.
   if (!status.is_regular) {
-    say_once("Warning: Not a regular file, skipped: '%s'\n", names.full_path);
+    say_once(walk.said, "Warning: Not a regular file, skipped: '%s'\n", names.full_path);
     return true;
   }
   // A link planted by one user must not make us read another user's file.
   if (status.is_link && !status.link_trusted) {
-    say_once("Warning: Link to another user's file skipped: '%s'\n", names.full_path);
+    say_once(walk.said, "Warning: Link to another user's file skipped: '%s'\n", names.full_path);
     return true;
   }
-  if (walk.settings.jobs > 1) {
-    return is_in_hand(names.full_path) ||
-           take_in_hand(name, status, names, walk.settings, walk.job);
-  }
-  // A stop requested during the last attempt starts no further file.
-  if (file_is_ready(name, status, walk.settings.settle_seconds) && !stop_requested()) {
-    process_job(ready_file(name, status), names, walk.job);
-  }
-  return true;
+  return is_in_hand(*walk.scheduler, names.full_path) ||
+         take_in_hand(walk.scheduler, name, status, names);
 }
 
 void walk_level(const Walk& walk, int depth);
@@ -151,20 +111,20 @@ void walk_level(const Walk& walk, int depth);
 bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back) {
   const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
   if (depth > MAX_WALK_DEPTH) {
-    say_once(too_deep, full_path_of(name));
+    say_once(walk.said, too_deep, full_path_of(name));
     return true;
   }
   if (!back->taken) {
     back->taken = mark_working_folder(&back->mark);
     if (!back->taken) {
-      say_once(too_deep, full_path_of(name));
+      say_once(walk.said, too_deep, full_path_of(name));
       return true;
     }
   }
   EnterResult entered = enter_sub_folder(name);
   if (entered != EnterResult::entered) {
     if (entered == EnterResult::no_handles) {
-      say_once(too_deep, full_path_of(name));
+      say_once(walk.said, too_deep, full_path_of(name));
     }
     return true;
   }
@@ -176,13 +136,15 @@ void walk_level(const Walk& walk, int depth) {
   const WalkSettings& settings = walk.settings;
   // Watched before it is listed, so that nothing arriving after the listing goes unseen.
   if (settings.wake_on_change) {
-    watch_entered_folder();
+    watch_entered_folder(walk.said);
   }
   FolderListing listing;
   std::vector<std::uint32_t> order = list_folder(settings, &listing);
   WayBack back;
   for (std::uint32_t index : order) {
-    if (stop_requested()) {
+    // Each entry waits for a free slot, so that with one slot everything the walk sees comes after
+    // the end of the job before.
+    if (!wait_for_slot(walk.scheduler) || stop_requested()) {
       return;
     }
     const char* name = listing.name(index);
@@ -218,6 +180,7 @@ void walk_level(const Walk& walk, int depth) {
 
 }  // namespace
 
-void walk_folder(const WalkSettings& walk, const JobSettings& job) {
-  walk_level(Walk{walk, job}, 0);
+void walk_folder(const WalkSettings& walk, Scheduler* scheduler) {
+  walk_level(Walk{walk, scheduler, &scheduler->memory.said}, 0);
+  wait_for_slot(scheduler);
 }

@@ -1,30 +1,22 @@
-// One pass over the folder tree: sorted listing, recursion and the readiness test.
+// One pass over the folder tree: sorted listing and recursion; the files it finds go to the
+// scheduler.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "job/process_job.h"
 #include "platform/platform.h"
-
-// Number of readiness attempts per matching file and pass.
-constexpr int READY_ATTEMPTS = 10;
+#include "schedule/scheduler.h"
 
 // Folder levels below the source folder that a walk enters. Each level holds one descriptor
 // (its way back), so the deepest walk stays well within the usual limit of 1024.
 constexpr int MAX_WALK_DEPTH = 500;
 
-// Most files in hand at once (-j). Each holds a descriptor for its folder and one for its
-// collected output, and Windows waits for at most 64 objects in one call.
-constexpr int MAX_JOBS = 64;
-
 // What the command line says about the walk: read-only once the run has started.
 struct WalkSettings {
   std::string pattern;          // first operand
   bool recursive = false;       // -r
-  int settle_seconds = 1;       // -g: wait before each readiness attempt, >= 0
-  int jobs = 1;                 // -j: files in hand at once, 1 to MAX_JOBS
   bool wake_on_change = false;  // -w with -l: every folder walked is watched for changes
 };
 
@@ -36,19 +28,8 @@ int compare_names(const char* a, const char* b);
 // walked, are left out); empty when the folder cannot be listed.
 std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing);
 
-// Results of ready_attempt.
-enum class Readiness : int { ready = 0, not_yet = 1, gone = 2 };
-
-// One attempt of the readiness test for the matching file `name` of the working folder, whose
-// first status query of the pass gave `first`: ready when it is still the same file, of the same
-// size, and no writer holds it. A file that is gone is reported.
-Readiness ready_attempt(const std::string& name, const PathStatus& first);
-
-// The whole readiness test: up to READY_ATTEMPTS attempts, each after the settle time. True when
-// the file is complete and may be processed.
-bool file_is_ready(const std::string& name, const PathStatus& first, int settle_seconds);
-
-// One pass over the current working folder, recursing when asked. Returns with the working
-// folder as it found it (or stops early on a stop request). With more than one job at once, the
-// files it finds are taken in hand and may still be in hand when it returns.
-void walk_folder(const WalkSettings& walk, const JobSettings& job);
+// One pass over the current working folder, recursing when asked: each matching file is handed to
+// `scheduler`. Returns with the working folder as it found it (or stops early on a stop request),
+// once a slot is free: with one slot the last job has ended, with more, files may still be in
+// hand.
+void walk_folder(const WalkSettings& walk, Scheduler* scheduler);

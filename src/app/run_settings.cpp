@@ -1,4 +1,0 @@
-// The process-wide settings record.
-#include "app/run_settings.h"
-
-RunSettings settings;

@@ -19,6 +19,7 @@ test: test-linux test-sanitize test-windows test-slurm
 test-linux: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	bash tests/ship/check-doc-templates.sh $(BUILD)/hotbatch
+	bash tests/ship/check-docs-match.sh $(BUILD)/hotbatch
 
 # The same suites built with AddressSanitizer and UndefinedBehaviorSanitizer (the soak test runs
 # in test-linux only). Reports of the programs the end-to-end suite starts are written to files
@@ -49,7 +50,11 @@ windows:
 	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_WIN) -j $(JOBS)
 
-demo: build
+# The demo needs the program alone: configuring builds nothing, and only the hotbatch target
+# is compiled, not the test suites (make test builds those).
+demo:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target hotbatch
 	bash examples/demo.sh $(BUILD)/hotbatch
 
 # The packages: $(BUILD)/hotbatch_<version>_amd64.deb, and $(BUILD_WIN)/hotbatch-<version>-win64.zip

@@ -225,8 +225,36 @@ bool Process::wait_for(const std::string& text, int count, Millis timeout) {
 }
 
 bool Process::has_member(const std::string& name) const {
-  const std::string query = "pgrep -g " + std::to_string(pid_) + " -x '" + name + "' >/dev/null";
-  return std::system(query.c_str()) == 0;
+  // Each command runs in a process group of its own, so its processes are found by descent.
+  std::map<pid_t, pid_t> parents;
+  std::map<pid_t, std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || !std::getline(stat, line)) {
+      continue;
+    }
+    std::size_t close = line.rfind(')');  // the name in parentheses may hold blanks
+    std::istringstream rest(line.substr(close + 2));
+    std::string state;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    parents[std::stoi(pid)] = parent;
+    names[std::stoi(pid)] = line.substr(line.find('(') + 1, close - line.find('(') - 1);
+  }
+  for (const auto& [pid, comm] : names) {
+    for (pid_t up = parents[pid]; comm == name && up > 1; up = parents[up]) {
+      if (up == pid_) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool running_anywhere(const std::string& text) {
+  return std::system(("exec pgrep -f -- '" + text + "' >/dev/null").c_str()) == 0;
 }
 
 void Process::signal(int sig) {

@@ -42,9 +42,9 @@ struct RunResult {
   std::string err;  // everything written to standard error
 };
 
-// One started program. It runs in a process group of its own, which also holds the commands it
-// starts, so that a test can signal the program alone or the whole group (as a terminal's Ctrl+C
-// does). Whatever is left of the group is killed when the object goes.
+// One started program. It runs in a process group of its own, so that a test can signal the
+// program alone or its whole group (as a terminal's Ctrl+C does). Whatever is left of the group is
+// killed when the object goes.
 class Process {
  public:
   // `folder` is the program's working folder (empty: the suite's own); `env` holds NAME=value
@@ -62,7 +62,7 @@ class Process {
   bool wait_until(const std::function<bool()>& done, Millis timeout = kTimeout);
   // Until standard output holds `text` at least `count` times.
   bool wait_for(const std::string& text, int count = 1, Millis timeout = kTimeout);
-  // True while a process named `name` (such as a command's own child) runs in the group.
+  // True while a process named `name` (such as a command's own child) descends from the program.
   bool has_member(const std::string& name) const;
   void signal(int sig);
   void signal_group(int sig);
@@ -82,6 +82,9 @@ class Process {
   std::string out_;
   std::string err_;
 };
+
+// True while a process whose command line holds `text` runs anywhere on the machine.
+bool running_anywhere(const std::string& text);
 
 // Runs the program to its end.
 RunResult run(const std::vector<std::string>& args, const std::string& folder,

@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <unistd.h>
+
 #include <fstream>
 #include <thread>
 
@@ -104,11 +106,17 @@ std::string left(const std::string& full_path) {
   return "Spoolex: Job of '" + full_path + "' left for the next run\n";
 }
 
+// The line that tells how many running jobs a stop waits for.
+std::string waiting(int jobs) {
+  return "Spoolex: Stop requested, waiting for " + std::to_string(jobs) + " running jobs\n";
+}
+
 class StopWhileRunning : public ::testing::TestWithParam<int> {};
 
-// A request while a command runs: the command is waited for; on success its job completes, on
-// failure the job is left as it was. No further file is started.
-TEST_P(StopWhileRunning, FinishesOrLeavesTheJob) {
+// A request while a command runs: the command is waited for, and its job is left as it was,
+// whatever the command returns (many commands end with 0 when asked to stop). No further file is
+// started.
+TEST_P(StopWhileRunning, LeavesTheJob) {
   const int code = GetParam();
   TempTree tree;
   tree.write("in/a.job", "1");
@@ -117,18 +125,14 @@ TEST_P(StopWhileRunning, FinishesOrLeavesTheJob) {
   Process process(stop_args(tree, waiting_command(tree)), tree.root());
   ASSERT_TRUE(process.wait_until([&] { return tree.exists("running"); }));
   process.signal(SIGTERM);
+  ASSERT_TRUE(process.wait_for(waiting(1)));
   tree.drop("release", std::to_string(code));
   const RunResult result = process.finish();
   const std::string file = tree.path("in/a.job");
   EXPECT_EQ(result.status, 0);
-  if (code == 0) {
-    EXPECT_EQ(after_start(result.out), found(file) + processed("a.job") + erased(file) + kStopped);
-    EXPECT_EQ(masked(tree.read("run.log")), processed("a.job") + "\n");
-  } else {
-    EXPECT_EQ(after_start(result.out), found(file) + left(file) + kStopped);
-    EXPECT_FALSE(tree.exists("run.log"));
-  }
-  EXPECT_EQ(tree.exists("in/a.job"), code != 0);
+  EXPECT_EQ(after_start(result.out), found(file) + waiting(1) + left(file) + kStopped);
+  EXPECT_FALSE(tree.exists("run.log"));
+  EXPECT_TRUE(tree.exists("in/a.job"));
   EXPECT_TRUE(tree.exists("in/b.job"));
   EXPECT_TRUE(tree.list("errors").empty());
 }
@@ -138,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(Results, StopWhileRunning, ::testing::Values(0, 3),
                            return info.param == 0 ? "CommandSucceeds" : "CommandFails";
                          });
 
-// Ctrl+C reaches the whole group: the command dies of it and its job is left for the next run.
+// Ctrl+C reaches the program and its commands: the command dies of it and its job is left for
+// the next run.
 TEST(Stop, InterruptToGroupLeavesJob) {
   TempTree tree;
   tree.write("in/a.job", "1");
@@ -149,27 +154,92 @@ TEST(Stop, InterruptToGroupLeavesJob) {
   const RunResult result = process.finish();
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(after_start(result.out),
-            found(tree.path("in/a.job")) + left(tree.path("in/a.job")) + kStopped);
+            found(tree.path("in/a.job")) + waiting(1) + left(tree.path("in/a.job")) + kStopped);
   EXPECT_TRUE(tree.exists("in/a.job"));
   EXPECT_FALSE(tree.exists("run.log"));
   EXPECT_TRUE(tree.list("errors").empty());
 }
 
-// A second request while the command still runs ends the program at once, job untouched.
-TEST(Stop, SecondRequestEndsAtOnce) {
+// However the program ends while commands run, no command it started (nor what they started,
+// even in a session of their own, ignoring SIGTERM) is left running; the job's file stays unless
+// its job failed and was copied.
+struct EndCase {
+  const char* name;
+  std::vector<std::string> options;  // before stop_args
+  int files;                         // a.job, b.job ... each running the command
+  std::vector<int> signals;          // in turn; none: the time limit ends the job
+  int status;
+  bool file_stays;
+};
+
+class NothingOutlives : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(NothingOutlives, TheProgram) {
+  const EndCase& c = GetParam();
+  TempTree tree;
+  const std::string marker = "31" + std::to_string(getpid() % 1000);  // unique sleep times
+  tree.mkdir("errors");
+  for (int i = 0; i < c.files; ++i) {
+    tree.write("in/" + std::string(1, static_cast<char>('a' + i)) + ".job", "1");
+  }
+  const std::string command = "setsid sh -c 'trap \"\" TERM; exec sleep " + marker +
+                              "1' & trap '' TERM; touch " + tree.path("ran@5@") + "; sleep " +
+                              marker + "2; true";
+  std::vector<std::string> args = c.options;
+  for (const std::string& arg : stop_args(tree, command)) {
+    args.push_back(arg);
+  }
+  Process process(args, tree.root());
+  for (int i = 0; i < c.files; ++i) {
+    const std::string ran = "ran" + std::string(1, static_cast<char>('a' + i));
+    ASSERT_TRUE(process.wait_until([&] { return tree.exists(ran); }));
+  }
+  std::this_thread::sleep_for(Millis(200));  // the session of the child is made
+  ASSERT_TRUE(running_anywhere("sleep " + marker + "1"));
+  if (c.signals.empty()) {
+    ASSERT_TRUE(process.wait_for("stopped after 1 Sek"));
+    process.signal(SIGTERM);
+  }
+  for (std::size_t i = 0; i < c.signals.size(); ++i) {
+    if (i > 0) {
+      ASSERT_TRUE(process.wait_for(waiting(c.files)));
+    }
+    process.signal(c.signals[i]);
+  }
+  const RunResult result = process.finish();
+  EXPECT_EQ(result.status, c.status);
+  std::this_thread::sleep_for(Millis(1000));
+  EXPECT_FALSE(running_anywhere("sleep " + marker));
+  EXPECT_EQ(tree.exists("in/a.job"), c.file_stays);
+  if (c.signals.empty()) {
+    const std::string file = tree.path("in/a.job");
+    EXPECT_EQ(after_start(result.out),
+              found(file) + "Spoolex: Job of '" + file + "' stopped after 1 Sek\n" +
+                  error_block(command) + erased(file) + kStopped);
+    EXPECT_EQ(tree.list("errors"), std::vector<std::string>{"a.job"});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, NothingOutlives,
+    ::testing::Values(EndCase{"TimeLimit", {"-k", "1"}, 1, {}, 0, false},
+                      EndCase{"KillNine", {"-j", "2"}, 2, {SIGKILL}, 128 + SIGKILL, true},
+                      EndCase{"SecondRequest", {}, 1, {SIGTERM, SIGINT}, 1, true}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return info.param.name; });
+
+// With -u a file whose job failed and that stays unchanged runs once; a change makes it a job
+// again.
+TEST(Loop, UnchangedFileRunsOnce) {
   TempTree tree;
   tree.write("in/a.job", "1");
-  tree.mkdir("errors");
-  Process process(stop_args(tree, waiting_command(tree)), tree.root());
-  ASSERT_TRUE(process.wait_until([&] { return tree.exists("running"); }));
+  Process process({"-l", "-s", "1", "-g", "0", "-u", "-d", "in", "*.job", "false"}, tree.root());
+  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING"));
+  std::this_thread::sleep_for(Millis(2500));
+  EXPECT_EQ(occurrences(process.out(), "ERROR DURING PROCESSING"), 1);
+  std::ofstream(tree.path("in/a.job"), std::ios::app) << "2";
+  EXPECT_TRUE(process.wait_for("ERROR DURING PROCESSING", 2));
   process.signal(SIGTERM);
-  process.signal(SIGINT);
-  const RunResult result = process.finish(Millis(10000));
-  EXPECT_FALSE(result.timed_out);
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(after_start(result.out), found(tree.path("in/a.job")));
-  EXPECT_TRUE(tree.exists("in/a.job"));
-  EXPECT_FALSE(tree.exists("run.log"));
+  EXPECT_EQ(process.finish().status, 0);
 }
 
 }  // namespace

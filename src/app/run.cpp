@@ -38,6 +38,8 @@ void print_usage() {
   say("          -E                    erase job after run [WARNING!]\n");
   say("          -j #                  run up to # jobs at once (1 to %d)\n", MAX_JOBS);
   say("          -w                    wake on change (Needs -l)\n");
+  say("          -k #                  stop a job's command after # Sec\n");
+  say("          -u                    run a file again only after it changed\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -96,6 +98,14 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
       settings.walk.wake_on_change = true;
       say("Spoolex: Wake on change\n");
       break;
+    case 'k':
+      settings.schedule.time_limit_seconds = std::max(parse_number(value), 0);
+      say("Spoolex: Time limit per job is %d Sek\n", settings.schedule.time_limit_seconds);
+      break;
+    case 'u':
+      settings.schedule.unchanged_once = true;
+      say("Spoolex: Unchanged files run once\n");
+      break;
     case 'j':
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
       say("Spoolex: Jobs at once: %d\n", settings.schedule.jobs);
@@ -112,6 +122,7 @@ void run_pass(const RunSettings& settings, Scheduler* scheduler) {
     return;
   }
   walk_folder(settings.walk, scheduler);
+  end_pass(scheduler);
 }
 
 // The pause between passes; jobs still in hand go on meanwhile, and with -w a change ends it

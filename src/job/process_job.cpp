@@ -256,8 +256,9 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
   const std::string& name = job.file.name;
   bool keep_file = false;
   if (!job.command.empty()) {
-    if (result != 0 && stop_requested()) {
-      // Most likely stopped by the same Ctrl+C: leave the file for the next run.
+    if (stop_requested()) {
+      // A job cut off by a stop is never done, whatever its command returned: many commands end
+      // with status 0 when asked to stop. Its file stays for the next run.
       leave_job(job);
       return;
     }

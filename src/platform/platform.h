@@ -223,6 +223,10 @@ struct RunningCommand {
 bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
                    RunningCommand* running);
 
+// Asks the started command and every process it started to end: on POSIX systems SIGTERM to
+// them all, or SIGKILL when `forced`; on Windows they are ended at once either way.
+void stop_command(const RunningCommand& running, bool forced);
+
 // True once the started command has ended; `result` then holds what run_command would have
 // returned, and `running` is released.
 bool command_ended(RunningCommand* running, int* result);

@@ -20,6 +20,15 @@ std::int64_t settle_deadline(const Scheduler& scheduler) {
   return monotonic_ms() + static_cast<std::int64_t>(scheduler.settings.settle_seconds) * 1000;
 }
 
+// With -u: remembers the file of a job that ended, in its folder, as it is now.
+void remember_ended(Scheduler* scheduler, const InHand& file) {
+  PathStatus now;
+  if (scheduler->settings.unchanged_once && query_status(file.name, &now)) {
+    scheduler->ended[file.names.full_path] =
+        JobEnded{now.id, now.size, now.modified, scheduler->pass};
+  }
+}
+
 // Starts the command of a file found ready. False when the file is done with already.
 bool start_job(Scheduler* scheduler, InHand* file) {
   const JobSettings& settings = scheduler->job;
@@ -29,6 +38,7 @@ bool start_job(Scheduler* scheduler, InHand* file) {
   }
   if (file->job.command.empty()) {
     end_job(file->job, 0, settings, &scheduler->memory);
+    remember_ended(scheduler, *file);
     return false;
   }
   // With one slot the command writes to our output as it goes; with more, each job's output is
@@ -39,8 +49,10 @@ bool start_job(Scheduler* scheduler, InHand* file) {
   }
   if (!start_command(file->job.command, file->folder, file->output, &file->command)) {
     end_job(file->job, COMMAND_NOT_STARTED, settings, &scheduler->memory);
+    remember_ended(scheduler, *file);
     return false;
   }
+  file->started_ms = monotonic_ms();
   return true;
 }
 
@@ -50,7 +62,55 @@ void finish(Scheduler* scheduler, InHand* file, int result) {
   if (file->output.value >= 0) {
     print_scratch_file(file->output);
   }
+  if (file->asked_ms >= 0) {
+    // A command stopped at its time limit failed, whatever it returned when asked to end.
+    say("Spoolex: Job of '%s' stopped after %d Sek\n", file->job.full_path_shown.c_str(),
+        scheduler->settings.time_limit_seconds);
+    result = 1;
+  }
   end_job(file->job, result, scheduler->job, &scheduler->memory);
+  remember_ended(scheduler, *file);
+}
+
+// The moment the next step of the time limit of a running command is due; -1 when none is.
+std::int64_t limit_due(const ScheduleSettings& settings, const InHand& file) {
+  if (settings.time_limit_seconds <= 0 || file.forced) {
+    return -1;
+  }
+  if (file.asked_ms < 0) {
+    return file.started_ms + static_cast<std::int64_t>(settings.time_limit_seconds) * 1000;
+  }
+  return file.asked_ms + static_cast<std::int64_t>(STOP_GRACE_SECONDS) * 1000;
+}
+
+// Applies the time limit to the running command of `file`: asked to end when the limit has
+// passed, ended by force when it is still there after the grace time.
+void enforce_limit(const ScheduleSettings& settings, InHand* file) {
+  std::int64_t due = limit_due(settings, *file);
+  std::int64_t now = monotonic_ms();
+  if (due < 0 || now < due) {
+    return;
+  }
+  if (file->asked_ms < 0) {
+    file->asked_ms = now;
+    stop_command(file->command, false);
+  } else {
+    file->forced = true;
+    stop_command(file->command, true);
+  }
+}
+
+// Says once, when a stop request is first seen while commands run, how many it waits for.
+void note_stop(Scheduler* scheduler) {
+  if (scheduler->stop_seen || !stop_requested()) {
+    return;
+  }
+  scheduler->stop_seen = true;
+  long running = std::count_if(scheduler->hand.begin(), scheduler->hand.end(),
+                               [](const std::unique_ptr<InHand>& file) { return file->running(); });
+  if (running > 0) {
+    say("Spoolex: Stop requested, waiting for %ld running jobs\n", running);
+  }
 }
 
 // Makes the readiness attempt that is due for `file`, in its folder, and starts its command when
@@ -73,6 +133,7 @@ bool attempt(Scheduler* scheduler, InHand* file) {
 // folder. A file whose command still runs, or whose next attempt is not due, costs no change of
 // folder. Returns false when the way back was lost.
 bool advance(Scheduler* scheduler) {
+  note_stop(scheduler);
   auto& hand = scheduler->hand;
   FolderMark home;
   bool marked = false;
@@ -84,6 +145,7 @@ bool advance(Scheduler* scheduler) {
     if (file.running()) {
       ended = command_ended(&file.command, &result);
       if (!ended) {
+        enforce_limit(scheduler->settings, &file);
         ++i;
         continue;
       }
@@ -136,6 +198,10 @@ void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool ch
   for (const auto& file : scheduler.hand) {
     if (file->running()) {
       running.push_back(file->command);
+      std::int64_t due = limit_due(scheduler.settings, *file);
+      if (due >= 0) {
+        next = std::min(next, due);
+      }
     } else {
       next = std::min(next, file->due_ms);
     }
@@ -172,6 +238,17 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
   if (stop_requested()) {
     return true;
   }
+  if (scheduler->settings.unchanged_once) {
+    auto ended = scheduler->ended.find(names.full_path);
+    if (ended != scheduler->ended.end()) {
+      JobEnded& last = ended->second;
+      last.seen = scheduler->pass;
+      if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
+        return true;
+      }
+      scheduler->ended.erase(ended);
+    }
+  }
   auto file = std::make_unique<InHand>();
   if (!mark_working_folder(&file->folder)) {
     return true;  // no descriptor left: the file waits for a later pass
@@ -183,6 +260,13 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
   scheduler->hand.push_back(std::move(file));
   // Its first step may be due at once (no settle time).
   return advance(scheduler);
+}
+
+void end_pass(Scheduler* scheduler) {
+  for (auto at = scheduler->ended.begin(); at != scheduler->ended.end();) {
+    at = at->second.seen < scheduler->pass ? scheduler->ended.erase(at) : std::next(at);
+  }
+  ++scheduler->pass;
 }
 
 bool run_jobs_for(Scheduler* scheduler, std::int64_t seconds, const std::function<bool()>& woken) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,10 +23,15 @@ constexpr int READY_ATTEMPTS = 10;
 // collected output, and Windows waits for at most 64 objects in one call.
 constexpr int MAX_JOBS = 64;
 
+// How long a command asked to end may take before it is ended by force.
+constexpr int STOP_GRACE_SECONDS = 5;
+
 // What the command line says about scheduling: read-only once the run has started.
 struct ScheduleSettings {
-  int settle_seconds = 1;  // -g: wait before each readiness attempt, >= 0
-  int jobs = 1;            // -j: files in hand at once, 1 to MAX_JOBS
+  int settle_seconds = 1;      // -g: wait before each readiness attempt, >= 0
+  int jobs = 1;                // -j: files in hand at once, 1 to MAX_JOBS
+  int time_limit_seconds = 0;  // -k: a job's command is stopped after this; 0 for no limit
+  bool unchanged_once = false;  // -u: a file whose job ended runs again only after a change
 };
 
 // One file in hand, from its taking to its outcome.
@@ -39,8 +45,19 @@ struct InHand {
   Job job;
   RunningCommand command;  // its command, while that runs
   FileHandle output;       // the command's collected output (with more than one slot)
+  std::int64_t started_ms = 0;  // when its command started
+  std::int64_t asked_ms = -1;   // when its command was asked to end (-k); -1 while it was not
+  bool forced = false;          // its command was ended by force
 
   bool running() const { return command.process != -1; }
+};
+
+// A file whose job ended and that was still there: as it was then (-u).
+struct JobEnded {
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  std::uint64_t seen = 0;  // the last pass that found it (or ended its job)
 };
 
 // The files in hand and what the jobs of the run remember.
@@ -49,6 +66,9 @@ struct Scheduler {
   const JobSettings& job;
   JobMemory memory;
   std::vector<std::unique_ptr<InHand>> hand;  // at most settings.jobs, in the order taken
+  bool stop_seen = false;                     // the stop request was taken note of
+  std::uint64_t pass = 0;                     // passes ended
+  std::map<std::string, JobEnded> ended;      // by full path, with -u
 };
 
 // Lets the jobs in hand go on until a slot is free. Returns at once on a stop request. False when
@@ -62,9 +82,13 @@ bool is_in_hand(const Scheduler& scheduler, const std::string& full_path);
 // Takes the matching file `name` of the working folder in hand (a slot must be free, see
 // wait_for_slot), whose status query gave `first` and whose placeholder values are `names`. Its
 // first readiness attempt is due after the settle time. Nothing is taken once a stop was
-// requested. False when the way back to the working folder was lost.
+// requested, nor, with -u, a file whose job ended and that has not changed since. False when the
+// way back to the working folder was lost.
 bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatus& first,
                   const JobNames& names);
+
+// Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
+void end_pass(Scheduler* scheduler);
 
 // Lets the jobs in hand (if any) go on for `seconds` seconds, or until a stop is requested, or
 // until `woken` (when given) says that a change arrived: the pause between passes. False when the

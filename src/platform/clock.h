@@ -1,0 +1,24 @@
+// Clock: the local time for time stamps, a clock for intervals, and the pause between passes.
+#pragma once
+
+#include <cstdint>
+
+struct LocalTime {
+  int year = 1970;
+  int month = 1;  // 1 to 12
+  int day = 1;    // 1 to 31
+  int hour = 0;   // 0 to 23
+  int minute = 0;
+  int second = 0;
+  int weekday = 4;  // 0 is Sunday
+};
+
+// The current local time (the time zone setting of the environment honoured).
+bool local_time_now(LocalTime* now);
+
+// Milliseconds on a clock that never goes back.
+std::int64_t monotonic_ms();
+
+// Sleeps `seconds` seconds (any non-negative count, without wrap-around). Returns early, with
+// false, when a stop is requested; true when the whole time has passed.
+bool sleep_seconds(std::int64_t seconds);

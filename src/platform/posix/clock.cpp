@@ -1,0 +1,26 @@
+// POSIX clock primitives: local time, a monotonic clock and a sleep that a signal ends.
+#include "platform/clock.h"
+
+#include <time.h>
+
+#include "platform/primitives.h"
+
+const std::int64_t SLEEP_SLICE_MS = 250;
+
+bool local_time_parts(std::time_t seconds, std::tm* parts) {
+  tzset();
+  return localtime_r(&seconds, parts) != nullptr;
+}
+
+std::int64_t monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void sleep_slice_ms(std::int64_t ms) {
+  // A stop signal interrupts the sleep at once (its handler has no SA_RESTART).
+  struct timespec wanted = {static_cast<time_t>(ms / 1000),
+                            static_cast<long>(ms % 1000) * 1000000L};
+  nanosleep(&wanted, nullptr);
+}

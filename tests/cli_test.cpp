@@ -32,6 +32,8 @@ Options:
           -E                    erase job after run [WARNING!]
           -j #                  run up to # jobs at once (1 to 64)
           -w                    wake on change (Needs -l)
+          -k #                  stop a job's command after # Sec
+          -u                    run a file again only after it changed
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -100,11 +102,17 @@ INSTANTIATE_TEST_SUITE_P(
                 0},
         CliCase{
             "WaitRaisedToOne", {"-s", "0", "a", "b"}, "Spoolex: Wait time is 1 Sek\n" + kStart, 0},
-        CliCase{"JobsClampedBelow", {"-j", "0", "a", "b"}, "Spoolex: Jobs at once: 1\n" + kStart, 0},
+        CliCase{
+            "JobsClampedBelow", {"-j", "0", "a", "b"}, "Spoolex: Jobs at once: 1\n" + kStart, 0},
         CliCase{"JobsClampedAbove",
                 {"-j", "1000", "a", "b"},
                 "Spoolex: Jobs at once: 64\n" + kStart,
                 0},
+        CliCase{
+            "TimeLimitBelowOneIsNone",
+            {"-k", "-3", "-u", "a", "b"},
+            "Spoolex: Time limit per job is 0 Sek\nSpoolex: Unchanged files run once\n" + kStart,
+            0},
         CliCase{"NegativeTestTime",
                 {"-g", "-5", "a", "b"},
                 "Spoolex: Test time is 0 Sek\n" + kStart,

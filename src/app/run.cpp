@@ -183,7 +183,7 @@ int run_program(int argc, char* argv[]) {
         settings.job.error_folder->c_str());
   }
 
-  Scheduler scheduler{settings.schedule, settings.job, {}, {}};
+  Scheduler scheduler(settings.schedule, settings.job);
   // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
   // source folder; the walk adds the folders it enters.
   settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&

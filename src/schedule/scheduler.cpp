@@ -74,7 +74,7 @@ void finish(Scheduler* scheduler, InHand* file, int result) {
 
 // The moment the next step of the time limit of a running command is due; -1 when none is.
 std::int64_t limit_due(const ScheduleSettings& settings, const InHand& file) {
-  if (settings.time_limit_seconds <= 0 || file.forced) {
+  if (settings.time_limit_seconds <= 0 || file.command.forced) {
     return -1;
   }
   if (file.asked_ms < 0) {
@@ -93,11 +93,9 @@ void enforce_limit(const ScheduleSettings& settings, InHand* file) {
   }
   if (file->asked_ms < 0) {
     file->asked_ms = now;
-    stop_command(file->command, false);
-  } else {
-    file->forced = true;
-    stop_command(file->command, true);
   }
+  // Asked once; ended by force once the grace time has passed too.
+  stop_command(&file->command, now >= file->asked_ms + STOP_GRACE_SECONDS * 1000);
 }
 
 // Says once, when a stop request is first seen while commands run, how many it waits for.

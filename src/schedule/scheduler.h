@@ -28,9 +28,9 @@ constexpr int STOP_GRACE_SECONDS = 5;
 
 // What the command line says about scheduling: read-only once the run has started.
 struct ScheduleSettings {
-  int settle_seconds = 1;      // -g: wait before each readiness attempt, >= 0
-  int jobs = 1;                // -j: files in hand at once, 1 to MAX_JOBS
-  int time_limit_seconds = 0;  // -k: a job's command is stopped after this; 0 for no limit
+  int settle_seconds = 1;       // -g: wait before each readiness attempt, >= 0
+  int jobs = 1;                 // -j: files in hand at once, 1 to MAX_JOBS
+  int time_limit_seconds = 0;   // -k: a job's command is stopped after this; 0 for no limit
   bool unchanged_once = false;  // -u: a file whose job ended runs again only after a change
 };
 
@@ -43,11 +43,10 @@ struct InHand {
   int attempts = 0;         // readiness attempts made
   std::int64_t due_ms = 0;  // when the next attempt is due
   Job job;
-  RunningCommand command;  // its command, while that runs
-  FileHandle output;       // the command's collected output (with more than one slot)
+  RunningCommand command;       // its command, while that runs
+  FileHandle output;            // the command's collected output (with more than one slot)
   std::int64_t started_ms = 0;  // when its command started
   std::int64_t asked_ms = -1;   // when its command was asked to end (-k); -1 while it was not
-  bool forced = false;          // its command was ended by force
 
   bool running() const { return command.process != -1; }
 };
@@ -62,6 +61,8 @@ struct JobEnded {
 
 // The files in hand and what the jobs of the run remember.
 struct Scheduler {
+  Scheduler(const ScheduleSettings& schedule, const JobSettings& jobs)
+      : settings(schedule), job(jobs) {}
   const ScheduleSettings& settings;
   const JobSettings& job;
   JobMemory memory;

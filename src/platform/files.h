@@ -1,0 +1,106 @@
+// Files: status queries, opening, reading, writing, publishing and deleting files, appending to a
+// log, scratch files for a command's output, and the readiness probe of a file being written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The line end of text files the program writes: "\n" on POSIX systems, "\r\n" on Windows.
+extern const char* const LINE_END;
+
+// Identity of a file on its device: unchanged when the file is renamed, different for another
+// file that takes its name.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileId& other) const {
+    return device == other.device && index == other.index;
+  }
+  bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+
+struct PathStatus {
+  bool is_folder = false;   // what the path finally names, links followed
+  bool is_link = false;     // the entry itself is a symbolic link (or, on Windows, a reparse point)
+  bool is_regular = false;  // what the path finally names is a plain file (no FIFO, socket, device)
+  // For a link: it may be followed, because its owner owns what it leads to, is the user we run
+  // as, or is the administrator (the rule of the kernel's protected_symlinks, applied everywhere).
+  // Never on Windows, where reparse points to files are not followed at all.
+  bool link_trusted = false;
+  std::uint64_t size = 0;         // bytes; 0 for folders
+  FileId id;                      // of what the path finally names
+  std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
+  std::int64_t modified = 0;      // time of the last change of the content, in the platform's units
+};
+
+// Reads the status of `path` without opening the file. Returns false when the path does not
+// exist (a dangling link included) or cannot be examined.
+bool query_status(const std::string& path, PathStatus* status);
+
+// The readiness probe: opens the existing file `path` for appending (never creating it, never
+// waiting on a FIFO or device) and closes it at once without writing. Returns true when the open
+// succeeded.
+bool try_open_for_append(const std::string& path);
+
+// True once a check for writers was refused for lack of permission (on Linux a read lease, which
+// needs the file's owner or CAP_LEASE); from then on only the size test applies to such files.
+// Never true for a refusal that means a writer holds the file.
+bool writer_check_refused();
+
+// Deletes the file. Returns false on failure.
+bool delete_file(const std::string& path);
+
+// An open file of the functions below; -1 when none.
+struct FileHandle {
+  std::intptr_t value = -1;
+};
+
+// Results of the file functions below.
+enum class FileResult : int {
+  done = 0,
+  missing = 1,   // the path names nothing
+  exists = 2,    // the name is taken (create_new_file, publish_file without replacing)
+  replaced = 3,  // the path names another file than the one expected, or a link not allowed
+  failed = 4,    // any other failure
+};
+
+// Opens the file `path` for reading. A symbolic link (reparse point) is followed only when
+// `follow_link`; the file opened must be `expected`, else `replaced`.
+FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
+                            FileHandle* file);
+
+// Creates `path` as a new file for writing: never an existing name, never through a link. The
+// permission bits are `permissions`, narrowed by the process's file-creation mask.
+FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file);
+
+// Reads up to `size` bytes. Returns the count, 0 at the end of the file, -1 on an error.
+std::int64_t read_file(FileHandle file, char* buffer, std::size_t size);
+
+// Writes all `size` bytes. Returns false when fewer were stored.
+bool write_file(FileHandle file, const char* data, std::size_t size);
+
+// Closes the file (safe for a closed handle). Returns false when stored data may be incomplete.
+bool close_file(FileHandle* file);
+
+// Gives the complete file `temp` the name `path` (both in one folder). With `replace`, an existing
+// file or link of that name is replaced (never followed); without it an existing name is never
+// touched and the result is `exists`. On any result but `done`, `temp` is left as it was.
+FileResult publish_file(const std::string& temp, const std::string& path, bool replace);
+
+// Deletes `path` only while it still names the file `expected`: `done`, `missing`, `replaced`
+// (another file has the name now; nothing deleted) or `failed`.
+FileResult delete_if_same(const std::string& path, const FileId& expected);
+
+// Appends `text` as it is to the file `path`, created when missing. A symbolic link is followed
+// only when trusted (see PathStatus::link_trusted), and so is a link in its folder path. Only a
+// plain file or a device is written: a FIFO never holds up the caller. Returns false when the
+// file cannot be opened or the text not stored completely.
+bool append_to_file(const std::string& path, const std::string& text);
+
+// A new temporary file that has no name (or loses it when closed), open for reading and writing,
+// for collecting a command's output.
+bool create_scratch_file(FileHandle* file);
+
+// Writes everything in `file` to standard output, from its start.
+bool print_scratch_file(FileHandle file);

@@ -1,0 +1,328 @@
+// POSIX files: every open refuses links it may not follow and never waits on a FIFO or device,
+// and our own writes are kept out of change notification.
+#include "platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/folders.h"
+#include "platform/posix/shared_state.h"
+#include "platform/primitives.h"
+
+const char* const LINE_END = "\n";
+
+namespace {
+
+// The rule of the kernel's protected_symlinks: a link may be followed when its owner owns what it
+// leads to, or is the user we run as. Links of root's (/dev/stdout, /etc/alternatives) are the
+// system's own and may be followed too: no dropper can make one.
+bool link_is_trusted(uid_t link_owner, uid_t target_owner) {
+  return link_owner == target_owner || link_owner == geteuid() || link_owner == 0;
+}
+
+#ifdef F_SETLEASE
+void on_lease_broken(int) {}
+#endif
+
+// Set once a lease was refused because we neither own the file nor hold CAP_LEASE.
+bool lease_refused = false;
+
+// True when another process holds `path` open for writing. A read lease is refused with EAGAIN
+// exactly then (our own descriptors are closed by now); where no lease can be had for another
+// reason (not the owner, a file system without leases, not a regular file) nothing is known and
+// the plain test decides.
+bool held_by_writer(const std::string& path) {
+#ifdef F_SETLEASE
+  // A writer that opens the file while we hold the lease breaks it, and the kernel tells us with
+  // SIGIO, whose default action ends the process. A handler (unlike SIG_IGN) is not passed on to
+  // the commands we start.
+  static const bool caught = [] {
+    struct sigaction action {};
+    action.sa_handler = on_lease_broken;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGIO, &action, nullptr) == 0;
+  }();
+  if (!caught) {
+    return false;
+  }
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool busy = false;
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN) {
+    busy = true;
+  } else if (errno == EACCES || errno == EPERM) {
+    lease_refused = true;
+  }
+  close(fd);
+  return busy;
+#else
+  (void)path;
+  return false;
+#endif
+}
+
+int fd_of(FileHandle file) {
+  return static_cast<int>(file.value);
+}
+
+// Does what `publish_file` does without replacing, for file systems without hard links: an atomic
+// rename that refuses an existing name where the kernel offers one, otherwise a look before the
+// rename, which leaves a short window.
+FileResult rename_without_replacing(const std::string& temp, const std::string& path) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  if (syscall(SYS_renameat2, AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), 1u) == 0) {
+    return FileResult::done;
+  }
+  if (errno == EEXIST) {
+    return FileResult::exists;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return FileResult::failed;
+  }
+#endif
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0) {
+    return FileResult::exists;
+  }
+  return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+}
+
+}  // namespace
+
+bool query_status(const std::string& path, PathStatus* status) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    return false;
+  }
+  status->is_link = S_ISLNK(info.st_mode);
+  uid_t link_owner = info.st_uid;
+  if (status->is_link && stat(path.c_str(), &info) != 0) {
+    return false;
+  }
+  status->is_folder = S_ISDIR(info.st_mode);
+  status->is_regular = S_ISREG(info.st_mode);
+  status->link_trusted = status->is_link && link_is_trusted(link_owner, info.st_uid);
+  status->size = status->is_folder ? 0 : static_cast<std::uint64_t>(info.st_size);
+  status->id.device = static_cast<std::uint64_t>(info.st_dev);
+  status->id.index = static_cast<std::uint64_t>(info.st_ino);
+  status->permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
+  status->modified =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
+bool try_open_for_append(const std::string& path) {
+  // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
+  // device must not hold up the walk; such an entry is simply not ready.
+  // The probe opens the file for writing, so its close is reported like a writer's. With
+  // changes watched, what came before is taken first, and then that one close is left out
+  // (a writer's close at the very same moment is merged with it, and polling finds that file).
+  NamedEntry entry;
+  bool watched = watch_fd >= 0 && entry_in("", path, &entry);
+  if (watched) {
+    take_events(nullptr);
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  close(fd);
+  if (watched) {
+    take_events(&entry);
+  }
+  // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
+  return !held_by_writer(path);
+}
+
+bool writer_check_refused() {
+  return lease_refused;
+}
+
+bool delete_file(const std::string& path) {
+  return unlink(path.c_str()) == 0;
+}
+
+FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
+                            FileHandle* file) {
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  if (!follow_link) {
+    flags |= O_NOFOLLOW;
+  }
+  int fd = open(path.c_str(), flags);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      return FileResult::missing;
+    }
+    return errno == ELOOP ? FileResult::replaced : FileResult::failed;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    close(fd);
+    return FileResult::failed;
+  }
+  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_dev) != expected.device ||
+      static_cast<std::uint64_t>(info.st_ino) != expected.index) {
+    close(fd);
+    return FileResult::replaced;
+  }
+  // Reads block from here on; the descriptor names a plain file, so they never wait on a writer.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  file->value = fd;
+  return FileResult::done;
+}
+
+FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                static_cast<mode_t>(permissions & 0777));
+  if (fd < 0) {
+    return errno == EEXIST ? FileResult::exists : FileResult::failed;
+  }
+  file->value = fd;
+  return FileResult::done;
+}
+
+std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t got = read(fd_of(file), buffer, size);
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
+}
+
+std::int64_t write_some(FileHandle file, const char* data, std::size_t size) {
+  for (;;) {
+    ssize_t put = write(fd_of(file), data, size);
+    if (put >= 0 || errno != EINTR) {
+      return put;
+    }
+  }
+}
+
+bool close_file(FileHandle* file) {
+  if (file->value < 0) {
+    return true;
+  }
+  int fd = fd_of(*file);
+  file->value = -1;
+  return close(fd) == 0;
+}
+
+FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
+  note_own_write(path);
+  if (replace) {
+    // rename replaces a link itself, never what it leads to.
+    return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+  }
+  // A hard link never replaces an existing name, a planted link included; then the temporary
+  // name goes.
+  if (link(temp.c_str(), path.c_str()) == 0) {
+    unlink(temp.c_str());
+    return FileResult::done;
+  }
+  if (errno == EEXIST) {
+    return FileResult::exists;
+  }
+  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV ||
+      errno == EMLINK) {
+    return rename_without_replacing(temp, path);
+  }
+  return FileResult::failed;
+}
+
+FileResult delete_if_same(const std::string& path, const FileId& expected) {
+  // POSIX has no unlink of a given file: the look and the unlink are one step apart, a window of
+  // microseconds against the whole job that the look protects.
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    return errno == ENOENT ? FileResult::missing : FileResult::failed;
+  }
+  if (static_cast<std::uint64_t>(info.st_dev) != expected.device ||
+      static_cast<std::uint64_t>(info.st_ino) != expected.index) {
+    // A trusted link to the file is removed itself; its target is never touched.
+    struct stat target;
+    if (!S_ISLNK(info.st_mode) || stat(path.c_str(), &target) != 0 ||
+        static_cast<std::uint64_t>(target.st_dev) != expected.device ||
+        static_cast<std::uint64_t>(target.st_ino) != expected.index) {
+      return FileResult::replaced;
+    }
+  }
+  return unlink(path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+}
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && !folder_links_trusted(path.substr(0, slash))) {
+    return false;
+  }
+  note_own_write(path);
+  // O_NONBLOCK: a FIFO planted under the log's name must not hold us up. Without a reader it
+  // cannot be opened; with one, an entry that does not fit fails instead of waiting.
+  const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW, 0666);
+  if (fd < 0 && errno == ELOOP) {
+    // A link: followed only when its owner owns what it leads to, and then only to that file.
+    PathStatus status;
+    if (!query_status(path, &status) || !status.link_trusted) {
+      return false;
+    }
+    fd = open(path.c_str(), flags);
+    struct stat info;
+    if (fd >= 0 &&
+        (fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_dev) != status.id.device ||
+         static_cast<std::uint64_t>(info.st_ino) != status.id.index)) {
+      close(fd);
+      return false;
+    }
+  }
+  if (fd < 0) {
+    return false;
+  }
+  FileHandle file;
+  file.value = fd;
+  bool ok = write_file(file, text.data(), text.size());
+  return close_file(&file) && ok;
+}
+
+bool create_scratch_file(FileHandle* file) {
+  const char* folder = getenv("TMPDIR");
+  if (folder == nullptr || folder[0] == '\0') {
+    folder = "/tmp";
+  }
+  int fd = -1;
+#ifdef O_TMPFILE
+  fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+  if (fd < 0) {
+    std::string path = std::string(folder) + "/hotbatch-XXXXXX";
+    fd = mkostemp(&path[0], O_CLOEXEC);
+    if (fd < 0) {
+      return false;
+    }
+    unlink(path.c_str());
+  }
+  file->value = fd;
+  return true;
+}
+
+bool rewind_file(FileHandle file) {
+  return lseek(fd_of(file), 0, SEEK_SET) == 0;
+}
+
+FileHandle standard_output_file() {
+  FileHandle out;
+  out.value = STDOUT_FILENO;
+  return out;
+}

@@ -1,0 +1,61 @@
+// Processes: running commands through the system's command interpreter, with or without waiting
+// for them, and the number of this process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/folders.h"
+
+// Characters that end or break out of a double-quoted word for the command interpreter. A file
+// whose path holds one of them (or a control byte) is never handed to a command.
+extern const char* const QUOTE_BREAKERS;
+
+// A number unique to this process, for naming temporary files.
+std::uint32_t process_number();
+
+// True when a command can be started with the working folder as its current folder (Windows
+// limits the length of that folder; POSIX systems do not).
+bool commands_can_start_here();
+
+// What a job's command counts as when the command interpreter cannot be started: 127 on POSIX
+// systems, as the shell reports a missing program, and 9009 on Windows, as cmd.exe does.
+extern const int COMMAND_NOT_STARTED;
+
+// A command started by start_command and not yet seen to end, with everything it started.
+struct RunningCommand {
+  std::intptr_t process = -1;  // the interpreter: its process number (and group), or its handle
+  std::intptr_t tree = -1;     // what holds all it started: its cgroup folder on Linux, its job
+                               // object on Windows; -1 where its process group alone does
+  std::uint32_t number = 0;    // the command's number in this run
+  bool asked_to_end = false;   // stop_command was called for it
+  bool forced = false;         // ... with `forced`
+  bool shell_ended = false;    // the interpreter ended while what it started still ran
+  int result = 0;              // the interpreter's result then
+};
+
+// Starts `command` through the system's command interpreter, with the program's environment, the
+// marked `folder` as its current folder (ours stays as it is), without waiting for it. When
+// `output` is open, the command's standard output and error go into it; otherwise they are ours.
+// The command and all it starts are held together (a process group of its own, and on Linux a
+// cgroup where one can be had; a job object on Windows), so that they can be stopped together and
+// never outlive the program, whatever ends it. Returns false when it could not be started.
+bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
+                   RunningCommand* running);
+
+// Asks the started command and everything it started to end: SIGTERM to them all on POSIX
+// systems, SIGKILL when `forced`; on Windows they are ended at once either way.
+void stop_command(RunningCommand* running, bool forced);
+
+// True once the started command has ended (and, once it was asked to end, everything it started
+// too, unless that was forced); `result` then holds the interpreter's exit status (a command
+// killed by signal N gives 128 + N), and `running` is released.
+bool command_ended(RunningCommand* running, int* result);
+
+// Waits until one of the started commands `running` may have ended, a change in a watched folder
+// arrives (only with `changes`: the caller reads them), or `timeout_ms` milliseconds have passed,
+// whichever comes first. A stop request ends the wait too, unless there are commands to wait for.
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+                       bool changes);

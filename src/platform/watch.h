@@ -1,0 +1,26 @@
+// Change watch: notification of new and changed entries in the source folder, so that a pass
+// starts when a file arrives rather than at the next poll.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One change in a watched folder, as change notification reports it.
+struct FolderChange {
+  std::string name;        // bare name of the entry; empty for `overflow`
+  bool is_folder = false;  // the entry is a folder
+  bool overflow = false;   // changes were lost: anything may have changed
+};
+
+// Starts change notification for the source folder, the working folder at this moment (with
+// `recursive`, for every folder under it too, where the platform watches whole trees). False,
+// with the reason in words, when it cannot be had; nothing is watched then.
+bool start_watching(bool recursive, std::string* reason);
+
+// Watches the working folder too, where the platform watches folder by folder (Linux); nothing
+// elsewhere. False, with the reason in words, when no further folder can be watched.
+bool watch_working_folder(std::string* reason);
+
+// Takes the changes that have arrived since the last call, without waiting. Empty when nothing
+// is watched.
+void read_changes(std::vector<FolderChange>* changes);

@@ -1,0 +1,309 @@
+// Win32 files, reached through the long form of their absolute paths (no length limit). Reparse
+// points are opened as themselves and never written through.
+#include "platform/files.h"
+
+#include "platform/primitives.h"
+#include "platform/wide_text.h"
+#include "platform/win32/shared_state.h"
+#include "platform/win_paths.h"
+
+const char* const LINE_END = "\r\n";
+
+namespace {
+
+std::uint64_t join_size(DWORD high, DWORD low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileId id;
+  id.device = info.dwVolumeSerialNumber;
+  id.index = join_size(info.nFileIndexHigh, info.nFileIndexLow);
+  return id;
+}
+
+FileResult result_of_error(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return FileResult::missing;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileResult::exists;
+    default:
+      return FileResult::failed;
+  }
+}
+
+// `path` (UTF-8, relative to the working folder or absolute) as the file functions take it.
+std::wstring file_path(const std::string& path) {
+  return long_form(full_path(path));
+}
+
+}  // namespace
+
+bool is_link_point(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return true;  // unknown: the safe reading
+  }
+  return !is_reparse(tag.FileAttributes) || IsReparseTagNameSurrogate(tag.ReparseTag) != 0;
+}
+
+bool name_is_reparse(const std::wstring& full) {
+  DWORD attributes = GetFileAttributesW(full.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && is_reparse(attributes);
+}
+
+bool query_status(const std::string& path, PathStatus* status) {
+  std::wstring full = file_path(path);
+  HANDLE own = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (own == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(own, &info) != 0;
+  bool link =
+      ok && (is_reparse(info.dwFileAttributes) || name_is_reparse(full)) && is_link_point(own);
+  bool disk = GetFileType(own) == FILE_TYPE_DISK;
+  CloseHandle(own);
+  if (!ok) {
+    return false;
+  }
+  if (link) {
+    // The attributes above are the link's own: ask the target, which must exist.
+    HANDLE target = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (target == INVALID_HANDLE_VALUE) {
+      return false;
+    }
+    ok = GetFileInformationByHandle(target, &info) != 0;
+    disk = GetFileType(target) == FILE_TYPE_DISK;
+    CloseHandle(target);
+    if (!ok) {
+      return false;
+    }
+  }
+  status->is_link = link;
+  status->link_trusted = false;  // reparse points to files are never followed
+  status->is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status->is_regular = !status->is_folder && disk;
+  status->size = status->is_folder ? 0 : join_size(info.nFileSizeHigh, info.nFileSizeLow);
+  status->id = id_of(info);
+  status->permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+  status->modified = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+bool try_open_for_append(const std::string& path) {
+  std::wstring full = file_path(path);
+  // OPEN_EXISTING: a file that vanished must stay gone. Sharing for readers and writers only, so
+  // that a writer holding the file without write sharing makes the attempt fail.
+  HANDLE file = CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  // A device is no file to process. A read-only file is never ready, whatever rights the user
+  // has (Wine run by root opens it all the same).
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ready = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+               (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+  CloseHandle(file);
+  if (!ready) {
+    return false;
+  }
+  // A writer that shares write access passes the test above. Reading while sharing only reading
+  // fails exactly while another handle has write (or delete) access.
+  HANDLE reader = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+      // Not readable by us, so no sharing can be seen: the size test decides. Unlike a refused
+      // lease on Linux this is one file's rights, not the service's, and its job will say more.
+      return true;
+    }
+    return false;
+  }
+  CloseHandle(reader);
+  return true;
+}
+
+bool writer_check_refused() {
+  return false;
+}
+
+bool delete_file(const std::string& path) {
+  return DeleteFileW(file_path(path).c_str()) != 0;
+}
+
+FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
+                            FileHandle* file) {
+  DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  if (!follow_link) {
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  }
+  std::wstring full = file_path(path);
+  HANDLE handle =
+      CreateFileW(full.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return result_of_error(GetLastError());
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    CloseHandle(handle);
+    return FileResult::failed;
+  }
+  bool link = (is_reparse(info.dwFileAttributes) || name_is_reparse(full)) && is_link_point(handle);
+  if ((!follow_link && link) || id_of(info) != expected) {
+    CloseHandle(handle);
+    return FileResult::replaced;
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return FileResult::done;
+}
+
+FileResult create_new_file(const std::string& path, std::uint32_t /*permissions*/,
+                           FileHandle* file) {
+  // CREATE_NEW fails on any existing name, a link included, and never follows one. Delete
+  // sharing lets the finished file be renamed before it is closed.
+  HANDLE handle = CreateFileW(file_path(path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return result_of_error(GetLastError());
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return FileResult::done;
+}
+
+std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!ReadFile(handle_of(file), buffer, chunk, &got, nullptr)) {
+    return -1;
+  }
+  return got;
+}
+
+std::int64_t write_some(FileHandle file, const char* data, std::size_t size) {
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD written = 0;
+  if (!WriteFile(handle_of(file), data, chunk, &written, nullptr)) {
+    return -1;
+  }
+  return written;
+}
+
+bool close_file(FileHandle* file) {
+  if (file->value == -1) {
+    return true;
+  }
+  bool ok = CloseHandle(handle_of(*file)) != 0;
+  file->value = -1;
+  return ok;
+}
+
+FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
+  // A rename replaces a link of the name itself, never what it leads to.
+  if (MoveFileExW(file_path(temp).c_str(), file_path(path).c_str(),
+                  replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    return FileResult::done;
+  }
+  return result_of_error(GetLastError());
+}
+
+FileResult delete_if_same(const std::string& path, const FileId& expected) {
+  // The name is opened as it is, checked and deleted through one handle: no other file can take
+  // the name in between.
+  HANDLE handle = CreateFileW(file_path(path).c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    FileResult result = result_of_error(GetLastError());
+    return result == FileResult::missing ? result : FileResult::failed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  FileResult result = FileResult::failed;
+  if (GetFileInformationByHandle(handle, &info)) {
+    if (id_of(info) != expected || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      result = FileResult::replaced;
+    } else {
+      FILE_DISPOSITION_INFO disposition;
+      disposition.DeleteFile = TRUE;
+      if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                     sizeof disposition)) {
+        result = FileResult::done;
+      }
+    }
+  }
+  // The file goes when its last handle closes, which is this one unless another program holds
+  // it with delete sharing.
+  CloseHandle(handle);
+  return result;
+}
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  // A log given as a device name (NUL, CON) means the device, as it does everywhere in Windows,
+  // not a file that nobody could delete.
+  std::wstring plain = full_path(path);
+  std::wstring device = device_name(plain);
+  std::wstring full = device.empty() ? long_form(plain) : L"\\\\.\\" + device;
+  if (device.empty() && !plain_folder_links_trusted(parent_of(plain))) {
+    return false;
+  }
+  HANDLE handle =
+      CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool ok = true;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    // A reparse point opened as itself: never written through.
+    BY_HANDLE_FILE_INFORMATION info;
+    ok = GetFileInformationByHandle(handle, &info) && !is_reparse(info.dwFileAttributes) &&
+         !name_is_reparse(full);
+  }
+  if (ok) {
+    FileHandle file;
+    file.value = reinterpret_cast<std::intptr_t>(handle);
+    ok = write_file(file, text.data(), text.size());
+  }
+  ok = CloseHandle(handle) != 0 && ok;
+  return ok;
+}
+
+bool create_scratch_file(FileHandle* file) {
+  wchar_t folder[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  wchar_t name[MAX_PATH];
+  if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"hbt", 0, name) == 0) {
+    return false;
+  }
+  // The name goes with the last handle, the command's copies included.
+  HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DeleteFileW(name);
+    return false;
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+bool rewind_file(FileHandle file) {
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  return SetFilePointerEx(handle_of(file), start, nullptr, FILE_BEGIN) != 0;
+}
+
+FileHandle standard_output_file() {
+  FileHandle out;
+  out.value = reinterpret_cast<std::intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE));
+  return out;
+}

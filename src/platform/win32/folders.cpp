@@ -1,0 +1,206 @@
+// Win32 folders. The working folder is kept here rather than in the system, whose working folder
+// is limited to 259 characters; a folder entered is held open so that it cannot be renamed away.
+#include "platform/folders.h"
+
+#include <cwchar>
+
+#include "platform/wide_text.h"
+#include "platform/win32/shared_state.h"
+#include "platform/win_paths.h"
+
+const char PATH_SEPARATOR = '\\';
+
+namespace {
+
+// The working folder, held open without delete sharing, so that it can be neither renamed nor
+// removed while we are in it (as Windows does for a process's own working folder).
+std::wstring working;
+HANDLE working_handle = INVALID_HANDLE_VALUE;
+
+// Opens a folder to hold it: others may read and write in it but not rename or remove it.
+HANDLE open_folder(const std::wstring& plain, bool own_entry) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // needed to open a folder
+  if (own_entry) {
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  }
+  return CreateFileW(long_form(plain).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+bool is_folder_handle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(handle, info) &&
+         (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Makes `plain`, held by `held`, the working folder. The system's own working folder follows
+// where it can (for anything that still resolves names there), but nothing here relies on it.
+void set_working(const std::wstring& plain, HANDLE held) {
+  if (working_handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(working_handle);
+  }
+  working = plain;
+  working_handle = held;
+  if (plain.size() + 2 <= MAX_PATH) {
+    SetCurrentDirectoryW(plain.c_str());
+  }
+}
+
+EntryHint hint_of(DWORD attributes) {
+  if (is_reparse(attributes)) {
+    return EntryHint::link;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryHint::folder : EntryHint::file;
+}
+
+// True when the name itself is a symbolic link or junction (not merely a reparse point that
+// changes how a file is stored, such as a cloud file).
+bool name_is_link(const std::wstring& full) {
+  if (!name_is_reparse(full)) {
+    return false;
+  }
+  HANDLE own = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (own == INVALID_HANDLE_VALUE) {
+    return true;  // unknown: the safe reading
+  }
+  bool link = is_link_point(own);
+  CloseHandle(own);
+  return link;
+}
+
+}  // namespace
+
+const std::wstring& working_folder() {
+  if (working.empty()) {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring buffer(needed, L'\0');
+    DWORD length = needed == 0 ? 0 : GetCurrentDirectoryW(needed, &buffer[0]);
+    buffer.resize(length < needed ? length : 0);
+    working = L"C:\\";  // the base of the line below; kept when the system's is unknown
+    if (!buffer.empty()) {
+      working = absolute_path(buffer, working);
+    }
+  }
+  return working;
+}
+
+std::wstring full_path(const std::string& path) {
+  return absolute_path(widen(path), working_folder());
+}
+
+bool list_working_folder(FolderListing* listing) {
+  std::wstring pattern = long_form(working_folder());
+  if (pattern.back() != L'\\') {
+    pattern += L'\\';
+  }
+  pattern += L'*';
+  WIN32_FIND_DATAW found;
+  // Without the short names, in large blocks.
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    // A drive root has no "." or "..", so an empty one reports that nothing was found.
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+  do {
+    listing->add(narrow(found.cFileName, std::wcslen(found.cFileName)).c_str(),
+                 hint_of(found.dwFileAttributes));
+  } while (FindNextFileW(search, &found));
+  bool ok = GetLastError() == ERROR_NO_MORE_FILES;
+  FindClose(search);
+  return ok;
+}
+
+bool get_working_folder(std::string* folder) {
+  *folder = narrow(working_folder());
+  return true;
+}
+
+bool change_working_folder(const std::string& folder) {
+  // An empty name is no folder (the system treats it inconsistently across versions).
+  if (folder.empty()) {
+    return false;
+  }
+  std::wstring plain = full_path(folder);
+  HANDLE held = open_folder(plain, false);
+  if (held == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!is_folder_handle(held, &info)) {
+    CloseHandle(held);
+    return false;
+  }
+  set_working(plain, held);
+  return true;
+}
+
+EnterResult enter_sub_folder(const std::string& name) {
+  // The folder is opened as it is (a reparse point not followed) and held from the check on,
+  // so it can neither be renamed nor replaced by a junction before it is entered.
+  std::wstring plain = full_path(name);
+  HANDLE held = open_folder(plain, true);
+  if (held == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    bool exhausted = error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES ||
+                     error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY;
+    return exhausted ? EnterResult::no_handles : EnterResult::refused;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!is_folder_handle(held, &info) ||
+      ((is_reparse(info.dwFileAttributes) || name_is_reparse(long_form(plain))) &&
+       is_link_point(held))) {
+    CloseHandle(held);
+    return EnterResult::refused;
+  }
+  set_working(plain, held);
+  return EnterResult::entered;
+}
+
+bool mark_working_folder(FolderMark* mark) {
+  // The way back is the absolute path; a handle of our own keeps the folder from being renamed
+  // or removed until the mark is released.
+  HANDLE held = open_folder(working_folder(), false);
+  if (held == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  mark->handle = reinterpret_cast<std::intptr_t>(held);
+  mark->path = narrow(working_folder());
+  return true;
+}
+
+bool return_to_mark(const FolderMark& mark) {
+  return change_working_folder(mark.path);
+}
+
+void release_mark(FolderMark* mark) {
+  if (mark->handle != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(mark->handle));
+  }
+  mark->path.clear();
+  mark->handle = -1;
+}
+
+bool plain_folder_links_trusted(const std::wstring& plain) {
+  // Links are never followed on Windows, so a link anywhere on the way makes the path untrusted.
+  std::size_t at = root_length(plain) + 1;
+  while (at < plain.size()) {
+    std::size_t end = plain.find(L'\\', at);
+    if (end == std::wstring::npos) {
+      end = plain.size();
+    }
+    std::wstring part = long_form(plain.substr(0, end));
+    if (GetFileAttributesW(part.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      return true;  // what does not exist is no link, and neither is anything below it
+    }
+    if (name_is_link(part)) {
+      return false;
+    }
+    at = end + 1;
+  }
+  return true;
+}
+
+bool folder_links_trusted(const std::string& folder) {
+  return plain_folder_links_trusted(full_path(folder));
+}

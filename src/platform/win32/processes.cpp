@@ -1,0 +1,238 @@
+// Win32 commands: cmd.exe by its full path, started with CreateProcessW so that the command line
+// keeps every character and its quotes, in a folder of any name, each in a job object of its own
+// that ends everything it started when it is stopped or when we end.
+#include "platform/processes.h"
+
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/signals.h"
+#include "platform/wide_text.h"
+#include "platform/win32/shared_state.h"
+
+// Windows names cannot hold '"' or control bytes, so a placeholder in double quotes is safe for
+// every real file; '%' still expands inside quotes, which the README warns about.
+const char* const QUOTE_BREAKERS = "\"";
+
+// What cmd.exe itself reports for a program it cannot start.
+const int COMMAND_NOT_STARTED = 9009;
+
+std::atomic<int> commands_running{0};
+
+namespace {
+
+// The command interpreter by its full path, so that a "cmd.exe" lying in the hot folder (the
+// working folder while a command runs) is never the one started.
+std::wstring interpreter_path() {
+  wchar_t comspec[MAX_PATH];
+  DWORD length = GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH);
+  if (length > 3 && length < MAX_PATH && comspec[1] == L':' && comspec[2] == L'\\') {
+    return std::wstring(comspec, length);
+  }
+  wchar_t system_folder[MAX_PATH];
+  UINT folder_length = GetSystemDirectoryW(system_folder, MAX_PATH);
+  if (folder_length == 0 || folder_length >= MAX_PATH) {
+    return L"C:\\Windows\\System32\\cmd.exe";
+  }
+  return std::wstring(system_folder, folder_length) + L"\\cmd.exe";
+}
+
+// A job object that ends its processes when its last handle closes: when we end, whatever ends
+// us, the system closes ours. nullptr when none can be had.
+HANDLE new_job_object() {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) {
+    return nullptr;
+  }
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  ZeroMemory(&limits, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+// True while a process of `job` runs.
+bool job_running(HANDLE job) {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+  return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr) &&
+         accounting.ActiveProcesses > 0;
+}
+
+// Job objects whose command ended while something it started still ran (a command may leave a
+// process behind on purpose): closed, which ends them, once they are empty, or when we end.
+std::vector<HANDLE> lingering;
+
+void close_when_empty(HANDLE job) {
+  lingering.push_back(job);
+  for (auto at = lingering.begin(); at != lingering.end();) {
+    if (job_running(*at)) {
+      ++at;
+    } else {
+      CloseHandle(*at);
+      at = lingering.erase(at);
+    }
+  }
+}
+
+// Starts `command` through cmd.exe in `folder` (a plain absolute path), its standard output and
+// error going to `output` when that is open, in the job object `job` when there is one. The child
+// inherits the console, the standard handles and the environment; Ctrl+C reaches it as it
+// reaches any program started from a console.
+bool start_interpreter(const std::string& command, const std::wstring& folder, HANDLE output,
+                       HANDLE job, HANDLE* process) {
+  // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
+  // command that begins with a quoted program path keeps its quotes (system() would lose them).
+  // The line is UTF-16, so the interpreter receives every character of every name.
+  std::wstring program = interpreter_path();
+  std::wstring line = L"\"" + program + L"\" /s /c \"" + widen(command) + L"\"";
+
+  // Our own lines must reach the stream before the command's output.
+  std::fflush(stdout);
+  std::fflush(stderr);
+
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  HANDLE inherited = INVALID_HANDLE_VALUE;
+  if (output != INVALID_HANDLE_VALUE) {
+    // Only this copy of the handle is inheritable, and only for the moment of the start.
+    if (!DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &inherited, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return false;
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = inherited;
+    startup.hStdError = inherited;
+  }
+  PROCESS_INFORMATION child;
+  ZeroMemory(&child, sizeof child);
+  // A folder longer than the system takes makes the start fail rather than run elsewhere. The
+  // interpreter starts suspended, so that it is in its job before it can start anything.
+  bool started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
+                                job != nullptr ? CREATE_SUSPENDED : 0, nullptr, folder.c_str(),
+                                &startup, &child) != 0;
+  if (inherited != INVALID_HANDLE_VALUE) {
+    CloseHandle(inherited);
+  }
+  if (!started) {
+    return false;
+  }
+  if (job != nullptr) {
+    // Where the job cannot take it (an outer job that allows none inside), it runs without.
+    AssignProcessToJobObject(job, child.hProcess);
+    ResumeThread(child.hThread);
+  }
+  CloseHandle(child.hThread);
+  *process = child.hProcess;
+  return true;
+}
+
+// The exit code of an ended process. Codes such as 0xC000013A (ended by Ctrl+C) become negative
+// here: still failures.
+int exit_code_of(HANDLE process) {
+  DWORD code = 1;
+  if (!GetExitCodeProcess(process, &code)) {
+    code = 1;
+  }
+  return static_cast<int>(code);
+}
+
+}  // namespace
+
+std::uint32_t process_number() {
+  return GetCurrentProcessId();
+}
+
+bool commands_can_start_here() {
+  // A process's current folder holds at most MAX_PATH - 2 characters before its trailing
+  // separator, and the command interpreter knows no longer ones, whatever the system allows.
+  return working_folder().size() + 2 <= MAX_PATH;
+}
+
+bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
+                   RunningCommand* running) {
+  if (folder.path.empty()) {
+    return false;
+  }
+  HANDLE process = nullptr;
+  HANDLE into = output.value == -1 ? INVALID_HANDLE_VALUE : handle_of(output);
+  HANDLE job = new_job_object();
+  commands_running.fetch_add(1);
+  if (!start_interpreter(command, widen(folder.path), into, job, &process)) {
+    commands_running.fetch_sub(1);
+    if (job != nullptr) {
+      CloseHandle(job);
+    }
+    return false;
+  }
+  *running = RunningCommand{};
+  running->process = reinterpret_cast<std::intptr_t>(process);
+  running->tree = job != nullptr ? reinterpret_cast<std::intptr_t>(job) : -1;
+  return true;
+}
+
+void stop_command(RunningCommand* running, bool forced) {
+  // Windows has no polite request that every console program heeds: the job ends at once.
+  running->asked_to_end = true;
+  running->forced = running->forced || forced;
+  if (running->tree != -1) {
+    TerminateJobObject(reinterpret_cast<HANDLE>(running->tree), 1);
+  } else {
+    TerminateProcess(reinterpret_cast<HANDLE>(running->process), 1);
+  }
+}
+
+bool command_ended(RunningCommand* running, int* result) {
+  HANDLE process = reinterpret_cast<HANDLE>(running->process);
+  if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    return false;
+  }
+  *result = exit_code_of(process);
+  CloseHandle(process);
+  if (running->tree != -1) {
+    close_when_empty(reinterpret_cast<HANDLE>(running->tree));
+  }
+  *running = RunningCommand{};
+  commands_running.fetch_sub(1);
+  return true;
+}
+
+void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+                       bool changes) {
+  // Woken by an ended command, a change in the watched folder (only for a caller that reads
+  // changes: the event stays set until then), or at the latest after a slice, so that a stop
+  // request is seen within a fraction of a second.
+  std::vector<HANDLE> handles;
+  HANDLE change_event = watch_event();
+  if (changes && change_event != nullptr) {
+    handles.push_back(change_event);
+  }
+  for (const RunningCommand& command : running) {
+    if (command.process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+      handles.push_back(reinterpret_cast<HANDLE>(command.process));
+    }
+  }
+  const std::int64_t end = monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+  for (;;) {
+    // After a stop request only the commands are waited for.
+    if (stop_requested() && running.empty()) {
+      return;
+    }
+    std::int64_t left = end - monotonic_ms();
+    if (left <= 0) {
+      return;
+    }
+    DWORD slice = left < 100 ? static_cast<DWORD>(left) : 100;
+    if (handles.empty()) {
+      Sleep(slice);
+    } else if (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
+                                      slice) != WAIT_TIMEOUT) {
+      return;
+    }
+  }
+}

@@ -1,0 +1,57 @@
+// State and helpers that several Win32 platform files share. Each item says who needs it;
+// everything else stays private to its file.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+
+// Commands started and not yet seen to end: counted in processes.cpp, read by the console
+// handler in signals.cpp (which Windows runs on a thread of its own), which ends the program at
+// a second request only while a command runs.
+extern std::atomic<int> commands_running;
+
+// The working folder, kept in folders.cpp rather than in the system, whose working folder is
+// limited to 259 characters: absolute, without a trailing separator except at a drive root
+// ("C:\"). The file functions resolve names against it; commands and change notification
+// start in it.
+const std::wstring& working_folder();
+
+// `path` (UTF-8, relative to the working folder or absolute) as a plain absolute path.
+std::wstring full_path(const std::string& path);
+
+// True when no part of the plain absolute folder path `plain` is a link (folders.cpp); the
+// folder of the run log is checked so too (files.cpp).
+bool plain_folder_links_trusted(const std::wstring& plain);
+
+// Sharing that lets others read, write, rename and delete what we hold open.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Reparse points (files.cpp), which files and folders alike may be.
+inline bool is_reparse(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// True when the open reparse point stands for another name (a symbolic link, a junction), as
+// opposed to one that only changes how a file is stored (deduplicated or cloud files).
+bool is_link_point(HANDLE handle);
+
+// True when the name itself is a reparse point. Asked by name as well as through the handle:
+// Wine opens the target of a link even when told not to, but reports the link in the name's
+// attributes.
+bool name_is_reparse(const std::wstring& full);
+
+inline HANDLE handle_of(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file.value);
+}
+
+// The event that change notification (watch.cpp) sets when changes arrive; nullptr when nothing
+// is watched. wait_for_commands (processes.cpp) wakes on it.
+HANDLE watch_event();

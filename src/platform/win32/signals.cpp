@@ -1,0 +1,33 @@
+// Win32 stop requests: Ctrl+C, Ctrl+Break and closing the console set the stop flag.
+#include "platform/signals.h"
+
+#include "platform/win32/shared_state.h"
+
+namespace {
+
+// Written by the console control handler, which Windows runs on a thread of its own.
+std::atomic<int> stop_count{0};
+
+BOOL WINAPI on_console_event(DWORD event) {
+  int count = stop_count.fetch_add(1) + 1;
+  // The user asked twice while a command runs: do not wait for it any longer.
+  if (count >= 2 && commands_running.load() > 0) {
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    // Windows ends the process as soon as this handler returns. Holding the handler gives the
+    // main thread the few seconds the system allows to finish its job and exit by itself.
+    Sleep(4000);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void install_stop_handler() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool stop_requested() {
+  return stop_count.load() > 0;
+}

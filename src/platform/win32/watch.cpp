@@ -1,0 +1,113 @@
+// Win32 change watch: ReadDirectoryChangesW on the source folder, which covers its whole tree.
+#include "platform/watch.h"
+
+#include "platform/wide_text.h"
+#include "platform/win32/shared_state.h"
+#include "platform/win_paths.h"
+
+namespace {
+
+// Change notification of the source folder: one overlapped read of its changes at a time.
+struct Watch {
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;
+  OVERLAPPED overlapped{};
+  bool recursive = false;
+  std::wstring path;  // plain absolute path of the watched folder
+  alignas(DWORD) char buffer[64 * 1024];
+};
+Watch watch;
+
+bool arm_watch() {
+  ZeroMemory(&watch.overlapped, sizeof watch.overlapped);
+  watch.overlapped.hEvent = watch.event;
+  return ReadDirectoryChangesW(watch.folder, watch.buffer, sizeof watch.buffer, watch.recursive,
+                               FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                                   FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE,
+                               nullptr, &watch.overlapped, nullptr) != 0;
+}
+
+void stop_watch() {
+  if (watch.folder != INVALID_HANDLE_VALUE) {
+    CancelIo(watch.folder);
+    CloseHandle(watch.folder);
+    watch.folder = INVALID_HANDLE_VALUE;
+  }
+}
+
+}  // namespace
+
+HANDLE watch_event() {
+  return watch.folder != INVALID_HANDLE_VALUE ? watch.event : nullptr;
+}
+
+bool start_watching(bool recursive, std::string* reason) {
+  stop_watch();
+  if (watch.event == nullptr) {
+    watch.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (watch.event == nullptr) {
+      *reason = "no event object";
+      return false;
+    }
+  }
+  watch.path = working_folder();
+  watch.recursive = recursive;
+  watch.folder =
+      CreateFileW(long_form(watch.path).c_str(), FILE_LIST_DIRECTORY, SHARE_ALL, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  if (watch.folder == INVALID_HANDLE_VALUE) {
+    *reason = "the source folder cannot be opened for change notification";
+    return false;
+  }
+  if (!arm_watch()) {
+    stop_watch();
+    *reason = "change notification is not available here";
+    return false;
+  }
+  return true;
+}
+
+bool watch_working_folder(std::string* /*reason*/) {
+  return true;  // the source folder's watch covers its whole tree
+}
+
+void read_changes(std::vector<FolderChange>* changes) {
+  if (watch.folder == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  DWORD bytes = 0;
+  if (!GetOverlappedResult(watch.folder, &watch.overlapped, &bytes, FALSE)) {
+    if (GetLastError() == ERROR_IO_INCOMPLETE) {
+      return;  // nothing yet
+    }
+    bytes = 0;  // lost: anything may have changed
+  }
+  if (bytes == 0) {
+    FolderChange lost;
+    lost.overflow = true;
+    changes->push_back(lost);
+  }
+  for (DWORD at = 0; bytes > 0;) {
+    const FILE_NOTIFY_INFORMATION* entry =
+        reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(watch.buffer + at);
+    std::wstring relative(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+    std::size_t last = relative.find_last_of(L'\\');
+    FolderChange change;
+    change.name = narrow(last == std::wstring::npos ? relative : relative.substr(last + 1));
+    DWORD attributes = GetFileAttributesW(long_form(watch.path + L"\\" + relative).c_str());
+    change.is_folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    changes->push_back(change);
+    if (entry->NextEntryOffset == 0) {
+      break;
+    }
+    at += entry->NextEntryOffset;
+  }
+  ResetEvent(watch.event);
+  if (!arm_watch()) {
+    stop_watch();
+    FolderChange lost;
+    lost.overflow = true;
+    changes->push_back(lost);
+  }
+}

@@ -38,10 +38,19 @@ struct PathStatus {
 // exist (a dangling link included) or cannot be examined.
 bool query_status(const std::string& path, PathStatus* status);
 
+// Results of probe_file.
+enum class Probe : int {
+  free = 0,       // no writer holds the file, as far as can be seen
+  held = 1,       // a writer holds it, it is gone, or it is no plain file
+  no_access = 2,  // we may not open it: on POSIX systems not even for reading; on Windows a
+                  // refusal for access (a writer shows as a sharing violation instead)
+};
+
 // The readiness probe: opens the existing file `path` for appending (never creating it, never
-// waiting on a FIFO or device) and closes it at once without writing. Returns true when the open
-// succeeded.
-bool try_open_for_append(const std::string& path);
+// waiting on a FIFO or device) and closes it at once without writing. On POSIX systems a file we
+// may read but not write is opened for reading instead: the open for writing only ever looked for
+// writers, and the lease below finds them better.
+Probe probe_file(const std::string& path);
 
 // True once a check for writers was refused for lack of permission (on Linux a read lease, which
 // needs the file's owner or CAP_LEASE); from then on only the size test applies to such files.

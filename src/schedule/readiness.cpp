@@ -1,20 +1,25 @@
 // The readiness test of one attempt.
 #include "schedule/readiness.h"
 
-Readiness ready_attempt(const std::string& name, const PathStatus& first, SaidOnce* said) {
-  bool openable = try_open_for_append(name);
+Readiness ready_attempt(const std::string& name, const std::string& full_path,
+                        const PathStatus& first, SaidOnce* said, PathStatus* now) {
+  Probe probe = probe_file(name);
+  if (probe == Probe::no_access) {
+    say_once(said, "Warning: No access to file, passed over: '%s'\n", full_path);
+    return Readiness::no_access;
+  }
   if (writer_check_refused() && first_time(said, "lease")) {
     say("Warning: Cannot check for writers still holding files (no permission for leases); "
         "only the size test applies\n");
   }
-  PathStatus status;
+  PathStatus& status = *now;
   if (!query_status(name, &status)) {
     say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
     return Readiness::gone;
   }
   // The size is compared with the first look of this pass, not the previous attempt: a file
   // that grew since then waits for the next pass. A file swapped in under the name waits too.
-  if (openable && status.size == first.size && status.id == first.id) {
+  if (probe == Probe::free && status.size == first.size && status.id == first.id) {
     return Readiness::ready;
   }
   return Readiness::not_yet;

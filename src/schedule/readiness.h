@@ -7,9 +7,16 @@
 #include "platform/platform.h"
 
 // Results of ready_attempt.
-enum class Readiness : int { ready = 0, not_yet = 1, gone = 2 };
+enum class Readiness : int {
+  ready = 0,
+  not_yet = 1,
+  gone = 2,       // said with a warning
+  no_access = 3,  // we may not open it: passed over, with a warning once per run
+};
 
-// One attempt of the readiness test for the matching file `name` of the working folder, whose
-// status query of the pass gave `first`: ready when it is still the same file, of the same size,
-// and no writer holds it. A file that is gone is reported. Warnings said once go to `said`.
-Readiness ready_attempt(const std::string& name, const PathStatus& first, SaidOnce* said);
+// One attempt of the readiness test for the matching file `name` of the working folder (its full
+// path is `full_path`), whose status query of the pass gave `first`: ready when it is still the
+// same file, of the same size, and no writer holds it. A file that is gone is reported. Warnings
+// said once go to `said`. `now` receives the file's status.
+Readiness ready_attempt(const std::string& name, const std::string& full_path,
+                        const PathStatus& first, SaidOnce* said, PathStatus* now);

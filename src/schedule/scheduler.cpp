@@ -115,12 +115,14 @@ void note_stop(Scheduler* scheduler) {
 // it is ready. False when the file can be let go.
 bool attempt(Scheduler* scheduler, InHand* file) {
   ++file->attempts;
-  Readiness readiness = ready_attempt(file->name, file->first, &scheduler->memory.said);
+  PathStatus now;
+  Readiness readiness = ready_attempt(file->name, file->names.full_path, file->first,
+                                      &scheduler->memory.said, &now);
   if (readiness == Readiness::ready) {
     // A stop requested during the attempt starts no command.
     return !stop_requested() && start_job(scheduler, file);
   }
-  if (readiness == Readiness::gone || file->attempts >= READY_ATTEMPTS) {
+  if (readiness != Readiness::not_yet || file->attempts >= READY_ATTEMPTS) {
     return false;
   }
   file->due_ms = settle_deadline(*scheduler);

@@ -123,7 +123,7 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-bool try_open_for_append(const std::string& path) {
+Probe probe_file(const std::string& path) {
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
   // device must not hold up the walk; such an entry is simply not ready.
   // The probe opens the file for writing, so its close is reported like a writer's. With
@@ -134,16 +134,25 @@ bool try_open_for_append(const std::string& path) {
   if (watched) {
     take_events(nullptr);
   }
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | flags);
+  const bool for_writing = fd >= 0;
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    fd = open(path.c_str(), O_RDONLY | flags);
+    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+      return Probe::no_access;
+    }
+  }
   if (fd < 0) {
-    return false;
+    return Probe::held;
   }
   close(fd);
-  if (watched) {
+  // Only a close after writing is reported.
+  if (watched && for_writing) {
     take_events(&entry);
   }
   // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
-  return !held_by_writer(path);
+  return held_by_writer(path) ? Probe::held : Probe::free;
 }
 
 bool writer_check_refused() {

@@ -130,7 +130,7 @@ void run_pass(const RunSettings& settings, Scheduler* scheduler) {
 bool pause(const RunSettings& settings, Scheduler* scheduler) {
   std::function<bool()> woken;
   if (settings.walk.wake_on_change) {
-    woken = [&settings] { return change_arrived(settings.walk); };
+    woken = [&settings, scheduler] { return change_arrived(settings.walk, scheduler); };
   }
   return run_jobs_for(scheduler, settings.wait_seconds, woken);
 }
@@ -183,12 +183,16 @@ int run_program(int argc, char* argv[]) {
         settings.job.error_folder->c_str());
   }
 
+  // Waiting files hold no slot where several commands may run or arrivals wake a pass.
+  settings.schedule.waiting_apart =
+      settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
   Scheduler scheduler(settings.schedule, settings.job);
   // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
   // source folder; the walk adds the folders it enters.
   settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&
                                  start_change_watch(settings.walk, &scheduler.memory.said);
 
+  prepare_commands();
   say("\nStart Run...\n");
   for (;;) {
     run_pass(settings, &scheduler);

@@ -36,6 +36,11 @@ struct RunningCommand {
   int result = 0;              // the interpreter's result then
 };
 
+// Sets up, once before the first command, what running commands needs (on POSIX systems the pipe
+// that wakes a wait, the cgroup of the run and the guard that ends every command when the program
+// ends), so that the descriptors the program holds do not change once commands run.
+void prepare_commands();
+
 // Starts `command` through the system's command interpreter, with the program's environment, the
 // marked `folder` as its current folder (ours stays as it is), without waiting for it. When
 // `output` is open, the command's standard output and error go into it; otherwise they are ours.

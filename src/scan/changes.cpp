@@ -8,6 +8,7 @@
 #include "match/wildcard.h"
 #include "platform/platform.h"
 #include "scan/walk.h"
+#include "schedule/scheduler.h"
 
 namespace {
 
@@ -36,12 +37,14 @@ void watch_entered_folder(SaidOnce* said) {
   }
 }
 
-bool change_arrived(const WalkSettings& walk) {
+bool change_arrived(const WalkSettings& walk, Scheduler* scheduler) {
   std::vector<FolderChange> changes;
   read_changes(&changes);
+  bool wake = false;
   for (const FolderChange& change : changes) {
     if (change.overflow) {
-      return true;
+      wake = true;
+      continue;
     }
     // Our own temporary files come and go with every copy and success file.
     if (change.name.rfind(TEMPORARY_PREFIX, 0) == 0) {
@@ -49,9 +52,10 @@ bool change_arrived(const WalkSettings& walk) {
     }
     // The walk skips folders whose names start with a dot, so a new one wakes nothing.
     if (change.is_folder ? walk.recursive && !change.name.empty() && change.name[0] != '.'
-                         : match_name(walk.pattern.c_str(), change.name.c_str())) {
-      return true;
+                         : match_name(walk.pattern.c_str(), change.name.c_str()) &&
+                               !look_again(scheduler, change.name)) {
+      wake = true;
     }
   }
-  return false;
+  return wake;
 }

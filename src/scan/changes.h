@@ -5,6 +5,7 @@
 #include "log/console.h"
 
 struct WalkSettings;
+struct Scheduler;
 
 // Starts watching the working folder (the source folder). Says one warning with the reason and
 // returns false when the system cannot watch it; the run then polls only.
@@ -14,5 +15,6 @@ bool start_change_watch(const WalkSettings& walk, SaidOnce* said);
 void watch_entered_folder(SaidOnce* said);
 
 // True when a change arrived since the last call that a pass would look at: a matching name
-// closed after writing, moved in or created; with -r a new folder; or lost changes.
-bool change_arrived(const WalkSettings& walk);
+// closed after writing, moved in or created; with -r a new folder; or lost changes. A change of a
+// file in hand wakes no pass: it asks the scheduler for an early look at the file instead.
+bool change_arrived(const WalkSettings& walk, Scheduler* scheduler);

@@ -75,7 +75,8 @@ struct Walk {
 // Names that can never be handed to a command are passed over before any settle time, each with
 // a warning once per run, and so is a file still in hand. Returns false when the way back to this
 // folder was lost.
-bool take_file(const Walk& walk, const std::string& name, const PathStatus& status) {
+bool take_file(const Walk& walk, const std::string& name, const PathStatus& status,
+               std::weak_ptr<FolderMark>* here) {
   JobNames names;
   if (!derive_job_names(name, &names)) {
     say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
@@ -98,7 +99,7 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
     return true;
   }
   return is_in_hand(*walk.scheduler, names.full_path) ||
-         take_in_hand(walk.scheduler, name, status, names);
+         take_in_hand(walk.scheduler, name, status, names, here);
 }
 
 void walk_level(const Walk& walk, int depth);
@@ -141,6 +142,7 @@ void walk_level(const Walk& walk, int depth) {
   FolderListing listing;
   std::vector<std::uint32_t> order = list_folder(settings, &listing);
   WayBack back;
+  std::weak_ptr<FolderMark> here;  // the mark the files in hand here share
   for (std::uint32_t index : order) {
     // Each entry waits for a free slot, so that with one slot everything the walk sees comes after
     // the end of the job before.
@@ -172,7 +174,7 @@ void walk_level(const Walk& walk, int depth) {
     if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }
-    if (!take_file(walk, name, status)) {
+    if (!take_file(walk, name, status, &here)) {
       return;
     }
   }

@@ -2,7 +2,7 @@
 #include "schedule/readiness.h"
 
 Readiness ready_attempt(const std::string& name, const std::string& full_path,
-                        const PathStatus& first, SaidOnce* said, PathStatus* now) {
+                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
   Probe probe = probe_file(name);
   if (probe == Probe::no_access) {
     say_once(said, "Warning: No access to file, passed over: '%s'\n", full_path);
@@ -17,9 +17,9 @@ Readiness ready_attempt(const std::string& name, const std::string& full_path,
     say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
     return Readiness::gone;
   }
-  // The size is compared with the first look of this pass, not the previous attempt: a file
-  // that grew since then waits for the next pass. A file swapped in under the name waits too.
-  if (probe == Probe::free && status.size == first.size && status.id == first.id) {
+  // A file swapped in under the name is not the one looked at before.
+  if (probe == Probe::free && status.size == before.size && status.id == before.id &&
+      (!same_time || status.modified == before.modified)) {
     return Readiness::ready;
   }
   return Readiness::not_yet;

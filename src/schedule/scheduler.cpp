@@ -11,8 +11,13 @@ namespace {
 void let_go(Scheduler* scheduler, std::size_t index) {
   InHand& file = *scheduler->hand[index];
   close_file(&file.output);
-  release_mark(&file.folder);
+  scheduler->paths.erase(file.names.full_path);
   scheduler->hand.erase(scheduler->hand.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// True while a command may start.
+bool slot_free(const Scheduler& scheduler) {
+  return scheduler.running < scheduler.settings.jobs;
 }
 
 // When the next readiness attempt of a file is due: after the settle time.
@@ -32,7 +37,7 @@ void remember_ended(Scheduler* scheduler, const InHand& file) {
 // Starts the command of a file found ready. False when the file is done with already.
 bool start_job(Scheduler* scheduler, InHand* file) {
   const JobSettings& settings = scheduler->job;
-  ReadyFile ready = ready_file(file->name, file->first);
+  ReadyFile ready = ready_file(file->name, file->last);
   if (!begin_job(ready, file->names, settings, &scheduler->memory, &file->job)) {
     return false;
   }
@@ -47,17 +52,19 @@ bool start_job(Scheduler* scheduler, InHand* file) {
   if (scheduler->settings.jobs > 1 && !create_scratch_file(&file->output)) {
     file->output = FileHandle{};
   }
-  if (!start_command(file->job.command, file->folder, file->output, &file->command)) {
+  if (!start_command(file->job.command, *file->folder, file->output, &file->command)) {
     end_job(file->job, COMMAND_NOT_STARTED, settings, &scheduler->memory);
     remember_ended(scheduler, *file);
     return false;
   }
   file->started_ms = monotonic_ms();
+  ++scheduler->running;
   return true;
 }
 
 // Ends the job of `file`, whose command gave `result`, in its folder.
 void finish(Scheduler* scheduler, InHand* file, int result) {
+  --scheduler->running;
   // The command's output comes as one block just before the result of its job.
   if (file->output.value >= 0) {
     print_scratch_file(file->output);
@@ -104,29 +111,41 @@ void note_stop(Scheduler* scheduler) {
     return;
   }
   scheduler->stop_seen = true;
-  long running = std::count_if(scheduler->hand.begin(), scheduler->hand.end(),
-                               [](const std::unique_ptr<InHand>& file) { return file->running(); });
-  if (running > 0) {
-    say("Spoolex: Stop requested, waiting for %ld running jobs\n", running);
+  if (scheduler->running > 0) {
+    say("Spoolex: Stop requested, waiting for %d running jobs\n", scheduler->running);
   }
 }
 
 // Makes the readiness attempt that is due for `file`, in its folder, and starts its command when
 // it is ready. False when the file can be let go.
 bool attempt(Scheduler* scheduler, InHand* file) {
+  const bool apart = scheduler->settings.waiting_apart;
   ++file->attempts;
   PathStatus now;
-  Readiness readiness = ready_attempt(file->name, file->names.full_path, file->first,
+  Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);
   if (readiness == Readiness::ready) {
-    // A stop requested during the attempt starts no command.
-    return !stop_requested() && start_job(scheduler, file);
+    file->last = now;
+    // A stop requested during the attempt starts no command. A ready file without a free slot
+    // waits for one, and is looked at once more just before its start.
+    file->ready = !stop_requested() && !slot_free(*scheduler);
+    return file->ready || (!stop_requested() && start_job(scheduler, file));
   }
+  file->ready = false;
   if (readiness != Readiness::not_yet || file->attempts >= READY_ATTEMPTS) {
     return false;
   }
+  // Ready one settle time after the last change; else the size of the first look must stay.
+  if (apart) {
+    file->last = now;
+  }
   file->due_ms = settle_deadline(*scheduler);
   return true;
+}
+
+// True when a step of the file `file`, which does not run, is due.
+bool step_due(const Scheduler& scheduler, const InHand& file, std::int64_t now) {
+  return file.ready ? slot_free(scheduler) : now >= file.due_ms;
 }
 
 // Takes every step that is due, each in its file's folder, and comes back to the working
@@ -152,7 +171,7 @@ bool advance(Scheduler* scheduler) {
     } else if (stop_requested()) {
       let_go(scheduler, i);  // a file still settling is let go: a stop starts no new command
       continue;
-    } else if (monotonic_ms() < file.due_ms) {
+    } else if (!step_due(*scheduler, file, monotonic_ms())) {
       ++i;
       continue;
     }
@@ -163,7 +182,7 @@ bool advance(Scheduler* scheduler) {
       }
     }
     bool keep = false;
-    if (return_to_mark(file.folder)) {
+    if (return_to_mark(*file.folder)) {
       if (ended) {
         finish(scheduler, &file, result);
       } else {
@@ -202,8 +221,8 @@ void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool ch
       if (due >= 0) {
         next = std::min(next, due);
       }
-    } else {
-      next = std::min(next, file->due_ms);
+    } else if (!file->ready || slot_free(scheduler)) {
+      next = std::min(next, file->ready ? 0 : file->due_ms);
     }
   }
   std::int64_t now = monotonic_ms();
@@ -219,7 +238,8 @@ bool wait_for_slot(Scheduler* scheduler) {
     if (!advance(scheduler)) {
       return false;
     }
-    if (stop_requested() || static_cast<int>(scheduler->hand.size()) < scheduler->settings.jobs) {
+    if (stop_requested() || scheduler->settings.waiting_apart ||
+        static_cast<int>(scheduler->hand.size()) < scheduler->settings.jobs) {
       return true;
     }
     wait_for_next(*scheduler, monotonic_ms() + 60000, false);
@@ -227,14 +247,25 @@ bool wait_for_slot(Scheduler* scheduler) {
 }
 
 bool is_in_hand(const Scheduler& scheduler, const std::string& full_path) {
-  return std::any_of(scheduler.hand.begin(), scheduler.hand.end(),
-                     [&full_path](const std::unique_ptr<InHand>& file) {
-                       return file->names.full_path == full_path;
-                     });
+  return scheduler.paths.count(full_path) != 0;
+}
+
+bool look_again(Scheduler* scheduler, const std::string& name) {
+  bool found = false;
+  const std::int64_t now = monotonic_ms();
+  for (const auto& file : scheduler->hand) {
+    if (file->name == name) {
+      found = true;
+      if (!file->running() && !file->ready) {
+        file->due_ms = std::min(file->due_ms, now);
+      }
+    }
+  }
+  return found;
 }
 
 bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatus& first,
-                  const JobNames& names) {
+                  const JobNames& names, std::weak_ptr<FolderMark>* here) {
   if (stop_requested()) {
     return true;
   }
@@ -249,14 +280,29 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
       scheduler->ended.erase(ended);
     }
   }
-  auto file = std::make_unique<InHand>();
-  if (!mark_working_folder(&file->folder)) {
-    return true;  // no descriptor left: the file waits for a later pass
+  if (scheduler->settings.waiting_apart &&
+      static_cast<int>(scheduler->hand.size()) - scheduler->running >= MAX_WAITING) {
+    return true;
   }
+  // The mark goes with the last file in hand that needs it.
+  std::shared_ptr<FolderMark> mark = here->lock();
+  if (!mark) {
+    mark.reset(new FolderMark, [](FolderMark* folder) {
+      release_mark(folder);
+      delete folder;
+    });
+    if (!mark_working_folder(mark.get())) {
+      return true;  // no descriptor left: the file waits for a later pass
+    }
+    *here = mark;
+  }
+  auto file = std::make_unique<InHand>();
   file->name = name;
-  file->first = first;
+  file->folder = std::move(mark);
+  file->last = first;
   file->names = names;
   file->due_ms = settle_deadline(*scheduler);
+  scheduler->paths.insert(names.full_path);
   scheduler->hand.push_back(std::move(file));
   // Its first step may be due at once (no settle time).
   return advance(scheduler);

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "job/job_names.h"
@@ -23,25 +24,35 @@ constexpr int READY_ATTEMPTS = 10;
 // collected output, and Windows waits for at most 64 objects in one call.
 constexpr int MAX_JOBS = 64;
 
+// Most files waiting for their readiness at once, when they are tracked apart from the running
+// commands; beyond that a file waits for a later pass.
+constexpr int MAX_WAITING = 4096;
+
 // How long a command asked to end may take before it is ended by force.
 constexpr int STOP_GRACE_SECONDS = 5;
 
 // What the command line says about scheduling: read-only once the run has started.
 struct ScheduleSettings {
   int settle_seconds = 1;       // -g: wait before each readiness attempt, >= 0
-  int jobs = 1;                 // -j: files in hand at once, 1 to MAX_JOBS
+  int jobs = 1;                 // -j: commands at once, 1 to MAX_JOBS
   int time_limit_seconds = 0;   // -k: a job's command is stopped after this; 0 for no limit
   bool unchanged_once = false;  // -u: a file whose job ended runs again only after a change
+  // With -j above 1 or -w: files waiting for their readiness hold no slot, and a file is ready one
+  // settle time after its last change. Otherwise a waiting file holds the one slot and must keep
+  // the size of the walk's first look.
+  bool waiting_apart = false;
 };
 
 // One file in hand, from its taking to its outcome.
 struct InHand {
-  std::string name;   // bare name in `folder`
-  FolderMark folder;  // the file's folder, for every step of its job
-  PathStatus first;   // its status when the walk found it
+  std::string name;                    // bare name in `folder`
+  std::shared_ptr<FolderMark> folder;  // the file's folder, for every step of its job (shared by
+                                       // the files of one folder)
+  PathStatus last;  // its status at the last readiness attempt; at first, when the walk found it
   JobNames names;
   int attempts = 0;         // readiness attempts made
   std::int64_t due_ms = 0;  // when the next attempt is due
+  bool ready = false;       // found ready, waits for a free slot (waiting_apart)
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)
@@ -66,27 +77,37 @@ struct Scheduler {
   const ScheduleSettings& settings;
   const JobSettings& job;
   JobMemory memory;
-  std::vector<std::unique_ptr<InHand>> hand;  // at most settings.jobs, in the order taken
+  std::vector<std::unique_ptr<InHand>> hand;  // in the order taken: at most settings.jobs, or
+                                              // with waiting_apart that many running and at most
+                                              // MAX_WAITING waiting
+  std::unordered_set<std::string> paths;      // the full paths of the files in hand
+  int running = 0;                            // how many of them run their command
   bool stop_seen = false;                     // the stop request was taken note of
   std::uint64_t pass = 0;                     // passes ended
   std::map<std::string, JobEnded> ended;      // by full path, with -u
 };
 
-// Lets the jobs in hand go on until a slot is free. Returns at once on a stop request. False when
-// the way back to the working folder was lost.
+// Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and
+// running files, until it is free; with waiting_apart at once. Returns at once on a stop request.
+// False when the way back to the working folder was lost.
 bool wait_for_slot(Scheduler* scheduler);
 
 // True while the file with this full path is in hand: it is not taken again until its outcome is
 // complete.
 bool is_in_hand(const Scheduler& scheduler, const std::string& full_path);
 
-// Takes the matching file `name` of the working folder in hand (a slot must be free, see
-// wait_for_slot), whose status query gave `first` and whose placeholder values are `names`. Its
-// first readiness attempt is due after the settle time. Nothing is taken once a stop was
-// requested, nor, with -u, a file whose job ended and that has not changed since. False when the
-// way back to the working folder was lost.
+// Takes the matching file `name` of the working folder in hand (see wait_for_slot), whose status
+// query gave `first` and whose placeholder values are `names`. Its first readiness attempt is due
+// after the settle time. `here` is the working folder's mark shared by the files in hand taken in
+// it, made anew when none of them is left. Nothing is taken once a stop was requested, nor, with
+// -u, a file whose job ended and that has not changed since, nor a file beyond MAX_WAITING. False
+// when the way back to the working folder was lost.
 bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatus& first,
-                  const JobNames& names);
+                  const JobNames& names, std::weak_ptr<FolderMark>* here);
+
+// Asks for an early readiness attempt of the waiting files named `name` (a change was seen).
+// True when a file of that name is in hand.
+bool look_again(Scheduler* scheduler, const std::string& name);
 
 // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
 void end_pass(Scheduler* scheduler);

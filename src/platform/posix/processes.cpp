@@ -339,13 +339,18 @@ bool commands_can_start_here() {
   return true;
 }
 
-bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
-                   RunningCommand* running) {
-  if (!prepare_waiting() || folder.handle < 0) {
-    return false;
-  }
+void prepare_commands() {
+  prepare_waiting();
   prepare_cgroups();
   start_guard();
+}
+
+bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
+                   RunningCommand* running) {
+  prepare_commands();
+  if (wake_pipe[0] < 0 || folder.handle < 0) {
+    return false;
+  }
   static std::uint32_t counter = 0;
   const std::uint32_t number = ++counter;
   int tree = -1;

@@ -154,6 +154,8 @@ bool commands_can_start_here() {
   return working_folder().size() + 2 <= MAX_PATH;
 }
 
+void prepare_commands() {}
+
 bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
                    RunningCommand* running) {
   if (folder.path.empty()) {

@@ -124,34 +124,69 @@ TEST(Wake, WithJobsAtOnce) {
   EXPECT_EQ(process.finish().status, 0);
 }
 
-// Where the folder cannot be watched (here: it may be entered but not read), one warning names
-// the reason and polling goes on.
-TEST(Wake, FallsBackToPollingWithOneWarning) {
+struct UnwatchedCase {
+  const char* name;
+  std::vector<std::string> prefix;   // how the program is started
+  std::vector<std::string> options;  // before the rest
+  const char* locked;                // may be entered but not read, so it cannot be watched
+  const char* warning;
+  bool arrivals_wake;  // the watches held still wake a pass for a file moved into "in"
+};
+
+class Unwatched : public ::testing::TestWithParam<UnwatchedCase> {};
+
+// Where a folder cannot be watched, one warning names the reason and polling goes on; where only
+// some cannot, the watches held keep working.
+TEST_P(Unwatched, WarnsOnceAndPollingGoesOn) {
+  const UnwatchedCase& c = GetParam();
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to run the program as another user";
   }
   TempTree tree;
-  tree.mkdir("in");
+  tree.mkdir("in/s1");
+  tree.mkdir("in/s2");
   ASSERT_EQ(chmod(tree.root().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(tree.path("in").c_str(), 0711), 0);
+  ASSERT_EQ(chmod(tree.path("in").c_str(), c.locked != nullptr ? 0711 : 0755), 0);
   RunOptions options;
   options.launcher = launcher();
-  std::vector<std::string> prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                     "--clear-groups"};
+  std::vector<std::string> prefix = c.prefix;
   prefix.insert(prefix.end(), options.launcher->prefix.begin(), options.launcher->prefix.end());
   options.launcher->prefix = prefix;
-  Process process({"-l", "-s", "1", "-w", "-d", "in", "*.job", "true"}, tree.root(), options);
+  std::vector<std::string> args = c.options;
+  for (const char* arg : {"-l", "-w", "-g", "0", "-d", "in", "*.job", "true"}) {
+    args.push_back(arg);
+  }
+  Process process(args, tree.root(), options);
   ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(2500000);  // a few passes
+  usleep(1500000);
+  tree.drop("in/a.job", "1");
+  EXPECT_EQ(process.wait_for("Datei was processed", 1, Millis(3000)), c.arrivals_wake);
   process.signal(SIGTERM);
   const RunResult result = process.finish();
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(occurrences(result.out,
-                        "Warning: Cannot wake on change (Permission denied); "
-                        "polling only\n"),
-            1)
-      << result.out;
+  EXPECT_EQ(occurrences(result.out, c.warning), 1) << result.out;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, Unwatched,
+    ::testing::Values(
+        UnwatchedCase{"SourceFolder",
+                      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+                      {"-s", "30"},
+                      "in",
+                      "Warning: Cannot wake on change (Permission denied); polling only\n",
+                      false},
+        // Two watches at most, in a user namespace of its own: "in" and "s1" are watched.
+        UnwatchedCase{"SomeFolders",
+                      {"/usr/bin/unshare", "--user", "--map-root-user", "/bin/sh", "-c",
+                       "echo 2 >/proc/sys/user/max_inotify_watches && exec \"$0\" \"$@\""},
+                      {"-s", "30", "-r"},
+                      nullptr,
+                      "Warning: Cannot watch every folder (the limit of inotify watches is "
+                      "reached, see fs.inotify.max_user_watches); those are found by the regular "
+                      "pass\n",
+                      true}),
+    [](const ::testing::TestParamInfo<UnwatchedCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace e2e

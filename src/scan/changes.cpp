@@ -19,6 +19,14 @@ void warn_unwatched(const std::string& reason, SaidOnce* said) {
   }
 }
 
+// The watches held keep working; only the folders without one wait for the regular pass.
+void warn_some_unwatched(const std::string& reason, SaidOnce* said) {
+  if (first_time(said, "watch some")) {
+    say("Warning: Cannot watch every folder (%s); those are found by the regular pass\n",
+        printable(reason).c_str());
+  }
+}
+
 }  // namespace
 
 bool start_change_watch(const WalkSettings& walk, SaidOnce* said) {
@@ -33,7 +41,7 @@ bool start_change_watch(const WalkSettings& walk, SaidOnce* said) {
 void watch_entered_folder(SaidOnce* said) {
   std::string reason;
   if (!watch_working_folder(&reason)) {
-    warn_unwatched(reason, said);
+    warn_some_unwatched(reason, said);
   }
 }
 

@@ -11,7 +11,8 @@ struct Scheduler;
 // returns false when the system cannot watch it; the run then polls only.
 bool start_change_watch(const WalkSettings& walk, SaidOnce* said);
 
-// Watches the working folder too, as the walk enters it. A failure is said once per run.
+// Watches the working folder too, as the walk enters it. A failure is said once per run; the
+// watches held keep working.
 void watch_entered_folder(SaidOnce* said);
 
 // True when a change arrived since the last call that a pass would look at: a matching name

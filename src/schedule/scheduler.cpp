@@ -120,7 +120,10 @@ void note_stop(Scheduler* scheduler) {
 // it is ready. False when the file can be let go.
 bool attempt(Scheduler* scheduler, InHand* file) {
   const bool apart = scheduler->settings.waiting_apart;
-  ++file->attempts;
+  if (!file->early) {
+    ++file->attempts;
+  }
+  file->early = false;
   PathStatus now;
   Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);
@@ -256,8 +259,9 @@ bool look_again(Scheduler* scheduler, const std::string& name) {
   for (const auto& file : scheduler->hand) {
     if (file->name == name) {
       found = true;
-      if (!file->running() && !file->ready) {
-        file->due_ms = std::min(file->due_ms, now);
+      if (!file->running() && !file->ready && file->due_ms > now) {
+        file->due_ms = now;
+        file->early = true;
       }
     }
   }

@@ -53,6 +53,7 @@ struct InHand {
   int attempts = 0;         // readiness attempts made
   std::int64_t due_ms = 0;  // when the next attempt is due
   bool ready = false;       // found ready, waits for a free slot (waiting_apart)
+  bool early = false;       // the next attempt is an early look after a change: not counted
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)

@@ -66,8 +66,12 @@ void take_events(const NamedEntry* probe) {
       at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
       FolderChange change;
       change.overflow = (event->mask & IN_Q_OVERFLOW) != 0;
+      if ((event->mask & IN_IGNORED) != 0) {
+        watched_folders.erase(event->wd);  // the watch ended with its folder: nothing to keep
+        continue;
+      }
       if (!change.overflow && (event->mask & WATCHED_CHANGES) == 0) {
-        continue;  // a watch that ended with its folder, and the like
+        continue;
       }
       if (event->len > 0) {
         change.name = event->name;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +173,27 @@ TEST(WindowsWriters, AFileHeldByASharingWriterIsTakenOnceAndWhole) {
   EXPECT_EQ(occurrences(looped.out, "File found and under processing"), 1) << looped.out;
   EXPECT_EQ(tree.read("out/w.txt"), "first half|second half");
   EXPECT_FALSE(tree.exists("in/w.txt"));
+}
+
+// A read-only file is passed over with one warning in the whole run, though every pass meets it,
+// and is never processed; the files beside it are.
+TEST(WindowsWriters, AReadOnlyFileIsPassedOverWithOneWarningPerRun) {
+  TempTree tree;
+  tree.write("a.job", "1");
+  tree.write("b.job", "2");
+  ASSERT_EQ(chmod(tree.path("a.job").c_str(), 0444), 0);  // Wine shows it as read-only
+  Process loop({"-l", "-s", "1", "-g", "0", "-E", "-d", win_path(tree), "*.job", "echo ran @2@"},
+               "", win_e2e::wine());
+  ASSERT_TRUE(loop.wait_for("File erased", 1, win_e2e::kTimeout)) << loop.out();
+  tree.drop("c.job", "3");  // found by a later pass, which meets a.job before it
+  ASSERT_TRUE(loop.wait_for("File erased", 2, win_e2e::kTimeout)) << loop.out();
+  loop.signal(SIGINT);
+  const std::string out = loop.finish(win_e2e::kTimeout).out;
+  const std::string warning =
+      "Warning: No access to file, passed over: '" + win_path(tree, "a.job");
+  EXPECT_EQ(occurrences(out, warning + "'\r\n"), 1) << out;
+  EXPECT_EQ(occurrences(out, "File found and under processing"), 2) << out;
+  EXPECT_EQ(tree.read("a.job"), "1");
 }
 
 // Runs hotbatch.exe on a pseudo-terminal, where Wine gives it a console that passes on to the

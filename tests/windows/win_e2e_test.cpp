@@ -1,10 +1,15 @@
 // What a Windows user sees of hotbatch.exe, run under Wine with cmd.exe built-ins as commands.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "win_e2e_support.h"
 
@@ -198,5 +203,89 @@ TEST(WindowsStop, CtrlCEndsTheLoopWithStoppedAndStatusZero) {
   EXPECT_NE(result.out.find("Start Run...\r\nSpoolex: Stopped\r\n"), std::string::npos)
       << result.out;
 }
+
+// However a job's command is cut off (its time limit, a stop, the program killed or asked twice),
+// what it started with `start /b` ends with it: both writers stop writing. A job the time limit
+// ended failed; a job a stop cut off is never done, though its command returns 0.
+struct EndCase {
+  const char* name;
+  std::vector<std::string> options;
+  int own_ms;                // how long the command's own writer runs; the started one runs 30 s
+  std::vector<int> signals;  // sent in turn while the writers run; none: after the job's end
+  int status;
+  const char* tail;  // the lines after the file was found: @F its path, @B the error block
+};
+
+class WindowsCutOff : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(WindowsCutOff, NothingOfTheCommandOutlivesIt) {
+  const EndCase& c = GetParam();
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  tree.mkdir("errors");
+  ASSERT_NE(std::getenv("HOTBATCH_WIN_WRITER"), nullptr)
+      << "run this suite through scripts/test-windows.sh";
+  std::string writer = "\"Z:" + std::string(std::getenv("HOTBATCH_WIN_WRITER")) + "\" tick ";
+  std::replace(writer.begin(), writer.end(), '/', '\\');
+  const std::string command = "start /b \"\" " + writer + win_path(tree, "child") + " 30000 & " +
+                              writer + win_path(tree, "own") + " " + std::to_string(c.own_ms);
+  std::vector<std::string> args = c.options;
+  args.insert(args.end(), {"-l", "-g", "0", "-E", "-e", win_path(tree, "errors"), "-t", "@4@.ok",
+                           "-d", win_path(tree, "in"), "*.job", command});
+  Process process(args, "", win_e2e::wine());
+  const auto writing = [&] {
+    const std::size_t before = tree.read("child").size() + tree.read("own").size();
+    usleep(600000);
+    return tree.read("child").size() + tree.read("own").size() != before;
+  };
+  if (c.signals.empty()) {
+    ASSERT_TRUE(process.wait_for("File erased", 1, win_e2e::kTimeout)) << process.out();
+    EXPECT_FALSE(writing());
+    process.signal(SIGINT);
+  }
+  ASSERT_TRUE(process.wait_until([&] { return tree.exists("child") && tree.exists("own"); },
+                                 win_e2e::kTimeout));
+  for (std::size_t i = 0; i < c.signals.size(); ++i) {
+    ASSERT_TRUE(i == 0 || process.wait_for("waiting for 1 running jobs", 1, win_e2e::kTimeout));
+    process.signal(c.signals[i]);
+  }
+  auto result = process.finish(win_e2e::kTimeout);
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_FALSE(writing());
+  const std::string file = win_path(tree, "in") + "\\a.job";
+  std::string tail = std::regex_replace(c.tail, std::regex("@B"), e2e::error_block(command));
+  const std::string out = masked(result.out);
+  EXPECT_EQ(out.substr(out.find("Start Run...\r\n") + 14),
+            crlf(found(file) + std::regex_replace(tail, std::regex("@F"), file)));
+  const bool erased = tail.find("File erased") != std::string::npos;
+  EXPECT_EQ(tree.exists("in/a.job"), !erased);
+  EXPECT_EQ(tree.read("errors/a.job"), erased ? "1" : "");
+  EXPECT_FALSE(tree.exists("in/a.ok"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, WindowsCutOff,
+    ::testing::Values(EndCase{"TimeLimit",
+                              {"-k", "1"},
+                              30000,
+                              {},
+                              0,
+                              "Spoolex: Job of '@F' stopped after 1 Sek\n@B<T> File erased: @F\n"
+                              "Spoolex: Stopped\n"},
+                      EndCase{"Stop",
+                              {},
+                              3000,
+                              {SIGINT},
+                              0,
+                              "Spoolex: Stop requested, waiting for 1 running jobs\n"
+                              "Spoolex: Job of '@F' left for the next run\nSpoolex: Stopped\n"},
+                      EndCase{"KillNine", {}, 30000, {SIGKILL}, 128 + SIGKILL, ""},
+                      EndCase{"SecondRequest",
+                              {},
+                              30000,
+                              {SIGINT, SIGINT},
+                              1,
+                              "Spoolex: Stop requested, waiting for 1 running jobs\n"}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return info.param.name; });
 
 }  // namespace

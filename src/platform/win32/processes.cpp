@@ -3,6 +3,7 @@
 // that ends everything it started when it is stopped or when we end.
 #include "platform/processes.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/clock.h"
@@ -79,11 +80,11 @@ void close_when_empty(HANDLE job) {
 }
 
 // Starts `command` through cmd.exe in `folder` (a plain absolute path), its standard output and
-// error going to `output` when that is open, in the job object `job` when there is one. The child
-// inherits the console, the standard handles and the environment; Ctrl+C reaches it as it
-// reaches any program started from a console.
+// error going to `output` when that is open, in the job object `job` when there is one
+// (`assigned` tells whether it went in). The child inherits the console, the standard handles and
+// the environment; Ctrl+C reaches it as it reaches any program started from a console.
 bool start_interpreter(const std::string& command, const std::wstring& folder, HANDLE output,
-                       HANDLE job, HANDLE* process) {
+                       HANDLE job, HANDLE* process, bool* assigned) {
   // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
   // command that begins with a quoted program path keeps its quotes (system() would lose them).
   // The line is UTF-16, so the interpreter receives every character of every name.
@@ -123,8 +124,9 @@ bool start_interpreter(const std::string& command, const std::wstring& folder, H
     return false;
   }
   if (job != nullptr) {
-    // Where the job cannot take it (an outer job that allows none inside), it runs without.
-    AssignProcessToJobObject(job, child.hProcess);
+    // Where the job cannot take it (an outer job that allows none inside), it runs without, and
+    // the caller must not end an empty job in its stead.
+    *assigned = AssignProcessToJobObject(job, child.hProcess) != 0;
     ResumeThread(child.hThread);
   }
   CloseHandle(child.hThread);
@@ -164,12 +166,15 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   HANDLE process = nullptr;
   HANDLE into = output.value == -1 ? INVALID_HANDLE_VALUE : handle_of(output);
   HANDLE job = new_job_object();
+  bool assigned = false;
   commands_running.fetch_add(1);
-  if (!start_interpreter(command, widen(folder.path), into, job, &process)) {
+  bool started = start_interpreter(command, widen(folder.path), into, job, &process, &assigned);
+  if (job != nullptr && !assigned) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  if (!started) {
     commands_running.fetch_sub(1);
-    if (job != nullptr) {
-      CloseHandle(job);
-    }
     return false;
   }
   *running = RunningCommand{};
@@ -182,23 +187,31 @@ void stop_command(RunningCommand* running, bool forced) {
   // Windows has no polite request that every console program heeds: the job ends at once.
   running->asked_to_end = true;
   running->forced = running->forced || forced;
-  if (running->tree != -1) {
-    TerminateJobObject(reinterpret_cast<HANDLE>(running->tree), 1);
-  } else {
+  if (running->tree == -1 || !TerminateJobObject(reinterpret_cast<HANDLE>(running->tree), 1)) {
     TerminateProcess(reinterpret_cast<HANDLE>(running->process), 1);
   }
 }
 
 bool command_ended(RunningCommand* running, int* result) {
   HANDLE process = reinterpret_cast<HANDLE>(running->process);
-  if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+  if (!running->shell_ended) {
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+      return false;
+    }
+    running->shell_ended = true;
+    running->result = exit_code_of(process);
+  }
+  // A command that was stopped has ended once all it started has: a process still going may
+  // hold the job's file, which is copied or erased next.
+  HANDLE job = reinterpret_cast<HANDLE>(running->tree);
+  if (running->asked_to_end && !running->forced && running->tree != -1 && job_running(job)) {
     return false;
   }
-  *result = exit_code_of(process);
   CloseHandle(process);
   if (running->tree != -1) {
-    close_when_empty(reinterpret_cast<HANDLE>(running->tree));
+    close_when_empty(job);
   }
+  *result = running->result;
   *running = RunningCommand{};
   commands_running.fetch_sub(1);
   return true;
@@ -214,15 +227,20 @@ void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t 
   if (changes && change_event != nullptr) {
     handles.push_back(change_event);
   }
+  std::int64_t end = monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
   for (const RunningCommand& command : running) {
-    if (command.process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+    if (command.shell_ended) {
+      // Its handle stays signalled; the end of what it started is looked for often instead.
+      end = std::min(end, monotonic_ms() + 50);
+    } else if (command.process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
       handles.push_back(reinterpret_cast<HANDLE>(command.process));
     }
   }
-  const std::int64_t end = monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+  // A stop request that arrives during the wait ends it, so that the caller can say at once what
+  // it waits for; after that only the commands are waited for.
+  const bool stop_before = stop_requested();
   for (;;) {
-    // After a stop request only the commands are waited for.
-    if (stop_requested() && running.empty()) {
+    if (stop_requested() && (running.empty() || !stop_before)) {
       return;
     }
     std::int64_t left = end - monotonic_ms();

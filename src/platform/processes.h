@@ -29,7 +29,7 @@ struct RunningCommand {
   std::intptr_t process = -1;  // the interpreter: its process number (and group), or its handle
   std::intptr_t tree = -1;     // what holds all it started: its cgroup folder on Linux, its job
                                // object on Windows; -1 where its process group alone does
-  std::uint32_t number = 0;    // the command's number in this run
+  std::uint32_t number = 0;    // the number of its cgroup in this run
   bool asked_to_end = false;   // stop_command was called for it
   bool forced = false;         // ... with `forced`
   bool shell_ended = false;    // the interpreter ended while what it started still ran

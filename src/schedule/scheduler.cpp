@@ -120,10 +120,18 @@ void note_stop(Scheduler* scheduler) {
 // it is ready. False when the file can be let go.
 bool attempt(Scheduler* scheduler, InHand* file) {
   const bool apart = scheduler->settings.waiting_apart;
-  if (!file->early) {
-    ++file->attempts;
+  if (file->early) {
+    // A change was seen: the file is ready one settle time after it, compared with how it is now,
+    // never on a look closer to the change than that.
+    file->early = false;
+    PathStatus now;
+    if (query_status(file->name, &now)) {
+      file->last = now;
+    }
+    file->due_ms = settle_deadline(*scheduler);
+    return true;
   }
-  file->early = false;
+  ++file->attempts;
   PathStatus now;
   Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);

@@ -53,7 +53,8 @@ struct InHand {
   int attempts = 0;         // readiness attempts made
   std::int64_t due_ms = 0;  // when the next attempt is due
   bool ready = false;       // found ready, waits for a free slot (waiting_apart)
-  bool early = false;       // the next attempt is an early look after a change: not counted
+  bool early = false;       // a change was seen: the next step takes its status as the one to
+                            // compare with one settle time later (no attempt counted)
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/posix/shared_state.h"
 #include "platform/signals.h"
@@ -71,7 +72,8 @@ void note_group(pid_t group, bool running) {
 // hierarchy, one sub-folder per command. -1 where none can be had (no cgroup2, no permission);
 // then process groups alone hold the commands.
 int run_cgroup = -1;
-std::string run_cgroup_path;
+int own_cgroup = -1;   // the folder of our own cgroup, which holds the run's
+std::string run_name;  // the run's folder in it
 
 // Reads the whole small file `path` (relative to `folder`) into `text`.
 bool read_small_file(int folder, const char* path, std::string* text) {
@@ -122,26 +124,6 @@ bool own_cgroup_folder(std::string* folder) {
 }
 #endif
 
-// Makes the run's cgroup folder, once. False when there is none.
-bool prepare_cgroups() {
-  static bool tried = false;
-#ifdef __linux__
-  if (!tried) {
-    tried = true;
-    std::string folder;
-    if (own_cgroup_folder(&folder)) {
-      folder += "/hotbatch-" + std::to_string(getpid());
-      if (mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) {
-        run_cgroup = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        run_cgroup_path = folder;
-      }
-    }
-  }
-#endif
-  (void)tried;
-  return run_cgroup >= 0;
-}
-
 std::string job_cgroup_name(std::uint32_t number) {
   return "job-" + std::to_string(number);
 }
@@ -175,6 +157,86 @@ bool cgroup_populated(int folder) {
          events.find("populated 1") != std::string::npos;
 }
 
+// The names in the folder `folder` that begin with `prefix`.
+std::vector<std::string> names_in(int folder, const char* prefix) {
+  std::vector<std::string> names;
+  int copy = dup(folder);
+  DIR* listing = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (listing == nullptr) {
+    if (copy >= 0) {
+      close(copy);
+    }
+    return names;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strncmp(entry->d_name, prefix, std::strlen(prefix)) == 0) {
+      names.push_back(entry->d_name);
+    }
+  }
+  closedir(listing);
+  return names;
+}
+
+// Ends every process in the job cgroups of the run folder `name` in `parent` and removes them and
+// the folder.
+void clear_run_cgroup(int parent, const std::string& name) {
+  int run = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (run < 0) {
+    return;
+  }
+  for (const std::string& job : names_in(run, "job-")) {
+    int folder = openat(run, job.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      signal_cgroup(folder, SIGKILL);
+      for (int wait = 0; wait < 100 && cgroup_populated(folder); ++wait) {
+        usleep(10000);
+      }
+      close(folder);
+    }
+    unlinkat(run, job.c_str(), AT_REMOVEDIR);
+  }
+  close(run);
+  unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+}
+
+// Makes the run's cgroup folder, once. What a run whose program and guard are both gone left
+// behind (its processes included) is cleared first. False when there is no cgroup to be had.
+bool prepare_cgroups() {
+  static bool tried = false;
+#ifdef __linux__
+  if (!tried) {
+    tried = true;
+    std::string folder;
+    if (own_cgroup_folder(&folder)) {
+      own_cgroup = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (own_cgroup >= 0) {
+      for (const std::string& name : names_in(own_cgroup, "hotbatch-")) {
+        long owner = std::strtol(name.c_str() + 9, nullptr, 10);
+        if (owner > 0 && owner != getpid() && kill(static_cast<pid_t>(owner), 0) != 0 &&
+            errno == ESRCH) {
+          clear_run_cgroup(own_cgroup, name);
+        }
+      }
+      run_name = "hotbatch-" + std::to_string(getpid());
+      if (mkdirat(own_cgroup, run_name.c_str(), 0755) == 0 || errno == EEXIST) {
+        run_cgroup = openat(own_cgroup, run_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      }
+    }
+  }
+#endif
+  (void)tried;
+  return run_cgroup >= 0;
+}
+
+// Job cgroups that are empty and may take the next command: made once and used again, so that a
+// command costs no cgroup to make and remove.
+struct IdleCgroup {
+  std::uint32_t number;
+  int folder;
+};
+std::vector<IdleCgroup> idle_cgroups;
+
 // Job cgroups that still held processes when their command ended (a command may leave a process
 // behind on purpose): removed once they are empty.
 std::set<std::string> lingering;
@@ -205,10 +267,18 @@ int guard_pipe = -1;
   }
   // Nothing else of ours is kept open: a pipe a test or a service manager reads to its end must
   // not wait for the guard.
-  for (int fd = 3; fd < 65536; ++fd) {
-    if (fd != from_us && fd != run_cgroup) {
-      close(fd);
+  std::vector<int> inherited;
+  if (DIR* open_files = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(open_files)) {
+      int fd = static_cast<int>(std::strtol(entry->d_name, nullptr, 10));
+      if (fd > 2 && fd != from_us && fd != own_cgroup && fd != dirfd(open_files)) {
+        inherited.push_back(fd);
+      }
     }
+    closedir(open_files);
+  }
+  for (int fd : inherited) {
+    close(fd);
   }
   std::set<pid_t> groups;
   std::string pending;
@@ -235,29 +305,8 @@ int guard_pipe = -1;
   for (pid_t group : groups) {
     kill(-group, SIGKILL);
   }
-  if (run_cgroup >= 0) {
-    DIR* jobs = fdopendir(dup(run_cgroup));
-    std::set<std::string> names;
-    while (const dirent* entry = jobs != nullptr ? readdir(jobs) : nullptr) {
-      if (std::strncmp(entry->d_name, "job-", 4) == 0) {
-        names.insert(entry->d_name);
-      }
-    }
-    if (jobs != nullptr) {
-      closedir(jobs);
-    }
-    for (const std::string& name : names) {
-      int folder = openat(run_cgroup, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (folder >= 0) {
-        signal_cgroup(folder, SIGKILL);
-        for (int wait = 0; wait < 100 && cgroup_populated(folder); ++wait) {
-          usleep(10000);
-        }
-        close(folder);
-      }
-      unlinkat(run_cgroup, name.c_str(), AT_REMOVEDIR);
-    }
-    rmdir(run_cgroup_path.c_str());
+  if (own_cgroup >= 0) {
+    clear_run_cgroup(own_cgroup, run_name);
   }
   _exit(0);
 }
@@ -352,16 +401,20 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
     return false;
   }
   static std::uint32_t counter = 0;
-  const std::uint32_t number = ++counter;
+  std::uint32_t number = 0;
   int tree = -1;
-  int procs = -1;
-  if (run_cgroup >= 0) {
+  if (!idle_cgroups.empty()) {
+    number = idle_cgroups.back().number;
+    tree = idle_cgroups.back().folder;
+    idle_cgroups.pop_back();
+  } else if (run_cgroup >= 0) {
+    number = ++counter;
     std::string name = job_cgroup_name(number);
     if (mkdirat(run_cgroup, name.c_str(), 0755) == 0) {
       tree = openat(run_cgroup, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      procs = tree >= 0 ? openat(tree, "cgroup.procs", O_WRONLY | O_CLOEXEC) : -1;
     }
   }
+  int procs = tree >= 0 ? openat(tree, "cgroup.procs", O_WRONLY | O_CLOEXEC) : -1;
   const int folder_fd = static_cast<int>(folder.handle);
   const int output_fd = static_cast<int>(output.value);
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
@@ -400,8 +453,7 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   if (child < 0) {
     commands_running = commands_running - 1;
     if (tree >= 0) {
-      close(tree);
-      remove_job_cgroup(job_cgroup_name(number));
+      idle_cgroups.push_back(IdleCgroup{number, tree});
     }
     return false;
   }
@@ -459,8 +511,13 @@ bool command_ended(RunningCommand* running, int* result) {
   note_group(static_cast<pid_t>(running->process), false);
   tell_guard('-', static_cast<pid_t>(running->process));
   if (running->tree >= 0) {
-    close(static_cast<int>(running->tree));
-    remove_job_cgroup(job_cgroup_name(running->number));
+    const int tree = static_cast<int>(running->tree);
+    if (cgroup_populated(tree)) {
+      close(tree);
+      remove_job_cgroup(job_cgroup_name(running->number));
+    } else {
+      idle_cgroups.push_back(IdleCgroup{running->number, tree});
+    }
   }
   for (auto name = lingering.begin(); name != lingering.end();) {
     std::string left = *name++;

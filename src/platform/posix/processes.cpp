@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -55,16 +56,29 @@ int result_of(int status) {
 }
 
 // The process groups of the commands that run, for the stop handler, which may pass a request on
-// to them; 0 marks a free place. Each command's group has the number of its shell.
+// to them, and for the guard, which ends them when we are gone; 0 marks a free place. Each
+// command's group has the number of its shell. The guard shares the page (see prepare_commands),
+// so it needs no word from us while we run.
 constexpr int MAX_GROUPS = 256;
-volatile sig_atomic_t command_groups[MAX_GROUPS];
+volatile sig_atomic_t own_groups[MAX_GROUPS];
+volatile sig_atomic_t* command_groups = own_groups;
 
 void note_group(pid_t group, bool running) {
-  for (volatile sig_atomic_t& place : command_groups) {
+  for (int i = 0; i < MAX_GROUPS; ++i) {
+    volatile sig_atomic_t& place = command_groups[i];
     if (running ? place == 0 : place == group) {
       place = running ? group : 0;
       return;
     }
+  }
+}
+
+// Puts the list of groups into memory that a process forked from now on shares with us.
+void share_groups() {
+  void* page =
+      mmap(nullptr, sizeof own_groups, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page != MAP_FAILED) {
+    command_groups = static_cast<volatile sig_atomic_t*>(page);
   }
 }
 
@@ -251,8 +265,8 @@ void remove_job_cgroup(const std::string& name) {
 
 // The guard: a process of our own, in a process group of its own, that ends every command we
 // started (and everything in the run's cgroup) as soon as we end, whatever ends us, kill -9
-// included: it learns of our end from the pipe we hold, which the kernel closes with us. It is
-// told of each command's group as that starts ("+N") and ends ("-N").
+// included: it learns of our end from the pipe we hold, which the kernel closes with us, and
+// finds the commands' groups in the page it shares with us.
 int guard_pipe = -1;
 
 [[noreturn]] void run_guard(int from_us) {
@@ -280,31 +294,14 @@ int guard_pipe = -1;
   for (int fd : inherited) {
     close(fd);
   }
-  std::set<pid_t> groups;
-  std::string pending;
-  char buffer[512];
-  for (;;) {
-    ssize_t got = read(from_us, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
+  // Nothing is ever written: the read ends when we do.
+  for (char byte;;) {
+    ssize_t got = read(from_us, &byte, 1);
+    if (got == 0 || (got < 0 && errno != EINTR)) {
       break;
     }
-    pending.append(buffer, static_cast<std::size_t>(got));
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;
-         pending.erase(0, end + 1)) {
-      pid_t group = static_cast<pid_t>(std::strtol(pending.c_str() + 1, nullptr, 10));
-      if (pending[0] == '+') {
-        groups.insert(group);
-      } else {
-        groups.erase(group);
-      }
-    }
   }
-  for (pid_t group : groups) {
-    kill(-group, SIGKILL);
-  }
+  signal_commands(SIGKILL);
   if (own_cgroup >= 0) {
     clear_run_cgroup(own_cgroup, run_name);
   }
@@ -332,15 +329,6 @@ void start_guard() {
     return;
   }
   guard_pipe = fds[1];
-}
-
-void tell_guard(char what, pid_t group) {
-  if (guard_pipe >= 0) {
-    char line[32];
-    int length = std::snprintf(line, sizeof line, "%c%ld\n", what, static_cast<long>(group));
-    ssize_t ignored = write(guard_pipe, line, static_cast<std::size_t>(length));
-    (void)ignored;
-  }
 }
 
 // Creates the wake pipe and the handler that feeds it when a command ends, once.
@@ -373,9 +361,9 @@ void wake_up() {
 }
 
 void signal_commands(int sig) {
-  for (volatile sig_atomic_t& group : command_groups) {
-    if (group != 0) {
-      kill(-static_cast<pid_t>(group), sig);
+  for (int i = 0; i < MAX_GROUPS; ++i) {
+    if (command_groups[i] != 0) {
+      kill(-static_cast<pid_t>(command_groups[i]), sig);
     }
   }
 }
@@ -389,8 +377,14 @@ bool commands_can_start_here() {
 }
 
 void prepare_commands() {
+  static bool prepared = false;
+  if (prepared) {
+    return;
+  }
+  prepared = true;
   prepare_waiting();
   prepare_cgroups();
+  share_groups();
   start_guard();
 }
 
@@ -420,10 +414,12 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   const pid_t parent = getpid();
   commands_running = commands_running + 1;
-  // fork rather than posix_spawn: the child must join its process group and cgroup before the
-  // command can start anything, so that nothing it starts escapes either. Only calls that are
-  // safe after fork are made in the child.
-  pid_t child = fork();
+  // vfork rather than posix_spawn: the child must join its process group and cgroup before the
+  // command can start anything, so that nothing it starts escapes either. vfork rather than fork:
+  // a copy of our memory for each command costs more than the command's own start. The child
+  // shares our memory until it runs the shell, so it makes plain system calls only, changes no
+  // variable and never returns from here.
+  pid_t child = vfork();
   if (child == 0) {
     setpgid(0, 0);
     if (procs >= 0) {
@@ -459,7 +455,6 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   }
   setpgid(child, child);  // the child does the same; whichever comes first
   note_group(child, true);
-  tell_guard('+', child);
   *running = RunningCommand{};
   running->process = child;
   running->tree = tree;
@@ -509,7 +504,6 @@ bool command_ended(RunningCommand* running, int* result) {
   }
   commands_running = commands_running - 1;
   note_group(static_cast<pid_t>(running->process), false);
-  tell_guard('-', static_cast<pid_t>(running->process));
   if (running->tree >= 0) {
     const int tree = static_cast<int>(running->tree);
     if (cgroup_populated(tree)) {

@@ -44,14 +44,14 @@ std::string folder_part(const std::string& path) {
   return at == std::string::npos ? std::string() : path.substr(0, at + 1);
 }
 
-// Creates a new temporary file in `folder` ("" or ending in a separator). Its name starts with a
-// dot and ends in ".tmp", so that it is easy to tell from the files it becomes.
-FileResult create_temporary(const std::string& folder, std::uint32_t permissions, std::string* temp,
+// Creates a new temporary file in `folder`, its name in `temp`. The name starts with a dot and
+// ends in ".tmp", so that it is easy to tell from the files it becomes.
+FileResult create_temporary(const WriteFolder& folder, std::uint32_t permissions, std::string* temp,
                             FileHandle* file) {
   static std::uint32_t counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = folder + format("%s%u-%u.tmp", TEMPORARY_PREFIX, process_number(), ++counter);
-    FileResult created = create_new_file(*temp, permissions, file);
+    *temp = format("%s%u-%u.tmp", TEMPORARY_PREFIX, process_number(), ++counter);
+    FileResult created = create_new_file(folder, *temp, permissions, file);
     if (created != FileResult::exists) {
       return created;
     }
@@ -111,14 +111,11 @@ bool CopyKey::operator<(const CopyKey& other) const {
                   other.folder.index);
 }
 
-CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::map<CopyKey, std::string>* copies, std::string* stored_name) {
-  *stored_name = file.name;
-  // A folder reached through another user's link is a way out of the inbox, not an error folder.
-  PathStatus target;
-  if (!folder_links_trusted(folder) || !query_status(folder, &target)) {
-    return CopyResult::target_unopenable;
-  }
+namespace {
+
+// copy_into_folder once the folder is open.
+CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& target,
+                                 std::map<CopyKey, std::string>* copies, std::string* stored_name) {
   // A copy beside the file itself would match the pattern and become a job of its own.
   PathStatus here;
   if (query_status(".", &here) && target.id == here.id) {
@@ -128,8 +125,8 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   auto made = copies->find(key);
   if (made != copies->end()) {
     PathStatus copy;
-    if (query_status(folder + PATH_SEPARATOR + made->second, &copy) && copy.is_regular &&
-        !copy.is_link && copy.size == file.size) {
+    if (query_entry(target, made->second, &copy) && copy.is_regular && !copy.is_link &&
+        copy.size == file.size) {
       *stored_name = made->second;
       return CopyResult::copied;
     }
@@ -147,10 +144,9 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   if (opened != FileResult::done) {
     return CopyResult::source_unopenable;
   }
-  std::string prefix = folder + PATH_SEPARATOR;
   std::string temp;
   FileHandle out;
-  if (create_temporary(prefix, file.permissions, &temp, &out) != FileResult::done) {
+  if (create_temporary(target, file.permissions, &temp, &out) != FileResult::done) {
     close_file(&in);
     return CopyResult::target_unopenable;
   }
@@ -179,7 +175,7 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
     result = CopyResult::short_write;
   }
   for (int number = 2; result == CopyResult::copied; ++number) {
-    FileResult published = publish_file(temp, prefix + *stored_name, false);
+    FileResult published = publish_file(target, temp, *stored_name, false);
     if (published == FileResult::done) {
       (*copies)[key] = *stored_name;
       return CopyResult::copied;
@@ -190,21 +186,37 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
     }
     *stored_name = numbered_name(file.name, number);
   }
-  delete_file(temp);
+  delete_file(target, temp);
   return result;
 }
 
-bool write_whole_file(const std::string& path, const std::string& text) {
+}  // namespace
+
+CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
+                            std::map<CopyKey, std::string>* copies, std::string* stored_name) {
+  *stored_name = file.name;
+  // Opened without following another user's link, which would be a way out of the inbox, not an
+  // error folder; everything below is written through what was opened.
+  WriteFolder target;
+  if (open_write_folder(folder, &target) != FileResult::done) {
+    return CopyResult::target_unopenable;
+  }
+  CopyResult result = copy_into_open_folder(file, target, copies, stored_name);
+  close_write_folder(&target);
+  return result;
+}
+
+namespace {
+
+// write_whole_file once the folder is open.
+bool write_into_folder(const WriteFolder& folder, const std::string& name,
+                       const std::string& text) {
   // Only a plain file (or a link, which is replaced itself) ever gives way. A device named as the
   // success file (such as /dev/null) is written as it is, without waiting on it; a folder is an
   // error. Neither is ever replaced.
   PathStatus existing;
-  if (query_status(path, &existing) && !existing.is_link && !existing.is_regular) {
-    return !existing.is_folder && append_to_file(path, text);
-  }
-  const std::string folder = folder_part(path);
-  if (!folder_links_trusted(folder)) {
-    return false;
+  if (query_entry(folder, name, &existing) && !existing.is_link && !existing.is_regular) {
+    return !existing.is_folder && append_to_file(folder, name, text);
   }
   std::string temp;
   FileHandle file;
@@ -213,10 +225,23 @@ bool write_whole_file(const std::string& path, const std::string& text) {
   }
   bool ok = write_file(file, text.data(), text.size());
   ok = close_file(&file) && ok;
-  ok = ok && publish_file(temp, path, true) == FileResult::done;
+  ok = ok && publish_file(folder, temp, name, true) == FileResult::done;
   if (!ok) {
-    delete_file(temp);
+    delete_file(folder, temp);
   }
+  return ok;
+}
+
+}  // namespace
+
+bool write_whole_file(const std::string& path, const std::string& text) {
+  const std::string folder_path = folder_part(path);
+  WriteFolder folder;
+  if (open_write_folder(folder_path, &folder) != FileResult::done) {
+    return false;
+  }
+  bool ok = write_into_folder(folder, path.substr(folder_path.size()), text);
+  close_write_folder(&folder);
   return ok;
 }
 

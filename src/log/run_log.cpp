@@ -42,8 +42,9 @@ LogResult write_log(const std::optional<std::string>& log_path, const std::strin
   }
   entry += LINE_END;
   // Opened and closed for every entry, so that other programs may read, move or delete the log
-  // between entries. A link to it is followed only when its owner owns the log, so that a planted
-  // link cannot make us append to someone else's file.
+  // between entries. A link to it, or to a folder on the way, is followed only when its owner owns
+  // what it leads to, so that a planted link cannot make us append to someone else's file; the
+  // folders are opened one by one and the log through them, so a swap after the check is no way in.
   if (!append_to_file(path, entry)) {
     say("Spoolex: Unable to write Log '%s'!\n", path.c_str());
     return LogFailed;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The line end of text files the program writes: "\n" on POSIX systems, "\r\n" on Windows.
 extern const char* const LINE_END;
@@ -57,9 +58,6 @@ Probe probe_file(const std::string& path);
 // Never true for a refusal that means a writer holds the file.
 bool writer_check_refused();
 
-// Deletes the file. Returns false on failure.
-bool delete_file(const std::string& path);
-
 // An open file of the functions below; -1 when none.
 struct FileHandle {
   std::intptr_t value = -1;
@@ -79,10 +77,6 @@ enum class FileResult : int {
 FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
                             FileHandle* file);
 
-// Creates `path` as a new file for writing: never an existing name, never through a link. The
-// permission bits are `permissions`, narrowed by the process's file-creation mask.
-FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file);
-
 // Reads up to `size` bytes. Returns the count, 0 at the end of the file, -1 on an error.
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size);
 
@@ -92,19 +86,54 @@ bool write_file(FileHandle file, const char* data, std::size_t size);
 // Closes the file (safe for a closed handle). Returns false when stored data may be incomplete.
 bool close_file(FileHandle* file);
 
-// Gives the complete file `temp` the name `path` (both in one folder). With `replace`, an existing
-// file or link of that name is replaced (never followed); without it an existing name is never
-// touched and the result is `exists`. On any result but `done`, `temp` is left as it was.
-FileResult publish_file(const std::string& temp, const std::string& path, bool replace);
-
 // Deletes `path` only while it still names the file `expected`: `done`, `missing`, `replaced`
 // (another file has the name now; nothing deleted) or `failed`.
 FileResult delete_if_same(const std::string& path, const FileId& expected);
 
-// Appends `text` as it is to the file `path`, created when missing. A symbolic link is followed
-// only when trusted (see PathStatus::link_trusted), and so is a link in its folder path. Only a
-// plain file or a device is written: a FIFO never holds up the caller. Returns false when the
-// file cannot be opened or the text not stored completely.
+// A folder that files are made, published and appended in, reached so that no link on the way was
+// followed unless it may be (see PathStatus::link_trusted): a link swapped in after the check
+// changes nothing, since every write goes through what was opened. On POSIX systems `handles`
+// holds the folder's descriptor; on Windows, every folder from the root down, held open so that
+// none can be renamed or replaced while we write.
+struct WriteFolder {
+  std::vector<std::intptr_t> handles;
+  std::string path;  // the folder as given (POSIX) or the absolute path checked (Windows)
+  FileId id;
+};
+
+// Opens `folder` (relative to the working folder, or absolute; "" is the working folder) for
+// writing in: `done`, `missing`, `replaced` (a link on the way that may not be followed; on
+// Windows any link or junction) or `failed`.
+FileResult open_write_folder(const std::string& folder, WriteFolder* opened);
+
+// Releases what `open_write_folder` opened. Safe to call twice.
+void close_write_folder(WriteFolder* folder);
+
+// The status of the entry `name` of `folder` itself. For a link only `is_link` is sure: the
+// other fields may describe the link or what it leads to. False when there is no such entry.
+bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus* status);
+
+// Creates `name` in `folder` as a new file for writing: never an existing name, never through a
+// link. The permission bits are `permissions`, narrowed by the process's file-creation mask.
+FileResult create_new_file(const WriteFolder& folder, const std::string& name,
+                           std::uint32_t permissions, FileHandle* file);
+
+// Gives the complete file `temp` of `folder` the name `name` there. With `replace`, an existing
+// file or link of that name is replaced (never followed); without it an existing name is never
+// touched and the result is `exists`. On any result but `done`, `temp` is left as it was.
+FileResult publish_file(const WriteFolder& folder, const std::string& temp, const std::string& name,
+                        bool replace);
+
+// Deletes the entry `name` of `folder` (a link itself, never what it leads to).
+bool delete_file(const WriteFolder& folder, const std::string& name);
+
+// Appends `text` as it is to the file `name` of `folder`, created when missing. A symbolic link
+// is followed only when trusted (see PathStatus::link_trusted). Only a plain file or a device is
+// written: a FIFO never holds up the caller. Returns false when the file cannot be opened or the
+// text not stored completely.
+bool append_to_file(const WriteFolder& folder, const std::string& name, const std::string& text);
+
+// The same for the file `path`, whose folder is opened as by `open_write_folder`.
 bool append_to_file(const std::string& path, const std::string& text);
 
 // A new temporary file that has no name (or loses it when closed), open for reading and writing,

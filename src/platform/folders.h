@@ -1,5 +1,4 @@
-// Folders: the working folder, listing it, entering sub-folders and coming back by mark, and the
-// check for links on the way to a folder.
+// Folders: the working folder, listing it, entering sub-folders and coming back by mark.
 #pragma once
 
 #include <cstdint>
@@ -66,8 +65,3 @@ bool return_to_mark(const FolderMark& mark);
 
 // Releases what `mark` holds. Safe to call twice.
 void release_mark(FolderMark* mark);
-
-// True when no part of the folder path `folder` (relative to the working folder, or absolute) is
-// a symbolic link that may not be followed (see PathStatus::link_trusted); parts that do not
-// exist are no links. "" is the working folder itself.
-bool folder_links_trusted(const std::string& folder);

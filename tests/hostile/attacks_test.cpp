@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "hostile_support.h"
 
@@ -274,6 +275,60 @@ TEST_P(PlantedLinks, ErrorFolderLinkedOutside) {
   EXPECT_EQ(entries_of(tree.path("outside")), Names{}) << result.out;
   EXPECT_EQ(box.read(sub + "/x.sh"), "echo chosen by the dropper\n");
   EXPECT_TRUE(box.untouched(result.out));
+}
+
+// A relative -e, a relative -o and a success file beside the file, while the dropper swaps the
+// folder on the way with a link to a folder only the service may write, back and forth as the
+// jobs end: nothing lands in that folder, and no temporary file is left behind anywhere.
+TEST_P(PlantedLinks, FolderSwappedWithALinkInALoop) {
+  struct Case {
+    std::string swapped, option, value, status;
+  };
+  for (const Case& c :
+       {Case{"sub/failed", "-e", "failed", "1"}, Case{"sub/logs", "-o", "logs/run.log", "0"},
+        Case{"sub", "-t", "@4@.ok", "0"}}) {
+    SCOPED_TRACE(c.option);
+    TempTree tree;
+    SharedInbox box(tree, service());
+    const std::string closed = tree.path("closed"), go = box.srv + "/go";
+    const std::string real = box.inbox + "/" + c.swapped, link = real + ".link";
+    tree.mkdir("closed");
+    give(closed, service(), 0700);
+    ASSERT_TRUE(as_user(kDropper, [&] {
+      bool ok = make_folder(box.inbox + "/sub/failed", 0777) &&
+                make_folder(box.inbox + "/sub/logs", 0777) &&
+                chmod((box.inbox + "/sub").c_str(), 0777) == 0 && make_link(closed, link);
+      for (int i = 0; ok && i < 60; ++i) {
+        ok = write_file(box.inbox + "/sub/" + std::to_string(i) + ".pdf", "x\n");
+      }
+      return ok;
+    }));
+    // Swaps once the first command has run, so that the walk itself enters the real folder, and
+    // ends with the run.
+    RunResult result;
+    {
+      Background swapper(kDropper, [&] {
+        std::thread([=] {
+          while (access(go.c_str(), F_OK) != 0) {
+            usleep(1000);
+          }
+          for (;;) {
+            renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+          }
+        }).detach();
+        return true;
+      });
+      ASSERT_TRUE(swapper.ready());
+      result = e2e::run(
+          {"-r", "-g", "0", c.option, c.value, "*.pdf", "touch " + go + "; exit " + c.status},
+          box.inbox, as_service(service()));
+    }
+    EXPECT_EQ(entries_of(closed), Names{}) << result.out;
+    for (const auto& entry : fs::recursive_directory_iterator(tree.root())) {
+      EXPECT_NE(entry.path().filename().string().rfind(".hotbatch-", 0), 0u) << entry.path();
+    }
+    EXPECT_TRUE(box.untouched(result.out));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Services, PlantedLinks, ::testing::Values(0u, kServiceUser), service_name);

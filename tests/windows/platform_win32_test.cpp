@@ -166,10 +166,27 @@ TEST_F(Win32Platform, SymbolicLinkToFolderIsNeverEntered) {
 }
 
 TEST_F(Win32Platform, DeleteReportsWhetherTheFileWent) {
+  WriteFolder here;
+  ASSERT_EQ(open_write_folder("", &here), FileResult::done);
   write("a.txt", "a");
-  EXPECT_TRUE(delete_file("a.txt"));
+  EXPECT_TRUE(delete_file(here, "a.txt"));
   EXPECT_FALSE(exists("a.txt"));
-  EXPECT_FALSE(delete_file("a.txt"));
+  EXPECT_FALSE(delete_file(here, "a.txt"));
+  close_write_folder(&here);
+}
+
+// Files are written by path in a folder held open: while it is held, neither it nor a folder
+// above it can be renamed away (and another put in its place).
+TEST_F(Win32Platform, WriteFolderIsHeldUntilClosed) {
+  fs::create_directories(root_ + "\\sub\\deeper");
+  WriteFolder held;
+  ASSERT_EQ(open_write_folder("sub\\deeper", &held), FileResult::done);
+  EXPECT_FALSE(MoveFileA("sub", "moved"));
+  EXPECT_FALSE(MoveFileA("sub\\deeper", "sub\\moved"));
+  close_write_folder(&held);
+  close_write_folder(&held);
+  EXPECT_TRUE(MoveFileA("sub", "moved"));
+  EXPECT_EQ(open_write_folder("sub", &held), FileResult::missing);
 }
 
 // Runs `command` in the working folder and waits for it: its result, or COMMAND_NOT_STARTED.
@@ -214,23 +231,25 @@ std::string read_through(FileHandle file) {
 }
 
 TEST_F(Win32Platform, NewFilesArePublishedWithoutReplacingAndReadOnlyAsTheFileSeen) {
+  WriteFolder here;
+  ASSERT_EQ(open_write_folder("", &here), FileResult::done);
   FileHandle out;
-  ASSERT_EQ(create_new_file("new.tmp", 0644, &out), FileResult::done);
+  ASSERT_EQ(create_new_file(here, "new.tmp", 0644, &out), FileResult::done);
   ASSERT_TRUE(write_file(out, "hello\r\n", 7));
   ASSERT_TRUE(close_file(&out));
   EXPECT_TRUE(close_file(&out));
-  EXPECT_EQ(create_new_file("new.tmp", 0644, &out), FileResult::exists);
-  EXPECT_EQ(create_new_file("missing\\x.tmp", 0644, &out), FileResult::missing);
+  EXPECT_EQ(create_new_file(here, "new.tmp", 0644, &out), FileResult::exists);
+  EXPECT_EQ(create_new_file(here, "missing\\x.tmp", 0644, &out), FileResult::missing);
 
   write("taken.txt", "old");
-  EXPECT_EQ(publish_file("new.tmp", "taken.txt", false), FileResult::exists);
+  EXPECT_EQ(publish_file(here, "new.tmp", "taken.txt", false), FileResult::exists);
   EXPECT_EQ(read("taken.txt"), "old");
   EXPECT_EQ(read("new.tmp"), "hello\r\n");
-  ASSERT_EQ(publish_file("new.tmp", "fresh.txt", false), FileResult::done);
+  ASSERT_EQ(publish_file(here, "new.tmp", "fresh.txt", false), FileResult::done);
   EXPECT_FALSE(exists("new.tmp"));
-  EXPECT_EQ(publish_file("fresh.txt", "taken.txt", true), FileResult::done);
+  EXPECT_EQ(publish_file(here, "fresh.txt", "taken.txt", true), FileResult::done);
   EXPECT_EQ(read("taken.txt"), "hello\r\n");
-  EXPECT_EQ(publish_file("gone.tmp", "other.txt", false), FileResult::missing);
+  EXPECT_EQ(publish_file(here, "gone.tmp", "other.txt", false), FileResult::missing);
 
   PathStatus status;
   ASSERT_TRUE(query_status("taken.txt", &status));
@@ -249,6 +268,7 @@ TEST_F(Win32Platform, NewFilesArePublishedWithoutReplacingAndReadOnlyAsTheFileSe
   EXPECT_EQ(open_for_reading("none.txt", false, status.id, &in), FileResult::missing);
   EXPECT_EQ(process_number(), GetCurrentProcessId());
   EXPECT_STREQ(LINE_END, "\r\n");
+  close_write_folder(&here);
 }
 
 TEST_F(Win32Platform, DeleteIfSameLeavesAnotherFileUnderTheName) {

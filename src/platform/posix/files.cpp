@@ -8,11 +8,15 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 
-#include "platform/folders.h"
 #include "platform/posix/shared_state.h"
 #include "platform/primitives.h"
 
@@ -80,9 +84,9 @@ int fd_of(FileHandle file) {
 // Does what `publish_file` does without replacing, for file systems without hard links: an atomic
 // rename that refuses an existing name where the kernel offers one, otherwise a look before the
 // rename, which leaves a short window.
-FileResult rename_without_replacing(const std::string& temp, const std::string& path) {
+FileResult rename_without_replacing(int folder, const char* temp, const char* name) {
 #if defined(__linux__) && defined(SYS_renameat2)
-  if (syscall(SYS_renameat2, AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), 1u) == 0) {
+  if (syscall(SYS_renameat2, folder, temp, folder, name, 1u) == 0) {
     return FileResult::done;
   }
   if (errno == EEXIST) {
@@ -93,10 +97,135 @@ FileResult rename_without_replacing(const std::string& temp, const std::string& 
   }
 #endif
   struct stat info;
-  if (lstat(path.c_str(), &info) == 0) {
+  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
     return FileResult::exists;
   }
-  return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+  return renameat(folder, temp, folder, name) == 0 ? FileResult::done : FileResult::failed;
+}
+
+// Folders on the way are opened only to be passed through and written in: O_PATH needs no read
+// permission, as a path would not.
+#ifdef O_PATH
+constexpr int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#endif
+
+// Links followed in one resolution before it counts as a loop, as the kernel counts them.
+constexpr int MAX_LINKS = 40;
+
+// Closes `fd` keeping errno, which the caller reports.
+void close_quietly(int fd) {
+  int error = errno;
+  close(fd);
+  errno = error;
+}
+
+// True when `folder` is in /proc, whose links (/proc/self, /proc/self/fd/1) only the kernel makes
+// and only the kernel can follow: their text ("pipe:[42]") names no path.
+bool in_proc(int folder) {
+#ifdef __linux__
+  struct statfs info;
+  return fstatfs(folder, &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+#else
+  (void)folder;
+  return false;
+#endif
+}
+
+int open_folder_path(int at, const std::string& path, int* links);
+
+// Opens the entry `name` of the folder `at` with `flags` (O_NOFOLLOW added). Where the entry is a
+// link, its own status and text are read through one descriptor of the link itself, its text
+// resolved by the same rules, and what it leads to kept only when the link may be followed. A
+// link is never followed to create a file.
+int open_entry(int at, const std::string& name, int flags, mode_t mode, int* links) {
+  int fd = openat(at, name.c_str(), flags | O_NOFOLLOW, mode);
+  // O_NOFOLLOW refuses a link with ELOOP; together with O_PATH and O_DIRECTORY, with ENOTDIR.
+  if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) {
+    return fd;
+  }
+  const int refusal = errno;
+  struct stat link;
+  if (fstatat(at, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+    errno = refusal;
+    return -1;
+  }
+  if (++*links > MAX_LINKS) {
+    errno = ELOOP;
+    return -1;
+  }
+  flags &= ~(O_CREAT | O_EXCL);
+  if (in_proc(at)) {
+    fd = openat(at, name.c_str(), flags & ~O_NOFOLLOW);
+  } else {
+    char text[PATH_MAX];
+    ssize_t length = -1;
+#ifdef O_PATH
+    // The status and the text of one link: a link swapped in meanwhile is not read instead.
+    int own = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (own >= 0 && fstat(own, &link) == 0 && S_ISLNK(link.st_mode)) {
+      length = readlinkat(own, "", text, sizeof text);
+    }
+    if (own >= 0) {
+      close(own);
+    }
+#else
+    length = readlinkat(at, name.c_str(), text, sizeof text);
+#endif
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
+      errno = ELOOP;
+      return -1;
+    }
+    const std::string target(text, static_cast<std::size_t>(length));
+    const std::size_t slash = target.rfind('/');
+    const std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
+    int folder =
+        open_folder_path(at, slash == std::string::npos ? "" : target.substr(0, slash + 1), links);
+    if (folder < 0) {
+      return -1;
+    }
+    fd = open_entry(folder, last.empty() ? "." : last, flags, 0, links);
+    close_quietly(folder);
+  }
+  struct stat info;
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !link_is_trusted(link.st_uid, info.st_uid))) {
+    close(fd);
+    errno = ELOOP;
+    return -1;
+  }
+  return fd;
+}
+
+// Opens the folder `path` (relative to the folder `at`, or absolute) one part at a time.
+int open_folder_path(int at, const std::string& path, int* links) {
+  const bool absolute = !path.empty() && path[0] == '/';
+  int folder = openat(absolute ? AT_FDCWD : at, absolute ? "/" : ".", FOLDER_FLAGS);
+  for (std::size_t begin = 0; folder >= 0 && begin < path.size();) {
+    std::size_t end = path.find('/', begin);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    const std::string part = path.substr(begin, end - begin);
+    begin = end + 1;
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    int next = open_entry(folder, part, FOLDER_FLAGS, 0, links);
+    close_quietly(folder);
+    folder = next;
+  }
+  return folder;
+}
+
+int folder_fd(const WriteFolder& folder) {
+  return folder.handles.empty() ? -1 : static_cast<int>(folder.handles[0]);
+}
+
+// Tells the change watch about our write of `name` in `folder`.
+void note_own_write_in(const WriteFolder& folder, const std::string& name) {
+  note_own_write(folder.path.empty() || folder.path.back() == '/' ? folder.path + name
+                                                                  : folder.path + '/' + name);
 }
 
 }  // namespace
@@ -159,10 +288,6 @@ bool writer_check_refused() {
   return lease_refused;
 }
 
-bool delete_file(const std::string& path) {
-  return unlink(path.c_str()) == 0;
-}
-
 FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
                             FileHandle* file) {
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -188,16 +313,6 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
   }
   // Reads block from here on; the descriptor names a plain file, so they never wait on a writer.
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  file->value = fd;
-  return FileResult::done;
-}
-
-FileResult create_new_file(const std::string& path, std::uint32_t permissions, FileHandle* file) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                static_cast<mode_t>(permissions & 0777));
-  if (fd < 0) {
-    return errno == EEXIST ? FileResult::exists : FileResult::failed;
-  }
   file->value = fd;
   return FileResult::done;
 }
@@ -229,28 +344,6 @@ bool close_file(FileHandle* file) {
   return close(fd) == 0;
 }
 
-FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
-  note_own_write(path);
-  if (replace) {
-    // rename replaces a link itself, never what it leads to.
-    return rename(temp.c_str(), path.c_str()) == 0 ? FileResult::done : FileResult::failed;
-  }
-  // A hard link never replaces an existing name, a planted link included; then the temporary
-  // name goes.
-  if (link(temp.c_str(), path.c_str()) == 0) {
-    unlink(temp.c_str());
-    return FileResult::done;
-  }
-  if (errno == EEXIST) {
-    return FileResult::exists;
-  }
-  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV ||
-      errno == EMLINK) {
-    return rename_without_replacing(temp, path);
-  }
-  return FileResult::failed;
-}
-
 FileResult delete_if_same(const std::string& path, const FileId& expected) {
   // POSIX has no unlink of a given file: the look and the unlink are one step apart, a window of
   // microseconds against the whole job that the look protects.
@@ -269,40 +362,6 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
     }
   }
   return unlink(path.c_str()) == 0 ? FileResult::done : FileResult::failed;
-}
-
-bool append_to_file(const std::string& path, const std::string& text) {
-  std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && !folder_links_trusted(path.substr(0, slash))) {
-    return false;
-  }
-  note_own_write(path);
-  // O_NONBLOCK: a FIFO planted under the log's name must not hold us up. Without a reader it
-  // cannot be opened; with one, an entry that does not fit fails instead of waiting.
-  const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW, 0666);
-  if (fd < 0 && errno == ELOOP) {
-    // A link: followed only when its owner owns what it leads to, and then only to that file.
-    PathStatus status;
-    if (!query_status(path, &status) || !status.link_trusted) {
-      return false;
-    }
-    fd = open(path.c_str(), flags);
-    struct stat info;
-    if (fd >= 0 &&
-        (fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_dev) != status.id.device ||
-         static_cast<std::uint64_t>(info.st_ino) != status.id.index)) {
-      close(fd);
-      return false;
-    }
-  }
-  if (fd < 0) {
-    return false;
-  }
-  FileHandle file;
-  file.value = fd;
-  bool ok = write_file(file, text.data(), text.size());
-  return close_file(&file) && ok;
 }
 
 bool create_scratch_file(FileHandle* file) {
@@ -334,4 +393,116 @@ FileHandle standard_output_file() {
   FileHandle out;
   out.value = STDOUT_FILENO;
   return out;
+}
+
+FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
+  int links = 0;
+  int fd = open_folder_path(AT_FDCWD, folder, &links);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    const int error = errno;
+    if (fd >= 0) {
+      close(fd);
+    }
+    return error == ENOENT  ? FileResult::missing
+           : error == ELOOP ? FileResult::replaced
+                            : FileResult::failed;
+  }
+  opened->handles.assign(1, fd);
+  opened->path = folder;
+  opened->id.device = static_cast<std::uint64_t>(info.st_dev);
+  opened->id.index = static_cast<std::uint64_t>(info.st_ino);
+  return FileResult::done;
+}
+
+void close_write_folder(WriteFolder* folder) {
+  for (std::intptr_t fd : folder->handles) {
+    close(static_cast<int>(fd));
+  }
+  folder->handles.clear();
+}
+
+bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus* status) {
+  struct stat info;
+  if (fstatat(folder_fd(folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
+  *status = PathStatus{};
+  status->is_link = S_ISLNK(info.st_mode);
+  status->is_folder = S_ISDIR(info.st_mode);
+  status->is_regular = S_ISREG(info.st_mode);
+  status->size = static_cast<std::uint64_t>(info.st_size);
+  status->id.device = static_cast<std::uint64_t>(info.st_dev);
+  status->id.index = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
+FileResult create_new_file(const WriteFolder& folder, const std::string& name,
+                           std::uint32_t permissions, FileHandle* file) {
+  int fd = openat(folder_fd(folder), name.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                  static_cast<mode_t>(permissions & 0777));
+  if (fd < 0) {
+    return errno == EEXIST ? FileResult::exists : FileResult::failed;
+  }
+  file->value = fd;
+  return FileResult::done;
+}
+
+FileResult publish_file(const WriteFolder& folder, const std::string& temp, const std::string& name,
+                        bool replace) {
+  note_own_write_in(folder, name);
+  const int at = folder_fd(folder);
+  if (replace) {
+    // rename replaces a link itself, never what it leads to.
+    return renameat(at, temp.c_str(), at, name.c_str()) == 0 ? FileResult::done
+                                                             : FileResult::failed;
+  }
+  // A hard link never replaces an existing name, a planted link included; then the temporary
+  // name goes.
+  if (linkat(at, temp.c_str(), at, name.c_str(), 0) == 0) {
+    unlinkat(at, temp.c_str(), 0);
+    return FileResult::done;
+  }
+  if (errno == EEXIST) {
+    return FileResult::exists;
+  }
+  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV ||
+      errno == EMLINK) {
+    return rename_without_replacing(at, temp.c_str(), name.c_str());
+  }
+  return FileResult::failed;
+}
+
+bool delete_file(const WriteFolder& folder, const std::string& name) {
+  return unlinkat(folder_fd(folder), name.c_str(), 0) == 0;
+}
+
+bool append_to_file(const WriteFolder& folder, const std::string& name, const std::string& text) {
+  note_own_write_in(folder, name);
+  // O_NONBLOCK: a FIFO planted under the log's name must not hold us up. Without a reader it
+  // cannot be opened; with one, an entry that does not fit fails instead of waiting.
+  int links = 0;
+  int fd =
+      open_entry(folder_fd(folder), name,
+                 O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_CREAT, 0666, &links);
+  if (fd < 0) {
+    return false;
+  }
+  FileHandle file;
+  file.value = fd;
+  bool ok = write_file(file, text.data(), text.size());
+  return close_file(&file) && ok;
+}
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  const std::size_t slash = path.rfind('/');
+  WriteFolder folder;
+  if (open_write_folder(slash == std::string::npos ? "" : path.substr(0, slash + 1), &folder) !=
+      FileResult::done) {
+    return false;
+  }
+  bool ok = append_to_file(folder, path.substr(slash + 1), text);
+  close_write_folder(&folder);
+  return ok;
 }

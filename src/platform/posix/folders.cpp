@@ -147,20 +147,3 @@ void release_mark(FolderMark* mark) {
     mark->handle = -1;
   }
 }
-
-bool folder_links_trusted(const std::string& folder) {
-  // Each part of the path in turn: "a", "a/b", "a/b/c" (or "/a", "/a/b" ...).
-  for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
-    std::string part = folder.substr(0, end);
-    struct stat info;
-    if (!part.empty() && lstat(part.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-      PathStatus status;
-      if (!query_status(part, &status) || !status.link_trusted) {
-        return false;
-      }
-    }
-    if (end == std::string::npos) {
-      return true;
-    }
-  }
-}

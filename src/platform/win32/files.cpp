@@ -2,6 +2,8 @@
 // points are opened as themselves and never written through.
 #include "platform/files.h"
 
+#include <vector>
+
 #include "platform/primitives.h"
 #include "platform/wide_text.h"
 #include "platform/win32/shared_state.h"
@@ -38,6 +40,38 @@ FileResult result_of_error(DWORD error) {
 // `path` (UTF-8, relative to the working folder or absolute) as the file functions take it.
 std::wstring file_path(const std::string& path) {
   return long_form(full_path(path));
+}
+
+// `name` in the folder that `folder` holds, as the file functions take it.
+std::wstring name_in(const WriteFolder& folder, const std::string& name) {
+  std::wstring plain = widen(folder.path);
+  if (plain.back() != L'\\') {
+    plain += L'\\';
+  }
+  return long_form(plain + widen(name));
+}
+
+// Appends to the file `full` opened as itself: a reparse point there is never written through.
+bool append_to(const std::wstring& full, const std::string& text) {
+  HANDLE handle =
+      CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool ok = true;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    BY_HANDLE_FILE_INFORMATION info;
+    ok = GetFileInformationByHandle(handle, &info) && !is_reparse(info.dwFileAttributes) &&
+         !name_is_reparse(full);
+  }
+  if (ok) {
+    FileHandle file;
+    file.value = reinterpret_cast<std::intptr_t>(handle);
+    ok = write_file(file, text.data(), text.size());
+  }
+  ok = CloseHandle(handle) != 0 && ok;
+  return ok;
 }
 
 }  // namespace
@@ -140,10 +174,6 @@ bool writer_check_refused() {
   return false;
 }
 
-bool delete_file(const std::string& path) {
-  return DeleteFileW(file_path(path).c_str()) != 0;
-}
-
 FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
                             FileHandle* file) {
   DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
@@ -165,20 +195,6 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
   if ((!follow_link && link) || id_of(info) != expected) {
     CloseHandle(handle);
     return FileResult::replaced;
-  }
-  file->value = reinterpret_cast<std::intptr_t>(handle);
-  return FileResult::done;
-}
-
-FileResult create_new_file(const std::string& path, std::uint32_t /*permissions*/,
-                           FileHandle* file) {
-  // CREATE_NEW fails on any existing name, a link included, and never follows one. Delete
-  // sharing lets the finished file be renamed before it is closed.
-  HANDLE handle = CreateFileW(file_path(path).c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return result_of_error(GetLastError());
   }
   file->value = reinterpret_cast<std::intptr_t>(handle);
   return FileResult::done;
@@ -211,15 +227,6 @@ bool close_file(FileHandle* file) {
   return ok;
 }
 
-FileResult publish_file(const std::string& temp, const std::string& path, bool replace) {
-  // A rename replaces a link of the name itself, never what it leads to.
-  if (MoveFileExW(file_path(temp).c_str(), file_path(path).c_str(),
-                  replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
-    return FileResult::done;
-  }
-  return result_of_error(GetLastError());
-}
-
 FileResult delete_if_same(const std::string& path, const FileId& expected) {
   // The name is opened as it is, checked and deleted through one handle: no other file can take
   // the name in between.
@@ -250,37 +257,6 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
   return result;
 }
 
-bool append_to_file(const std::string& path, const std::string& text) {
-  // A log given as a device name (NUL, CON) means the device, as it does everywhere in Windows,
-  // not a file that nobody could delete.
-  std::wstring plain = full_path(path);
-  std::wstring device = device_name(plain);
-  std::wstring full = device.empty() ? long_form(plain) : L"\\\\.\\" + device;
-  if (device.empty() && !plain_folder_links_trusted(parent_of(plain))) {
-    return false;
-  }
-  HANDLE handle =
-      CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  bool ok = true;
-  if (GetFileType(handle) == FILE_TYPE_DISK) {
-    // A reparse point opened as itself: never written through.
-    BY_HANDLE_FILE_INFORMATION info;
-    ok = GetFileInformationByHandle(handle, &info) && !is_reparse(info.dwFileAttributes) &&
-         !name_is_reparse(full);
-  }
-  if (ok) {
-    FileHandle file;
-    file.value = reinterpret_cast<std::intptr_t>(handle);
-    ok = write_file(file, text.data(), text.size());
-  }
-  ok = CloseHandle(handle) != 0 && ok;
-  return ok;
-}
-
 bool create_scratch_file(FileHandle* file) {
   wchar_t folder[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, folder);
@@ -309,4 +285,117 @@ FileHandle standard_output_file() {
   FileHandle out;
   out.value = reinterpret_cast<std::intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE));
   return out;
+}
+
+FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
+  // Win32 offers no general way to create, rename or delete a file relative to a folder handle,
+  // so the files are written by path. What makes that path safe is this: every folder on it,
+  // from the root down, is opened as itself (a reparse point not followed), refused when it is a
+  // link or junction, and held open without delete sharing until the write is done. Renaming,
+  // removing or replacing a folder needs delete access to it, which that sharing denies, so the
+  // path leads through the folders checked for as long as they are held.
+  const std::wstring plain = full_path(folder);
+  const std::size_t root = root_length(plain);
+  // The root with its separator ("C:\\"), then each folder below it.
+  std::vector<std::wstring> parts{plain.substr(0, root) + L'\\'};
+  for (std::size_t end = root + 1; end < plain.size(); ++end) {
+    end = plain.find(L'\\', end);
+    if (end == std::wstring::npos) {
+      end = plain.size();
+    }
+    parts.push_back(plain.substr(0, end));
+  }
+  opened->handles.clear();
+  BY_HANDLE_FILE_INFORMATION info;
+  for (const std::wstring& part : parts) {
+    std::wstring full = long_form(part);
+    HANDLE held = CreateFileW(full.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    FileResult result = FileResult::done;
+    if (held == INVALID_HANDLE_VALUE) {
+      result = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
+                   ? FileResult::missing
+                   : FileResult::failed;
+    } else {
+      opened->handles.push_back(reinterpret_cast<std::intptr_t>(held));
+      // A root is no link anyone could plant (Wine shows its drive roots as links).
+      const bool at_root = &part == &parts[0];
+      if (!GetFileInformationByHandle(held, &info) ||
+          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        result = FileResult::failed;
+      } else if (!at_root && (is_reparse(info.dwFileAttributes) || name_is_reparse(full)) &&
+                 is_link_point(held)) {
+        result = FileResult::replaced;
+      }
+    }
+    if (result != FileResult::done) {
+      close_write_folder(opened);
+      return result;
+    }
+  }
+  opened->path = narrow(plain);
+  opened->id = id_of(info);
+  return FileResult::done;
+}
+
+void close_write_folder(WriteFolder* folder) {
+  for (std::intptr_t handle : folder->handles) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+  }
+  folder->handles.clear();
+}
+
+bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus* status) {
+  return query_status(narrow(name_in(folder, name)), status);
+}
+
+FileResult create_new_file(const WriteFolder& folder, const std::string& name,
+                           std::uint32_t /*permissions*/, FileHandle* file) {
+  // CREATE_NEW fails on any existing name, a link included, and never follows one. Delete
+  // sharing lets the finished file be renamed before it is closed.
+  HANDLE handle = CreateFileW(name_in(folder, name).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return result_of_error(GetLastError());
+  }
+  file->value = reinterpret_cast<std::intptr_t>(handle);
+  return FileResult::done;
+}
+
+FileResult publish_file(const WriteFolder& folder, const std::string& temp, const std::string& name,
+                        bool replace) {
+  // A rename replaces a link of the name itself, never what it leads to.
+  if (MoveFileExW(name_in(folder, temp).c_str(), name_in(folder, name).c_str(),
+                  replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    return FileResult::done;
+  }
+  return result_of_error(GetLastError());
+}
+
+bool delete_file(const WriteFolder& folder, const std::string& name) {
+  return DeleteFileW(name_in(folder, name).c_str()) != 0;
+}
+
+bool append_to_file(const WriteFolder& folder, const std::string& name, const std::string& text) {
+  return append_to(name_in(folder, name), text);
+}
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  // A log given as a device name (NUL, CON) means the device, as it does everywhere in Windows,
+  // not a file that nobody could delete.
+  std::wstring plain = full_path(path);
+  std::wstring device = device_name(plain);
+  if (!device.empty()) {
+    return append_to(L"\\\\.\\" + device, text);
+  }
+  WriteFolder folder;
+  if (open_write_folder(narrow(parent_of(plain)), &folder) != FileResult::done) {
+    return false;
+  }
+  std::size_t at = plain.find_last_of(L'\\');
+  bool ok = append_to_file(folder, narrow(plain.substr(at + 1)), text);
+  close_write_folder(&folder);
+  return ok;
 }

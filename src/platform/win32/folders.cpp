@@ -52,22 +52,6 @@ EntryHint hint_of(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryHint::folder : EntryHint::file;
 }
 
-// True when the name itself is a symbolic link or junction (not merely a reparse point that
-// changes how a file is stored, such as a cloud file).
-bool name_is_link(const std::wstring& full) {
-  if (!name_is_reparse(full)) {
-    return false;
-  }
-  HANDLE own = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (own == INVALID_HANDLE_VALUE) {
-    return true;  // unknown: the safe reading
-  }
-  bool link = is_link_point(own);
-  CloseHandle(own);
-  return link;
-}
-
 }  // namespace
 
 const std::wstring& working_folder() {
@@ -179,28 +163,4 @@ void release_mark(FolderMark* mark) {
   }
   mark->path.clear();
   mark->handle = -1;
-}
-
-bool plain_folder_links_trusted(const std::wstring& plain) {
-  // Links are never followed on Windows, so a link anywhere on the way makes the path untrusted.
-  std::size_t at = root_length(plain) + 1;
-  while (at < plain.size()) {
-    std::size_t end = plain.find(L'\\', at);
-    if (end == std::wstring::npos) {
-      end = plain.size();
-    }
-    std::wstring part = long_form(plain.substr(0, end));
-    if (GetFileAttributesW(part.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      return true;  // what does not exist is no link, and neither is anything below it
-    }
-    if (name_is_link(part)) {
-      return false;
-    }
-    at = end + 1;
-  }
-  return true;
-}
-
-bool folder_links_trusted(const std::string& folder) {
-  return plain_folder_links_trusted(full_path(folder));
 }

@@ -27,10 +27,6 @@ const std::wstring& working_folder();
 // `path` (UTF-8, relative to the working folder or absolute) as a plain absolute path.
 std::wstring full_path(const std::string& path);
 
-// True when no part of the plain absolute folder path `plain` is a link (folders.cpp); the
-// folder of the run log is checked so too (files.cpp).
-bool plain_folder_links_trusted(const std::wstring& plain);
-
 // Sharing that lets others read, write, rename and delete what we hold open.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 

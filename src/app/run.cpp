@@ -166,6 +166,7 @@ int run_program(int argc, char* argv[]) {
   }
   settings.walk.pattern = argv[options.index];
   settings.job.command_template = argv[options.index + 1];
+  settings.job.names_in_text = has_placeholder(settings.job.command_template);
   if (settings.job.command_template.size() > COMMAND_CAPACITY - 1) {
     say("Spoolex: Command is too long (the limit is %d bytes)\n",
         static_cast<int>(COMMAND_CAPACITY - 1));

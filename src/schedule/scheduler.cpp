@@ -400,8 +400,8 @@ void end_pass(Scheduler* scheduler) {
   ++scheduler->pass;
 }
 
-bool run_jobs_for(Scheduler* scheduler, std::int64_t seconds, const std::function<bool()>& woken) {
-  const std::int64_t end = monotonic_ms() + seconds * 1000;
+bool run_jobs_for(Scheduler* scheduler, std::int64_t ms, const std::function<bool()>& woken) {
+  const std::int64_t end = monotonic_ms() + ms;
   while (!stop_requested()) {
     advance(scheduler);
     if (woken && woken()) {

@@ -125,10 +125,10 @@ bool look_again(Scheduler* scheduler, const std::string& name);
 // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
 void end_pass(Scheduler* scheduler);
 
-// Lets the jobs in hand (if any) go on for `seconds` seconds, or until a stop is requested, or
+// Lets the jobs in hand (if any) go on for `ms` milliseconds, or until a stop is requested, or
 // until `woken` (when given) says that a change arrived: the pause between passes. False when the
 // time was cut short by a stop request.
-bool run_jobs_for(Scheduler* scheduler, std::int64_t seconds,
+bool run_jobs_for(Scheduler* scheduler, std::int64_t ms,
                   const std::function<bool()>& woken = nullptr);
 
 // Lets the jobs in hand go on until none is left. On a stop request files that wait for their

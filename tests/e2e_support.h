@@ -69,6 +69,7 @@ class Process {
   // Waits for the program to end; kills its group when the time runs out.
   RunResult finish(Millis timeout = kTimeout);
   const std::string& out() const { return out_; }
+  pid_t pid() const { return pid_; }
 
  private:
   void pump(int timeout_ms);

@@ -176,15 +176,15 @@ INSTANTIATE_TEST_SUITE_P(
                       "in",
                       "Warning: Cannot wake on change (Permission denied); polling only\n",
                       false},
-        // Two watches at most, in a user namespace of its own: "in" and "s1" are watched.
+        // Two watches allowed, in a user namespace of its own: half of them, "in" alone, taken.
         UnwatchedCase{"SomeFolders",
                       {"/usr/bin/unshare", "--user", "--map-root-user", "/bin/sh", "-c",
                        "echo 2 >/proc/sys/user/max_inotify_watches && exec \"$0\" \"$@\""},
                       {"-s", "30", "-r"},
                       nullptr,
-                      "Warning: Cannot watch every folder (the limit of inotify watches is "
-                      "reached, see fs.inotify.max_user_watches); those are found by the regular "
-                      "pass\n",
+                      "Warning: Cannot watch every folder (half of the inotify watches allowed "
+                      "are in use, see fs.inotify.max_user_watches); those are found by the "
+                      "regular pass\n",
                       true}),
     [](const ::testing::TestParamInfo<UnwatchedCase>& info) { return info.param.name; });
 

@@ -122,17 +122,57 @@ void run_pass(const RunSettings& settings, Scheduler* scheduler) {
     return;
   }
   walk_folder(settings.walk, scheduler);
+  // Only a whole walk knows every folder that is still there.
+  if (settings.walk.wake_on_change && !stop_requested()) {
+    drop_unwalked_watches();
+  }
   end_pass(scheduler);
 }
 
+// The passes that changes start before their time (-w).
+struct EarlyPasses {
+  std::int64_t last_ms = 0;  // when the last one started
+  bool started = false;      // one has started
+  bool pending = false;      // a change waits for the next one
+};
+
 // The pause between passes; jobs still in hand go on meanwhile, and with -w a change ends it
-// early. False when a stop request cut it short.
-bool pause(const RunSettings& settings, Scheduler* scheduler) {
-  std::function<bool()> woken;
-  if (settings.walk.wake_on_change) {
-    woken = [&settings, scheduler] { return change_arrived(settings.walk, scheduler); };
+// early, at most once per settle time (at least a second): folders made and removed without end
+// cost a pass now and then, not one each. False when a stop request cut it short.
+bool pause(const RunSettings& settings, Scheduler* scheduler, EarlyPasses* early) {
+  const std::int64_t end = monotonic_ms() + std::int64_t{settings.wait_seconds} * 1000;
+  if (!settings.walk.wake_on_change) {
+    return run_jobs_for(scheduler, end - monotonic_ms());
   }
-  return run_jobs_for(scheduler, settings.wait_seconds, woken);
+  const std::int64_t gap = std::int64_t{std::max(settings.schedule.settle_seconds, 1)} * 1000;
+  auto allowed = [early, gap] {
+    return early->pending && (!early->started || monotonic_ms() >= early->last_ms + gap);
+  };
+  // A change that must wait ends the wait too, so that the loop below waits for its turn.
+  std::function<bool()> woken = [&settings, scheduler, early, &allowed] {
+    const bool was_pending = early->pending;
+    early->pending = change_arrived(settings.walk, scheduler) || early->pending;
+    return allowed() || (early->pending && !was_pending);
+  };
+  for (;;) {
+    std::int64_t until = end;
+    if (early->pending && early->started) {
+      until = std::min(end, early->last_ms + gap);
+    }
+    if (!run_jobs_for(scheduler, until - monotonic_ms(), woken)) {
+      return false;
+    }
+    if (allowed()) {
+      early->pending = false;
+      early->started = true;
+      early->last_ms = monotonic_ms();
+      return true;
+    }
+    if (monotonic_ms() >= end) {
+      early->pending = false;  // the regular pass looks at everything
+      return true;
+    }
+  }
 }
 
 }  // namespace
@@ -166,6 +206,7 @@ int run_program(int argc, char* argv[]) {
   }
   settings.walk.pattern = argv[options.index];
   settings.job.command_template = argv[options.index + 1];
+  settings.job.names_in_text = has_placeholder(settings.job.command_template);
   if (settings.job.command_template.size() > COMMAND_CAPACITY - 1) {
     say("Spoolex: Command is too long (the limit is %d bytes)\n",
         static_cast<int>(COMMAND_CAPACITY - 1));
@@ -194,9 +235,10 @@ int run_program(int argc, char* argv[]) {
 
   prepare_commands();
   say("\nStart Run...\n");
+  EarlyPasses early;
   for (;;) {
     run_pass(settings, &scheduler);
-    if (!settings.looping || stop_requested() || !pause(settings, &scheduler)) {
+    if (!settings.looping || stop_requested() || !pause(settings, &scheduler, &early)) {
       break;
     }
   }

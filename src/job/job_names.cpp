@@ -115,12 +115,36 @@ std::string expand_placeholders(const std::string& text, const JobNames& names,
   return expanded;
 }
 
-bool is_unsafe_path(const std::string& path) {
-  for (char c : path) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127 || std::strchr(QUOTE_BREAKERS, c) != nullptr) {
+bool has_placeholder(const std::string& text) {
+  for (const char* placeholder : PLACEHOLDERS) {
+    if (text.find(placeholder) != std::string::npos) {
       return true;
     }
   }
   return false;
+}
+
+std::vector<std::string> placeholder_variables(const JobNames& names) {
+  return {"HOTBATCH_1=" + names.full_path, "HOTBATCH_2=" + names.base,
+          "HOTBATCH_3=" + names.extension, "HOTBATCH_4=" + names.full_path_no_ext,
+          "HOTBATCH_5=" + names.base_no_last_ext};
+}
+
+bool is_unsafe_name(const std::string& path, const char* breakers, char variable_mark) {
+  int marks = 0;
+  for (char c : path) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127 || std::strchr(breakers, c) != nullptr) {
+      return true;
+    }
+    // One mark alone expands nothing; two may enclose a variable's name.
+    if (variable_mark != '\0' && c == variable_mark && ++marks >= 2) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool is_unsafe_path(const std::string& path) {
+  return is_unsafe_name(path, QUOTE_BREAKERS, VARIABLE_MARK);
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Bytes for the command template, the expanded command and the expanded success-file path,
 // terminator included: the longest such text is COMMAND_CAPACITY - 1 bytes.
@@ -34,6 +35,19 @@ bool derive_job_names(const std::string& name, JobNames* names);
 std::string expand_placeholders(const std::string& text, const JobNames& names,
                                 std::size_t capacity, bool* complete = nullptr);
 
-// True when the path holds a byte that breaks out of double quotes for the command interpreter
-// or a control byte.
+// True when `text` holds a placeholder, "@1@" to "@5@": a name is then put into the command's
+// text, where the command interpreter reads it.
+bool has_placeholder(const std::string& text);
+
+// The environment entries HOTBATCH_1 to HOTBATCH_5 ("NAME=value") with the whole placeholder
+// values: a shell never reads a variable's value as code, so every name is safe there.
+std::vector<std::string> placeholder_variables(const JobNames& names);
+
+// True when `path` holds one of `breakers` (bytes that break out of double quotes), a control
+// byte, or two or more `variable_mark` (the interpreter expands "%NAME%" inside quotes; '\0' for
+// none).
+bool is_unsafe_name(const std::string& path, const char* breakers, char variable_mark);
+
+// is_unsafe_name for this platform's command interpreter: a path that no placeholder in the
+// command's text may hold.
 bool is_unsafe_path(const std::string& path);

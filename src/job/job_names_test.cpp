@@ -137,6 +137,10 @@ TEST(UnsafePaths, QuoteBreakersAndControlBytesAreUnsafe) {
   for (const char* c = QUOTE_BREAKERS; *c != '\0'; ++c) {
     EXPECT_TRUE(is_unsafe_path(std::string("x") + *c)) << *c;
   }
+  // cmd.exe expands %NAME% inside quotes: two marks make a name unsafe, one does not.
+  EXPECT_TRUE(is_unsafe_name("C:\\in\\%CD%.txt", "\"", '%'));
+  EXPECT_FALSE(is_unsafe_name("C:\\in\\100%.txt", "\"", '%'));
+  EXPECT_FALSE(is_unsafe_name("/in/%CD%.txt", "\"$`\\", '\0'));
 }
 
 }  // namespace

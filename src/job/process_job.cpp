@@ -1,6 +1,7 @@
 // Job execution and outcome handling for one ready file.
 #include "job/process_job.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -17,6 +18,12 @@ constexpr std::size_t COPY_CHUNK = 64 * 1024;
 
 // Numbered names tried in the error folder before the copy counts as failed.
 constexpr int MAX_COPY_NUMBER = 100000;
+
+// Error copies leave at least this share of the error folder's file system free.
+constexpr std::uint64_t MIN_FREE_PERCENT = 5;
+
+// Bytes copied between two looks at the room left.
+constexpr std::uint64_t ROOM_LOOK_BYTES = 64ull * 1024 * 1024;
 
 const char* const ERROR_LINE =
     "*******************************************************************************\n";
@@ -93,6 +100,64 @@ ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_c
   return ErrorCopy::copied;
 }
 
+// True while the file system of `folder` keeps MIN_FREE_PERCENT of its room free after `more`
+// bytes are stored there. Where that cannot be known the copy goes ahead, as it always did.
+bool room_for(const std::string& folder, std::uint64_t more) {
+  std::uint64_t free_bytes = 0;
+  std::uint64_t total_bytes = 0;
+  if (!space_of(folder, &free_bytes, &total_bytes)) {
+    return true;
+  }
+  return free_bytes >= more && free_bytes - more >= total_bytes / 100 * MIN_FREE_PERCENT;
+}
+
+// Copies the data of `in` to `out`, both open at their start, run of data by run of data, so that
+// holes stay holes: a file of no blocks and any size costs the error folder none either. The room
+// left in `folder` is looked at before and while copying, since the file may fill its holes
+// meanwhile.
+CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, char* buffer) {
+  std::uint64_t stored = 0;
+  if (stored_size(in, &stored) && !room_for(folder, stored)) {
+    return CopyResult::no_room;
+  }
+  std::uint64_t at = 0;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::uint64_t since_look = 0;
+  while (next_data(in, at, &start, &end)) {
+    if (!seek_file(out, start)) {
+      return CopyResult::short_write;
+    }
+    for (at = start; at < end;) {
+      if (stop_requested()) {
+        return CopyResult::stopped;
+      }
+      std::uint64_t wanted = std::min<std::uint64_t>(COPY_CHUNK, end - at);
+      std::int64_t got = read_file(in, buffer, static_cast<std::size_t>(wanted));
+      if (got < 0) {
+        return CopyResult::read_error;
+      }
+      if (got == 0) {
+        end = at;  // the file got shorter: the next look finds its new end
+        break;
+      }
+      if (!write_file(out, buffer, static_cast<std::size_t>(got))) {
+        return CopyResult::short_write;
+      }
+      at += static_cast<std::uint64_t>(got);
+      since_look += static_cast<std::uint64_t>(got);
+      if (since_look >= ROOM_LOOK_BYTES) {
+        since_look = 0;
+        if (!room_for(folder, 0)) {
+          return CopyResult::no_room;
+        }
+      }
+    }
+  }
+  // A hole at the end has no run of data to write: the size makes it. `start` holds the size.
+  return resize_file(out, start) ? CopyResult::copied : CopyResult::short_write;
+}
+
 }  // namespace
 
 ReadyFile ready_file(const std::string& name, const PathStatus& status) {
@@ -150,25 +215,7 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
     close_file(&in);
     return CopyResult::target_unopenable;
   }
-  CopyResult result = CopyResult::copied;
-  for (;;) {
-    if (stop_requested()) {
-      result = CopyResult::stopped;
-      break;
-    }
-    std::int64_t got = read_file(in, buffer.get(), COPY_CHUNK);
-    if (got < 0) {
-      result = CopyResult::read_error;
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    if (!write_file(out, buffer.get(), static_cast<std::size_t>(got))) {
-      result = CopyResult::short_write;
-      break;
-    }
-  }
+  CopyResult result = copy_data(in, out, target.path, buffer.get());
   close_file(&in);
   // Data that does not fit on the device may show up only when the file is closed.
   if (!close_file(&out) && result == CopyResult::copied) {
@@ -324,8 +371,10 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
       bool path_complete = true;
       std::string path = expand_placeholders(*settings.success_log_template, job.names,
                                              COMMAND_CAPACITY, &path_complete);
+      // The name is masked as on the console: a reader of the file must not see a second line.
       if (!path_complete ||
-          !write_whole_file(path, format("'%s' - ok", job.names.base.c_str()) + LINE_END)) {
+          !write_whole_file(path,
+                            format("'%s' - ok", printable(job.names.base).c_str()) + LINE_END)) {
         write_log(settings.log_path, "Wanring: Unable to write ok statement to single log:");
         write_log(settings.log_path, printable(path));
       }

@@ -17,6 +17,9 @@ struct JobSettings {
   std::optional<std::string> success_log_template;  // -t: per-job success file
   std::optional<std::string> error_folder;          // -e: copies of failed files
   bool erase_after_run = false;                     // -E
+  // The template holds a placeholder: names go into the command's text, so a name that breaks out
+  // of double quotes is skipped. Without one the names reach the command only as variables.
+  bool names_in_text = false;
 };
 
 // A file that the readiness test found complete, as the walk hands it to its job.
@@ -46,6 +49,7 @@ enum class CopyResult : int {
   replaced = 6,           // the name no longer names the file that was tested: nothing copied
   stopped = 7,            // a stop was requested during the copy: nothing left behind
   onto_itself = 8,        // the folder is the file's own: a copy there would be a new job
+  no_room = 9,            // the copy would leave its file system less than 5% free: not made
 };
 
 // A copy made in this run: the source file as it was (identity, size, time of change) and the

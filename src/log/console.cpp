@@ -68,8 +68,13 @@ bool is_hidden_control(const std::string& text, std::size_t at, std::size_t leng
   if (length == 2) {
     return bytes[0] == 0xC2 && bytes[1] <= 0x9F;  // U+0080 to U+009F
   }
-  return length == 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 &&
-         (bytes[2] == 0xA8 || bytes[2] == 0xA9);  // U+2028, U+2029
+  if (length != 3 || bytes[0] != 0xE2) {
+    return false;
+  }
+  if (bytes[1] == 0x80) {
+    return bytes[2] >= 0xA8 && bytes[2] <= 0xAE;  // U+2028, U+2029, U+202A to U+202E
+  }
+  return bytes[1] == 0x81 && bytes[2] >= 0xA6 && bytes[2] <= 0xA9;  // U+2066 to U+2069
 }
 
 }  // namespace
@@ -105,7 +110,18 @@ bool first_time(SaidOnce* said, const std::string& key) {
 }
 
 void say_once(SaidOnce* said, const char* message, const std::string& path) {
-  if (first_time(said, std::string(message) + '\0' + path)) {
-    say(message, printable(path).c_str());
+  std::string key = std::string(message) + '\0' + path;
+  if (said->keys.count(key) != 0) {
+    return;
   }
+  // The plain keys of first_time and the messages themselves are few, fixed by the program: only
+  // paths are bounded.
+  if (said->keys.size() >= MAX_SAID_ONCE) {
+    if (first_time(said, message)) {
+      say("Warning: Further warnings of this kind are left out\n");
+    }
+    return;
+  }
+  said->keys.insert(std::move(key));
+  say(message, printable(path).c_str());
 }

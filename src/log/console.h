@@ -2,6 +2,7 @@
 // output of the commands we start never overtakes our own lines.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <unordered_set>
 
@@ -11,8 +12,14 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A copy of `text` for echoing names that other people chose, with every byte or character that
 // could move the cursor, end a line or start a terminal sequence shown as one '?': control bytes
 // (below 32, and 127), bytes 0x80 to 0x9F that are not part of a valid UTF-8 sequence, and the
-// UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029.
+// UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029, and of the bidirectional controls U+202A to
+// U+202E and U+2066 to U+2069, which reorder what follows them on the line.
 std::string printable(const std::string& text);
+
+// Most warnings about single paths remembered per run. Beyond it a kind of warning is said once
+// more, as "Further warnings of this kind are left out", so that names made up by the thousand
+// cost neither memory nor journal lines.
+constexpr std::size_t MAX_SAID_ONCE = 10000;
 
 // The warnings said so far in this run: those said once per run, not once per pass.
 struct SaidOnce {
@@ -23,5 +30,6 @@ struct SaidOnce {
 bool first_time(SaidOnce* said, const std::string& key);
 
 // Says `message`, a format with one "%s", with the masked `path` once per run for that message
-// and path.
+// and path. Once MAX_SAID_ONCE paths are remembered, a new one is not said: the first of each
+// message then says that further warnings of its kind are left out.
 void say_once(SaidOnce* said, const char* message, const std::string& path);

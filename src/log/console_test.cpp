@@ -27,7 +27,10 @@ TEST(Printable, MasksControlsInEveryForm) {
       {"ls\xe2\x80\xa8ps\xe2\x80\xa9", "ls?ps?"},  // U+2028, U+2029
       {"\xce\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xc2\xa0",
        "\xce\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xc2\xa0"},  // Greek, CJK, emoji, NBSP
-      {"\xe2\x80\xa7", "\xe2\x80\xa7"},                    // U+2027 is an ordinary character
+      {"\xe2\x80\xa7", "\xe2\x80\xa7"},  // U+2027 is an ordinary character
+      {"rlo\xe2\x80\xaa\xe2\x80\xae|\xe2\x81\xa6\xe2\x81\xa9", "rlo??|??"},  // U+202A..E, U+2066..9
+      {"\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+       "\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},            // their neighbours
       {"latin1 \xe9t\xe9 \xa0", "latin1 \xe9t\xe9 \xa0"},  // invalid UTF-8 above 0x9F stays
       {"cut \xe2\x80", "cut \xe2?"},                       // a sequence cut short: its bytes alone
       {"overlong \xc0\x85", "overlong \xc0?"},

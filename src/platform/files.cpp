@@ -17,7 +17,8 @@ bool write_file(FileHandle file, const char* data, std::size_t size) {
   return true;
 }
 
-bool print_scratch_file(FileHandle file) {
+bool print_scratch_file(FileHandle file, std::uint64_t limit, bool* cut) {
+  *cut = false;
   // Our own lines must reach the stream before the command's output.
   std::fflush(stdout);
   if (!rewind_file(file)) {
@@ -27,12 +28,19 @@ bool print_scratch_file(FileHandle file) {
   FileHandle out = standard_output_file();
   char buffer[64 * 1024];
   for (;;) {
-    std::int64_t got = read_file(file, buffer, sizeof buffer);
+    std::size_t wanted = limit < sizeof buffer ? static_cast<std::size_t>(limit) : sizeof buffer;
+    // One byte more than the limit tells whether anything was left out.
+    std::int64_t got = read_file(file, buffer, wanted > 0 ? wanted : 1);
     if (got <= 0) {
       return got == 0;
+    }
+    if (wanted == 0) {
+      *cut = true;
+      return true;
     }
     if (!write_file(out, buffer, static_cast<std::size_t>(got))) {
       return false;
     }
+    limit -= static_cast<std::uint64_t>(got);
   }
 }

@@ -140,5 +140,23 @@ bool append_to_file(const std::string& path, const std::string& text);
 // for collecting a command's output.
 bool create_scratch_file(FileHandle* file);
 
-// Writes everything in `file` to standard output, from its start.
-bool print_scratch_file(FileHandle file);
+// Writes the first `limit` bytes of `file` to standard output; `cut` tells whether more were
+// there.
+bool print_scratch_file(FileHandle file, std::uint64_t limit, bool* cut);
+
+// The next run of data in `file` at or after `from`: the bytes from `*start` to `*end`, the file
+// positioned at `*start`. False when no data follows `from`; `*start` then holds the file's size.
+// Where holes cannot be told from data (Windows, some file systems), the rest of the file is data.
+bool next_data(FileHandle file, std::uint64_t from, std::uint64_t* start, std::uint64_t* end);
+
+// Moves the position of `file` to `offset`; bytes skipped past the end are written as a hole.
+bool seek_file(FileHandle file, std::uint64_t offset);
+
+// Sets the size of `file`; a larger size adds a hole at its end.
+bool resize_file(FileHandle file, std::uint64_t size);
+
+// Bytes the open `file` takes on its device: less than its size where it has holes.
+bool stored_size(FileHandle file, std::uint64_t* bytes);
+
+// Free bytes (for us) and total bytes of the file system that holds `folder`.
+bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes);

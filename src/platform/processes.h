@@ -2,6 +2,7 @@
 // for them, and the number of this process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,10 @@
 // Characters that end or break out of a double-quoted word for the command interpreter. A file
 // whose path holds one of them (or a control byte) is never handed to a command.
 extern const char* const QUOTE_BREAKERS;
+
+// The character around a variable's name that the command interpreter expands even inside double
+// quotes ('%' for cmd.exe); '\0' where there is none.
+extern const char VARIABLE_MARK;
 
 // A number unique to this process, for naming temporary files.
 std::uint32_t process_number();
@@ -41,14 +46,24 @@ struct RunningCommand {
 // ends), so that the descriptors the program holds do not change once commands run.
 void prepare_commands();
 
-// Starts `command` through the system's command interpreter, with the program's environment, the
-// marked `folder` as its current folder (ours stays as it is), without waiting for it. When
+// Starts `command` through the system's command interpreter, with the program's environment plus
+// `variables` ("NAME=value", replacing a variable of that name), the marked `folder` as its
+// current folder (ours stays as it is), without waiting for it. When
 // `output` is open, the command's standard output and error go into it; otherwise they are ours.
 // The command and all it starts are held together (a process group of its own, and on Linux a
 // cgroup where one can be had; a job object on Windows), so that they can be stopped together and
 // never outlive the program, whatever ends it. Returns false when it could not be started.
-bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
-                   RunningCommand* running);
+bool start_command(const std::string& command, const std::vector<std::string>& variables,
+                   const FolderMark& folder, FileHandle output, RunningCommand* running);
+
+// A pipe for a command's output, read in the event loop: the read end never blocks, the write end
+// is handed to start_command and closed after it. False where a wait cannot take a pipe
+// (Windows: anonymous pipes cannot be waited for); the output then goes into a file.
+bool open_output_pipe(FileHandle* read_end, FileHandle* write_end);
+
+// Reads what has arrived in the pipe `read_end` without waiting: the count, 0 once every writer
+// has closed it, -1 when nothing is there now.
+std::int64_t read_available(FileHandle read_end, char* buffer, std::size_t size);
 
 // Asks the started command and everything it started to end: SIGTERM to them all on POSIX
 // systems, SIGKILL when `forced`; on Windows they are ended at once either way.
@@ -59,8 +74,10 @@ void stop_command(RunningCommand* running, bool forced);
 // killed by signal N gives 128 + N), and `running` is released.
 bool command_ended(RunningCommand* running, int* result);
 
-// Waits until one of the started commands `running` may have ended, a change in a watched folder
-// arrives (only with `changes`: the caller reads them), or `timeout_ms` milliseconds have passed,
-// whichever comes first. A stop request ends the wait too, unless there are commands to wait for.
-void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+// Waits until one of the started commands `running` may have ended, output arrives in one of the
+// pipes `outputs` (see open_output_pipe), a change in a watched folder arrives (only with
+// `changes`: the caller reads them), or `timeout_ms` milliseconds have passed, whichever comes
+// first. A stop request ends the wait too, unless there are commands to wait for.
+void wait_for_commands(const std::vector<RunningCommand>& running,
+                       const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
                        bool changes);

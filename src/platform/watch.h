@@ -21,6 +21,10 @@ bool start_watching(bool recursive, std::string* reason);
 // elsewhere. False, with the reason in words, when no further folder can be watched.
 bool watch_working_folder(std::string* reason);
 
+// Ends the watches of folders that no walk entered since the last call (Linux): a folder gone
+// from the tree, or moved out of it, holds no watch. Call it only after a whole walk.
+void drop_unwalked_watches();
+
 // Takes the changes that have arrived since the last call, without waiting. Empty when nothing
 // is watched.
 void read_changes(std::vector<FolderChange>* changes);

@@ -82,9 +82,9 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
     say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
     return true;
   }
-  // A name that could break out of the quotes around a placeholder is never handed to the
-  // command interpreter.
-  if (is_unsafe_path(names.full_path)) {
+  // A name that could break out of the quotes around a placeholder is never put into the text of
+  // a command.
+  if (walk.scheduler->job.names_in_text && is_unsafe_path(names.full_path)) {
     say_once(walk.said, "Warning: Unsafe file name skipped: '%s'\n", names.full_path);
     return true;
   }

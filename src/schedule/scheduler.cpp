@@ -11,6 +11,7 @@ namespace {
 void let_go(Scheduler* scheduler, std::size_t index) {
   InHand& file = *scheduler->hand[index];
   close_file(&file.output);
+  close_file(&file.pipe);
   scheduler->paths.erase(file.names.full_path);
   scheduler->hand.erase(scheduler->hand.begin() + static_cast<std::ptrdiff_t>(index));
 }
@@ -49,10 +50,21 @@ bool start_job(Scheduler* scheduler, InHand* file) {
   // With one slot the command writes to our output as it goes; with more, each job's output is
   // collected and comes as one block, so that the lines of two commands never mix. Output that
   // cannot be collected goes straight to ours.
-  if (scheduler->settings.jobs > 1 && !create_scratch_file(&file->output)) {
-    file->output = FileHandle{};
+  FileHandle into;
+  if (scheduler->settings.jobs > 1 && create_scratch_file(&file->output)) {
+    // The command writes into a pipe that the event loop reads, so that what is kept stays within
+    // OUTPUT_KEPT_BYTES however much it writes; a limit on the file size would kill the command,
+    // and a file cut back afterwards would fill the disk meanwhile. Where the platform has no such
+    // pipe, the command writes into the file and only the first bytes are shown.
+    FileHandle write_end;
+    into = open_output_pipe(&file->pipe, &write_end) ? write_end : file->output;
   }
-  if (!start_command(file->job.command, *file->folder, file->output, &file->command)) {
+  bool started = start_command(file->job.command, placeholder_variables(file->names), *file->folder,
+                               into, &file->command);
+  if (into.value != file->output.value) {
+    close_file(&into);  // the command holds its own copy
+  }
+  if (!started) {
     end_job(file->job, COMMAND_NOT_STARTED, settings, &scheduler->memory);
     remember_ended(scheduler, *file);
     return false;
@@ -62,12 +74,73 @@ bool start_job(Scheduler* scheduler, InHand* file) {
   return true;
 }
 
+// Moves what arrived in the pipe of `file` into its collected output, keeping at most
+// OUTPUT_KEPT_BYTES; the pipe is closed at its end. A bounded amount per call, so that a command
+// writing without pause cannot hold up the loop.
+void collect_output(InHand* file) {
+  char buffer[64 * 1024];
+  for (int round = 0; round < 16 && file->pipe.value >= 0; ++round) {
+    std::int64_t got = read_available(file->pipe, buffer, sizeof buffer);
+    if (got < 0) {
+      return;
+    }
+    if (got == 0) {
+      close_file(&file->pipe);
+      return;
+    }
+    std::uint64_t keep = std::min(OUTPUT_KEPT_BYTES - file->kept, static_cast<std::uint64_t>(got));
+    if (keep > 0 && write_file(file->output, buffer, static_cast<std::size_t>(keep))) {
+      file->kept += keep;
+    }
+    file->cut = file->cut || keep < static_cast<std::uint64_t>(got);
+  }
+}
+
+// Reads and drops what processes left behind by ended jobs write, closing each pipe at its end.
+void drain_leftovers(Scheduler* scheduler) {
+  auto& pipes = scheduler->leftover_outputs;
+  char buffer[64 * 1024];
+  for (auto at = pipes.begin(); at != pipes.end();) {
+    std::int64_t got = read_available(*at, buffer, sizeof buffer);
+    if (got == 0) {
+      close_file(&*at);
+      at = pipes.erase(at);
+    } else {
+      ++at;
+    }
+  }
+}
+
+// Takes the rest of the output of `file`, whose command ended; a pipe still held by a process it
+// left behind is kept open (and drained) rather than closed under that process.
+void end_output(Scheduler* scheduler, InHand* file) {
+  collect_output(file);
+  if (file->pipe.value >= 0) {
+    auto& pipes = scheduler->leftover_outputs;
+    if (pipes.size() >= MAX_LEFTOVER_OUTPUTS) {
+      close_file(&pipes.front());
+      pipes.erase(pipes.begin());
+    }
+    pipes.push_back(file->pipe);
+    file->pipe = FileHandle{};
+  }
+}
+
+// Shows the collected output of `file` as one block, and says when some of it was left out.
+void print_output(const InHand& file) {
+  bool cut = false;
+  print_scratch_file(file.output, OUTPUT_KEPT_BYTES, &cut);
+  if (cut || file.cut) {
+    say("Spoolex: Output of '%s' cut after 1 MB\n", file.job.full_path_shown.c_str());
+  }
+}
+
 // Ends the job of `file`, whose command gave `result`, in its folder.
 void finish(Scheduler* scheduler, InHand* file, int result) {
   --scheduler->running;
   // The command's output comes as one block just before the result of its job.
   if (file->output.value >= 0) {
-    print_scratch_file(file->output);
+    print_output(*file);
   }
   if (file->asked_ms >= 0) {
     // A command stopped at its time limit failed, whatever it returned when asked to end.
@@ -164,6 +237,7 @@ bool step_due(const Scheduler& scheduler, const InHand& file, std::int64_t now) 
 // folder. Returns false when the way back was lost.
 bool advance(Scheduler* scheduler) {
   note_stop(scheduler);
+  drain_leftovers(scheduler);
   auto& hand = scheduler->hand;
   FolderMark home;
   bool marked = false;
@@ -173,8 +247,11 @@ bool advance(Scheduler* scheduler) {
     int result = 0;
     bool ended = false;
     if (file.running()) {
+      collect_output(&file);
       ended = command_ended(&file.command, &result);
-      if (!ended) {
+      if (ended) {
+        end_output(scheduler, &file);
+      } else {
         enforce_limit(scheduler->settings, &file);
         ++i;
         continue;
@@ -202,7 +279,7 @@ bool advance(Scheduler* scheduler) {
     } else if (ended && file.output.value >= 0) {
       // Its folder cannot be entered any more (the command may have removed it): no outcome can
       // be handled there, but what the command said is not lost.
-      print_scratch_file(file.output);
+      print_output(file);
     }
     if (keep) {
       ++i;
@@ -225,7 +302,11 @@ bool advance(Scheduler* scheduler) {
 void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool changes) {
   std::int64_t next = deadline_ms;
   std::vector<RunningCommand> running;
+  std::vector<FileHandle> outputs = scheduler.leftover_outputs;
   for (const auto& file : scheduler.hand) {
+    if (file->pipe.value >= 0) {
+      outputs.push_back(file->pipe);
+    }
     if (file->running()) {
       running.push_back(file->command);
       std::int64_t due = limit_due(scheduler.settings, *file);
@@ -238,7 +319,7 @@ void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool ch
   }
   std::int64_t now = monotonic_ms();
   if (next > now) {
-    wait_for_commands(running, next - now, changes);
+    wait_for_commands(running, outputs, next - now, changes);
   }
 }
 
@@ -327,8 +408,8 @@ void end_pass(Scheduler* scheduler) {
   ++scheduler->pass;
 }
 
-bool run_jobs_for(Scheduler* scheduler, std::int64_t seconds, const std::function<bool()>& woken) {
-  const std::int64_t end = monotonic_ms() + seconds * 1000;
+bool run_jobs_for(Scheduler* scheduler, std::int64_t ms, const std::function<bool()>& woken) {
+  const std::int64_t end = monotonic_ms() + ms;
   while (!stop_requested()) {
     advance(scheduler);
     if (woken && woken()) {

@@ -28,6 +28,14 @@ constexpr int MAX_JOBS = 64;
 // commands; beyond that a file waits for a later pass.
 constexpr int MAX_WAITING = 4096;
 
+// Most bytes of a job's collected output (-j above 1) that are kept and shown; the rest is left
+// out, so that a command cannot fill the disk with it.
+constexpr std::uint64_t OUTPUT_KEPT_BYTES = 1024 * 1024;
+
+// Pipes of ended jobs still held by processes they left behind: read and dropped until those
+// close them. Beyond this many the oldest is closed (its writers then get a broken pipe).
+constexpr std::size_t MAX_LEFTOVER_OUTPUTS = 64;
+
 // How long a command asked to end may take before it is ended by force.
 constexpr int STOP_GRACE_SECONDS = 5;
 
@@ -58,6 +66,9 @@ struct InHand {
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)
+  FileHandle pipe;              // where that output arrives, where the platform has such pipes
+  std::uint64_t kept = 0;       // bytes taken from `pipe` into `output`
+  bool cut = false;             // more came than OUTPUT_KEPT_BYTES
   std::int64_t started_ms = 0;  // when its command started
   std::int64_t asked_ms = -1;   // when its command was asked to end (-k); -1 while it was not
 
@@ -87,6 +98,7 @@ struct Scheduler {
   bool stop_seen = false;                     // the stop request was taken note of
   std::uint64_t pass = 0;                     // passes ended
   std::map<std::string, JobEnded> ended;      // by full path, with -u
+  std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
 };
 
 // Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and
@@ -114,10 +126,10 @@ bool look_again(Scheduler* scheduler, const std::string& name);
 // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
 void end_pass(Scheduler* scheduler);
 
-// Lets the jobs in hand (if any) go on for `seconds` seconds, or until a stop is requested, or
+// Lets the jobs in hand (if any) go on for `ms` milliseconds, or until a stop is requested, or
 // until `woken` (when given) says that a change arrived: the pause between passes. False when the
 // time was cut short by a stop request.
-bool run_jobs_for(Scheduler* scheduler, std::int64_t seconds,
+bool run_jobs_for(Scheduler* scheduler, std::int64_t ms,
                   const std::function<bool()>& woken = nullptr);
 
 // Lets the jobs in hand go on until none is left. On a stop request files that wait for their

@@ -662,17 +662,21 @@ std::uint64_t bytes_in(const std::string& folder) {
   return total;
 }
 
-// A 64 GiB (sparse) failed file: a stop request ends its error copy at once, removes the
-// temporary file and keeps the source. The copy is cut off by force, and the case fails, when
-// it goes on writing after the request.
+// A 1 GiB failed file of data (holes would be copied at once): a stop request ends its error
+// copy at once, removes the temporary file and keeps the source. The copy is cut off by force,
+// and the case fails, when it goes on writing after the request.
 TEST_F(StoppedCopy, StopEndsALargeErrorCopy) {
   TempTree tree;
   SharedInbox box(tree, 0);
   const std::string big = box.inbox + "/big.pdf";
-  const off_t size = off_t{64} << 30;
+  const off_t size = off_t{1} << 30;
   ASSERT_TRUE(as_user(kDropper, [&] {
     const int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    const bool ok = fd >= 0 && ftruncate(fd, size) == 0;
+    const std::string chunk(1 << 20, 'x');
+    bool ok = fd >= 0;
+    for (off_t at = 0; ok && at < size; at += off_t{1} << 20) {
+      ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+    }
     return close(fd) == 0 && ok;
   }));
   Process hotbatch(

@@ -197,9 +197,9 @@ int run_here(const std::string& command) {
   }
   RunningCommand running;
   int result = COMMAND_NOT_STARTED;
-  if (start_command(command, here, FileHandle{}, &running)) {
+  if (start_command(command, {}, here, FileHandle{}, &running)) {
     while (!command_ended(&running, &result)) {
-      wait_for_commands({running}, 1000, false);
+      wait_for_commands({running}, {}, 1000, false);
     }
   }
   release_mark(&here);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #ifdef __linux__
@@ -505,4 +506,65 @@ bool append_to_file(const std::string& path, const std::string& text) {
   bool ok = append_to_file(folder, path.substr(slash + 1), text);
   close_write_folder(&folder);
   return ok;
+}
+
+bool next_data(FileHandle file, std::uint64_t from, std::uint64_t* start, std::uint64_t* end) {
+  struct stat info;
+  if (fstat(fd_of(file), &info) != 0) {
+    return false;
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  *start = size;
+  if (from >= size) {
+    return false;
+  }
+  off_t data = from;
+  off_t hole = info.st_size;
+#ifdef SEEK_DATA
+  data = lseek(fd_of(file), static_cast<off_t>(from), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) {
+      return false;  // only a hole follows
+    }
+    data = static_cast<off_t>(from);  // no hole search here: all of it counts as data
+  } else {
+    hole = lseek(fd_of(file), data, SEEK_HOLE);
+    if (hole < 0) {
+      hole = info.st_size;
+    }
+  }
+#endif
+  if (lseek(fd_of(file), data, SEEK_SET) != data) {
+    return false;
+  }
+  *start = static_cast<std::uint64_t>(data);
+  *end = static_cast<std::uint64_t>(hole);
+  return true;
+}
+
+bool seek_file(FileHandle file, std::uint64_t offset) {
+  return lseek(fd_of(file), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+bool resize_file(FileHandle file, std::uint64_t size) {
+  return ftruncate(fd_of(file), static_cast<off_t>(size)) == 0;
+}
+
+bool stored_size(FileHandle file, std::uint64_t* bytes) {
+  struct stat info;
+  if (fstat(fd_of(file), &info) != 0) {
+    return false;
+  }
+  *bytes = static_cast<std::uint64_t>(info.st_blocks) * 512;
+  return true;
+}
+
+bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
+  struct statvfs info;
+  if (statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) {
+    return false;
+  }
+  *free_bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+  *total_bytes = static_cast<std::uint64_t>(info.f_blocks) * info.f_frsize;
+  return true;
 }

@@ -31,6 +31,7 @@ extern char** environ;
 
 const int COMMAND_NOT_STARTED = 127;
 const char* const QUOTE_BREAKERS = "\"$`\\";
+const char VARIABLE_MARK = '\0';
 
 volatile sig_atomic_t commands_running = 0;
 
@@ -388,8 +389,32 @@ void prepare_commands() {
   start_guard();
 }
 
-bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
-                   RunningCommand* running) {
+namespace {
+
+// Our environment with `variables` added, each replacing an entry of its name. Made before fork,
+// since the child may not allocate; `entries` holds the pointers, valid while `variables` lives.
+void command_environment(const std::vector<std::string>& variables,
+                         std::vector<const char*>* entries) {
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    bool replaced = false;
+    for (const std::string& variable : variables) {
+      std::size_t name = variable.find('=') + 1;
+      replaced = replaced || std::strncmp(*entry, variable.c_str(), name) == 0;
+    }
+    if (!replaced) {
+      entries->push_back(*entry);
+    }
+  }
+  for (const std::string& variable : variables) {
+    entries->push_back(variable.c_str());
+  }
+  entries->push_back(nullptr);
+}
+
+}  // namespace
+
+bool start_command(const std::string& command, const std::vector<std::string>& variables,
+                   const FolderMark& folder, FileHandle output, RunningCommand* running) {
   prepare_commands();
   if (wake_pipe[0] < 0 || folder.handle < 0) {
     return false;
@@ -412,6 +437,8 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   const int folder_fd = static_cast<int>(folder.handle);
   const int output_fd = static_cast<int>(output.value);
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  std::vector<const char*> environment;
+  command_environment(variables, &environment);
   const pid_t parent = getpid();
   commands_running = commands_running + 1;
   // vfork rather than posix_spawn: the child must join its process group and cgroup before the
@@ -440,7 +467,7 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
         (dup2(output_fd, STDOUT_FILENO) < 0 || dup2(output_fd, STDERR_FILENO) < 0)) {
       _exit(127);
     }
-    execve("/bin/sh", const_cast<char* const*>(argv), environ);
+    execve("/bin/sh", const_cast<char* const*>(argv), const_cast<char* const*>(environment.data()));
     _exit(127);
   }
   if (procs >= 0) {
@@ -460,6 +487,34 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   running->tree = tree;
   running->number = number;
   return true;
+}
+
+bool open_output_pipe(FileHandle* read_end, FileHandle* write_end) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    return false;
+  }
+  // Only our end never blocks: the command writes as it would to any pipe.
+  if (fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return false;
+  }
+  read_end->value = ends[0];
+  write_end->value = ends[1];
+  return true;
+}
+
+std::int64_t read_available(FileHandle read_end, char* buffer, std::size_t size) {
+  ssize_t got;
+  do {
+    got = read(static_cast<int>(read_end.value), buffer, size);
+  } while (got < 0 && errno == EINTR);
+  // A read error other than "nothing there" ends the pipe for us, as its end would.
+  if (got < 0) {
+    return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : 0;
+  }
+  return got;
 }
 
 void stop_command(RunningCommand* running, bool forced) {
@@ -522,14 +577,22 @@ bool command_ended(RunningCommand* running, int* result) {
   return true;
 }
 
-void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
+void wait_for_commands(const std::vector<RunningCommand>& running,
+                       const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
                        bool changes) {
   // The pipe first: a stop request that comes after the look below writes to it. After a stop
   // request only the commands are waited for: their end still writes to the pipe.
   if (timeout_ms <= 0 || !prepare_waiting() || (stop_requested() && running.empty())) {
     return;
   }
-  struct pollfd waits[2] = {{wake_pipe[0], POLLIN, 0}, {watch_fd, POLLIN, 0}};
+  std::vector<struct pollfd> waits{{wake_pipe[0], POLLIN, 0}};
+  // Changes stay queued for the one who reads them; polling for them otherwise would never wait.
+  if (changes && watch_fd >= 0) {
+    waits.push_back({watch_fd, POLLIN, 0});
+  }
+  for (FileHandle output : outputs) {
+    waits.push_back({static_cast<int>(output.value), POLLIN, 0});
+  }
   int timeout = timeout_ms > 60000 ? 60000 : static_cast<int>(timeout_ms);
   // The end of what a stopped command started is no signal of ours: it is looked for often.
   for (const RunningCommand& command : running) {
@@ -537,9 +600,7 @@ void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t 
       timeout = 50;
     }
   }
-  // Changes stay queued for the one who reads them; polling for them otherwise would never wait.
-  nfds_t count = changes && watch_fd >= 0 ? 2 : 1;
-  if (poll(waits, count, timeout) > 0 && (waits[0].revents & POLLIN) != 0) {
+  if (poll(waits.data(), waits.size(), timeout) > 0 && (waits[0].revents & POLLIN) != 0) {
     char drained[64];
     while (read(wake_pipe[0], drained, sizeof drained) > 0) {
     }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -17,9 +18,56 @@ int watch_fd = -1;
 
 namespace {
 
+// A watched folder: its device and inode, and the last walk that entered it.
+struct WatchedFolder {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t walk = 0;
+};
+
 // The folder of each watch, and the names we wrote ourselves in watched folders.
-std::map<int, std::pair<std::uint64_t, std::uint64_t>> watched_folders;
+std::map<int, WatchedFolder> watched_folders;
+std::map<std::pair<std::uint64_t, std::uint64_t>, int> watch_of_folder;  // by device and inode
 std::set<NamedEntry> own_writes;
+
+// Forgets the watch `at` of watched_folders; returns the next one.
+std::map<int, WatchedFolder>::iterator forget_watch(std::map<int, WatchedFolder>::iterator at) {
+  auto folder = watch_of_folder.find({at->second.device, at->second.inode});
+  if (folder != watch_of_folder.end() && folder->second == at->first) {
+    watch_of_folder.erase(folder);
+  }
+  return watched_folders.erase(at);
+}
+
+// The walk under way, counted by drop_unwalked_watches.
+std::uint64_t current_walk = 0;
+
+// Most watches held: half of what the user may hold in all, so that other programs of the user
+// (and a dropper's thousands of folders) never leave them without.
+std::size_t watch_budget = 0;
+
+// The number in the small system file `path`; 0 when it cannot be read.
+std::uint64_t number_in(const char* path) {
+  std::FILE* file = std::fopen(path, "re");
+  unsigned long long value = 0;
+  if (file != nullptr) {
+    if (std::fscanf(file, "%llu", &value) != 1) {
+      value = 0;
+    }
+    std::fclose(file);
+  }
+  return value;
+}
+
+// Half of the smaller of the two limits on a user's watches, where the system tells them.
+std::size_t half_of_watch_limit() {
+  std::uint64_t limit = number_in("/proc/sys/fs/inotify/max_user_watches");
+  std::uint64_t in_namespace = number_in("/proc/sys/user/max_inotify_watches");
+  if (in_namespace != 0 && (limit == 0 || in_namespace < limit)) {
+    limit = in_namespace;
+  }
+  return limit == 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(limit / 2);
+}
 
 // What a watched folder reports: a file closed after writing, moved in or created, and a
 // folder made or moved in.
@@ -67,7 +115,10 @@ void take_events(const NamedEntry* probe) {
       FolderChange change;
       change.overflow = (event->mask & IN_Q_OVERFLOW) != 0;
       if ((event->mask & IN_IGNORED) != 0) {
-        watched_folders.erase(event->wd);  // the watch ended with its folder: nothing to keep
+        auto ended = watched_folders.find(event->wd);  // the watch ended with its folder
+        if (ended != watched_folders.end()) {
+          forget_watch(ended);
+        }
         continue;
       }
       if (!change.overflow && (event->mask & WATCHED_CHANGES) == 0) {
@@ -78,7 +129,7 @@ void take_events(const NamedEntry* probe) {
       }
       auto folder = watched_folders.find(event->wd);
       if (!change.overflow && folder != watched_folders.end()) {
-        NamedEntry entry{folder->second.first, folder->second.second, change.name};
+        NamedEntry entry{folder->second.device, folder->second.inode, change.name};
         if (!probe_seen && (event->mask & IN_CLOSE_WRITE) != 0 && entry == *probe) {
           probe_seen = true;
           continue;
@@ -107,6 +158,9 @@ void note_own_write(const std::string& path) {
 }
 
 bool start_watching(bool, std::string* reason) {
+  if (watch_budget == 0) {
+    watch_budget = half_of_watch_limit();
+  }
   if (watch_fd < 0) {
     watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_fd < 0) {
@@ -121,18 +175,43 @@ bool watch_working_folder(std::string* reason) {
   if (watch_fd < 0) {
     return true;
   }
+  struct stat info;
+  if (stat(".", &info) != 0) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  const std::uint64_t device = static_cast<std::uint64_t>(info.st_dev);
+  const std::uint64_t inode = static_cast<std::uint64_t>(info.st_ino);
   // A folder watched already keeps its watch; one that goes loses it with it.
+  auto known = watch_of_folder.find({device, inode});
+  if (known != watch_of_folder.end()) {
+    watched_folders[known->second].walk = current_walk;
+    return true;
+  }
+  if (watched_folders.size() >= watch_budget) {
+    *reason = "half of the inotify watches allowed are in use, see fs.inotify.max_user_watches";
+    return false;
+  }
   int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_ONLYDIR);
   if (watch < 0) {
     *reason = watch_failure(errno);
     return false;
   }
-  struct stat info;
-  if (stat(".", &info) == 0) {
-    watched_folders[watch] = {static_cast<std::uint64_t>(info.st_dev),
-                              static_cast<std::uint64_t>(info.st_ino)};
-  }
+  watched_folders[watch] = WatchedFolder{device, inode, current_walk};
+  watch_of_folder[{device, inode}] = watch;
   return true;
+}
+
+void drop_unwalked_watches() {
+  for (auto at = watched_folders.begin(); at != watched_folders.end();) {
+    if (at->second.walk != current_walk) {
+      inotify_rm_watch(watch_fd, at->first);
+      at = forget_watch(at);
+    } else {
+      ++at;
+    }
+  }
+  ++current_walk;
 }
 
 void read_changes(std::vector<FolderChange>* changes) {

@@ -399,3 +399,49 @@ bool append_to_file(const std::string& path, const std::string& text) {
   close_write_folder(&folder);
   return ok;
 }
+
+bool next_data(FileHandle file, std::uint64_t from, std::uint64_t* start, std::uint64_t* end) {
+  // Copies of files with holes are written whole here: the rest of the file is one run of data.
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle_of(file), &size)) {
+    return false;
+  }
+  *start = static_cast<std::uint64_t>(size.QuadPart);
+  if (from >= *start || !seek_file(file, from)) {
+    return false;
+  }
+  *end = *start;
+  *start = from;
+  return true;
+}
+
+bool seek_file(FileHandle file, std::uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handle_of(file), to, nullptr, FILE_BEGIN) != 0;
+}
+
+bool resize_file(FileHandle file, std::uint64_t size) {
+  return seek_file(file, size) && SetEndOfFile(handle_of(file)) != 0;
+}
+
+bool stored_size(FileHandle file, std::uint64_t* bytes) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle_of(file), &size)) {
+    return false;
+  }
+  *bytes = static_cast<std::uint64_t>(size.QuadPart);
+  return true;
+}
+
+bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
+  ULARGE_INTEGER available;
+  ULARGE_INTEGER total;
+  if (!GetDiskFreeSpaceExW(file_path(folder.empty() ? "." : folder).c_str(), &available, &total,
+                           nullptr)) {
+    return false;
+  }
+  *free_bytes = available.QuadPart;
+  *total_bytes = total.QuadPart;
+  return true;
+}

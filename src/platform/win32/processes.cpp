@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/clock.h"
 #include "platform/signals.h"
@@ -14,6 +15,7 @@
 // Windows names cannot hold '"' or control bytes, so a placeholder in double quotes is safe for
 // every real file; '%' still expands inside quotes, which the README warns about.
 const char* const QUOTE_BREAKERS = "\"";
+const char VARIABLE_MARK = '%';
 
 // What cmd.exe itself reports for a program it cannot start.
 const int COMMAND_NOT_STARTED = 9009;
@@ -79,12 +81,55 @@ void close_when_empty(HANDLE job) {
   }
 }
 
+// Windows compares variable names without regard to case.
+bool same_name(const std::wstring& entry, const std::wstring& variable) {
+  std::size_t length = variable.find(L'=');
+  return entry.size() > length && entry[length] == L'=' &&
+         CompareStringOrdinal(entry.c_str(), static_cast<int>(length), variable.c_str(),
+                              static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
+
+// Our environment block with `variables` ("NAME=value") added, each replacing an entry of its
+// name, sorted by name as the system keeps it: UTF-16 strings, each ending in a zero, and one
+// more zero at the end.
+std::wstring environment_block(const std::vector<std::string>& variables) {
+  std::vector<std::wstring> entries;
+  for (const std::string& variable : variables) {
+    entries.push_back(widen(variable));
+  }
+  const std::size_t added = entries.size();
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+      std::wstring text(entry);
+      bool replaced = false;
+      for (std::size_t i = 0; i < added; ++i) {
+        replaced = replaced || same_name(text, entries[i]);
+      }
+      if (!replaced) {
+        entries.push_back(std::move(text));
+      }
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+  });
+  std::wstring joined;
+  for (const std::wstring& entry : entries) {
+    joined += entry;
+    joined += L'\0';
+  }
+  joined += L'\0';
+  return joined;
+}
+
 // Starts `command` through cmd.exe in `folder` (a plain absolute path), its standard output and
 // error going to `output` when that is open, in the job object `job` when there is one
 // (`assigned` tells whether it went in). The child inherits the console, the standard handles and
 // the environment; Ctrl+C reaches it as it reaches any program started from a console.
-bool start_interpreter(const std::string& command, const std::wstring& folder, HANDLE output,
-                       HANDLE job, HANDLE* process, bool* assigned) {
+bool start_interpreter(const std::string& command, const std::vector<std::string>& variables,
+                       const std::wstring& folder, HANDLE output, HANDLE job, HANDLE* process,
+                       bool* assigned) {
   // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
   // command that begins with a quoted program path keeps its quotes (system() would lose them).
   // The line is UTF-16, so the interpreter receives every character of every name.
@@ -114,9 +159,10 @@ bool start_interpreter(const std::string& command, const std::wstring& folder, H
   ZeroMemory(&child, sizeof child);
   // A folder longer than the system takes makes the start fail rather than run elsewhere. The
   // interpreter starts suspended, so that it is in its job before it can start anything.
-  bool started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
-                                job != nullptr ? CREATE_SUSPENDED : 0, nullptr, folder.c_str(),
-                                &startup, &child) != 0;
+  std::wstring environment = environment_block(variables);
+  DWORD flags = CREATE_UNICODE_ENVIRONMENT | (job != nullptr ? CREATE_SUSPENDED : 0);
+  bool started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, flags,
+                                &environment[0], folder.c_str(), &startup, &child) != 0;
   if (inherited != INVALID_HANDLE_VALUE) {
     CloseHandle(inherited);
   }
@@ -158,8 +204,8 @@ bool commands_can_start_here() {
 
 void prepare_commands() {}
 
-bool start_command(const std::string& command, const FolderMark& folder, FileHandle output,
-                   RunningCommand* running) {
+bool start_command(const std::string& command, const std::vector<std::string>& variables,
+                   const FolderMark& folder, FileHandle output, RunningCommand* running) {
   if (folder.path.empty()) {
     return false;
   }
@@ -168,7 +214,8 @@ bool start_command(const std::string& command, const FolderMark& folder, FileHan
   HANDLE job = new_job_object();
   bool assigned = false;
   commands_running.fetch_add(1);
-  bool started = start_interpreter(command, widen(folder.path), into, job, &process, &assigned);
+  bool started =
+      start_interpreter(command, variables, widen(folder.path), into, job, &process, &assigned);
   if (job != nullptr && !assigned) {
     CloseHandle(job);
     job = nullptr;
@@ -217,8 +264,16 @@ bool command_ended(RunningCommand* running, int* result) {
   return true;
 }
 
-void wait_for_commands(const std::vector<RunningCommand>& running, std::int64_t timeout_ms,
-                       bool changes) {
+bool open_output_pipe(FileHandle*, FileHandle*) {
+  return false;
+}
+
+std::int64_t read_available(FileHandle, char*, std::size_t) {
+  return 0;
+}
+
+void wait_for_commands(const std::vector<RunningCommand>& running, const std::vector<FileHandle>&,
+                       std::int64_t timeout_ms, bool changes) {
   // Woken by an ended command, a change in the watched folder (only for a caller that reads
   // changes: the event stays set until then), or at the latest after a slice, so that a stop
   // request is seen within a fraction of a second.

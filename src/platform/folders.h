@@ -28,10 +28,17 @@ struct FolderListing {
   }
 };
 
+// A folder that enter_sub_folder opened, handed on to list_working_folder, so that a walk opens
+// each folder once.
+struct OpenFolder {
+  std::intptr_t handle = -1;  // -1: none (and always on Windows)
+};
+
 // Adds every entry of the current working folder ("." and ".." included) in the order the
-// system reports them. Returns false when the folder cannot be listed; the listing may then hold
-// what was read before the failure, and the caller treats the folder as empty.
-bool list_working_folder(FolderListing* listing);
+// system reports them. `entered`, when given and open, is the working folder as enter_sub_folder
+// opened it: it is listed and closed. Returns false when the folder cannot be listed; the listing
+// may then hold what was read before the failure, and the caller treats the folder as empty.
+bool list_working_folder(FolderListing* listing, OpenFolder* entered = nullptr);
 
 // The current working folder as an absolute path. Returns false when it cannot be read.
 bool get_working_folder(std::string* folder);
@@ -47,8 +54,9 @@ enum class EnterResult : int {
 };
 
 // Enters the sub-folder `name` of the working folder. Refuses a symbolic link or reparse point,
-// so that every descent of a walk ends.
-EnterResult enter_sub_folder(const std::string& name);
+// so that every descent of a walk ends. `entered`, when given, receives the folder opened for
+// entering it, for list_working_folder.
+EnterResult enter_sub_folder(const std::string& name, OpenFolder* entered = nullptr);
 
 // A way back to a folder that does not depend on its path staying valid or short.
 struct FolderMark {

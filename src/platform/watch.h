@@ -25,6 +25,14 @@ bool watch_working_folder(std::string* reason);
 // from the tree, or moved out of it, holds no watch. Call it only after a whole walk.
 void drop_unwalked_watches();
 
+// The readiness probe opens a file for writing, and its close is reported like a writer's. The
+// readiness test brackets each probe with these two calls, so that exactly that one close is left
+// out: what arrived before is taken first, and after a probe that `wrote`, the one close of
+// `name` (in the working folder) is dropped. A writer's close at the very same moment is merged
+// with it by the system, and the regular pass finds that file.
+void before_own_probe();
+void after_own_probe(const std::string& name, bool wrote);
+
 // Takes the changes that have arrived since the last call, without waiting. Empty when nothing
 // is watched.
 void read_changes(std::vector<FolderChange>* changes);

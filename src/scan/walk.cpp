@@ -13,8 +13,9 @@ int compare_names(const char* a, const char* b) {
   return std::strcmp(a, b);
 }
 
-std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing) {
-  if (!list_working_folder(listing)) {
+std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing,
+                                       OpenFolder* entered) {
+  if (!list_working_folder(listing, entered)) {
     return {};
   }
   // Only entries that can lead to an action are sorted: a plain file whose name does not match
@@ -102,7 +103,7 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
          take_in_hand(walk.scheduler, name, status, names, here);
 }
 
-void walk_level(const Walk& walk, int depth);
+void walk_level(const Walk& walk, int depth, OpenFolder* entered);
 
 // Walks the sub-folder `name`, at `depth` levels below the source folder, and comes back to the
 // exact folder we are in, whatever happens to the paths meanwhile. A sub-folder that cannot be
@@ -122,25 +123,28 @@ bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBa
       return true;
     }
   }
-  EnterResult entered = enter_sub_folder(name);
+  OpenFolder opened;
+  EnterResult entered = enter_sub_folder(name, &opened);
   if (entered != EnterResult::entered) {
     if (entered == EnterResult::no_handles) {
       say_once(walk.said, too_deep, full_path_of(name));
     }
     return true;
   }
-  walk_level(walk, depth);
+  walk_level(walk, depth, &opened);
   return return_to_mark(back->mark);
 }
 
-void walk_level(const Walk& walk, int depth) {
+// Walks the working folder, `depth` levels below the source folder; `entered` is the folder as
+// entering it opened it (none for the source folder), listed and closed here.
+void walk_level(const Walk& walk, int depth, OpenFolder* entered) {
   const WalkSettings& settings = walk.settings;
   // Watched before it is listed, so that nothing arriving after the listing goes unseen.
   if (settings.wake_on_change) {
     watch_entered_folder(walk.said);
   }
   FolderListing listing;
-  std::vector<std::uint32_t> order = list_folder(settings, &listing);
+  std::vector<std::uint32_t> order = list_folder(settings, &listing, entered);
   WayBack back;
   std::weak_ptr<FolderMark> here;  // the mark the files in hand here share
   for (std::uint32_t index : order) {
@@ -183,6 +187,6 @@ void walk_level(const Walk& walk, int depth) {
 }  // namespace
 
 void walk_folder(const WalkSettings& walk, Scheduler* scheduler) {
-  walk_level(Walk{walk, scheduler, &scheduler->memory.said}, 0);
+  walk_level(Walk{walk, scheduler, &scheduler->memory.said}, 0, nullptr);
   wait_for_slot(scheduler);
 }

@@ -23,10 +23,12 @@ struct WalkSettings {
 // Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.
 int compare_names(const char* a, const char* b);
 
-// Lists the current working folder into `listing` and returns, sorted with compare_names, the
+// Lists the current working folder into `listing` (through `entered`, the folder as the walk
+// entered it, when given) and returns, sorted with compare_names, the
 // entries a pass must look at (plain files whose names do not match, and folders that are not
 // walked, are left out); empty when the folder cannot be listed.
-std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing);
+std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing,
+                                       OpenFolder* entered = nullptr);
 
 // One pass over the current working folder, recursing when asked: each matching file is handed to
 // `scheduler`. Returns with the working folder as it found it (or stops early on a stop request),

@@ -3,7 +3,10 @@
 
 Readiness ready_attempt(const std::string& name, const std::string& full_path,
                         const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
-  Probe probe = probe_file(name);
+  bool wrote = false;
+  before_own_probe();
+  Probe probe = probe_file(name, &wrote);
+  after_own_probe(name, wrote);
   if (probe == Probe::no_access) {
     say_once(said, "Warning: No access to file, passed over: '%s'\n", full_path);
     return Readiness::no_access;

@@ -253,20 +253,12 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-Probe probe_file(const std::string& path) {
+Probe probe_file(const std::string& path, bool* wrote) {
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
   // device must not hold up the walk; such an entry is simply not ready.
-  // The probe opens the file for writing, so its close is reported like a writer's. With
-  // changes watched, what came before is taken first, and then that one close is left out
-  // (a writer's close at the very same moment is merged with it, and polling finds that file).
-  NamedEntry entry;
-  bool watched = watch_fd >= 0 && entry_in("", path, &entry);
-  if (watched) {
-    take_events(nullptr);
-  }
   const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | flags);
-  const bool for_writing = fd >= 0;
+  *wrote = fd >= 0;
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
     fd = open(path.c_str(), O_RDONLY | flags);
     if (fd < 0 && (errno == EACCES || errno == EPERM)) {
@@ -277,10 +269,6 @@ Probe probe_file(const std::string& path) {
     return Probe::held;
   }
   close(fd);
-  // Only a close after writing is reported.
-  if (watched && for_writing) {
-    take_events(&entry);
-  }
   // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
   return held_by_writer(path) ? Probe::held : Probe::free;
 }

@@ -28,23 +28,14 @@ EntryHint hint_of(unsigned char type) {
   }
 }
 
-// The working folder as entered by enter_sub_folder, kept open for the listing that follows at
-// once, so that a walk opens each folder once; -1 when there is none. Any other change of the
-// working folder drops it.
-int entered_folder = -1;
-
 }  // namespace
 
-void drop_entered_folder() {
-  if (entered_folder >= 0) {
-    close(entered_folder);
-    entered_folder = -1;
+bool list_working_folder(FolderListing* listing, OpenFolder* entered) {
+  int fd = -1;
+  if (entered != nullptr) {
+    fd = static_cast<int>(entered->handle);
+    entered->handle = -1;
   }
-}
-
-bool list_working_folder(FolderListing* listing) {
-  int fd = entered_folder;
-  entered_folder = -1;
   if (fd < 0) {
     fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -103,14 +94,10 @@ bool get_working_folder(std::string* folder) {
 }
 
 bool change_working_folder(const std::string& folder) {
-  if (chdir(folder.c_str()) != 0) {
-    return false;
-  }
-  drop_entered_folder();
-  return true;
+  return chdir(folder.c_str()) == 0;
 }
 
-EnterResult enter_sub_folder(const std::string& name) {
+EnterResult enter_sub_folder(const std::string& name, OpenFolder* entered) {
   // O_NOFOLLOW makes the open fail on a symbolic link, so the check and the change cannot be
   // separated by another program swapping the folder for a link.
   int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -121,24 +108,21 @@ EnterResult enter_sub_folder(const std::string& name) {
     close(fd);
     return EnterResult::refused;
   }
-  drop_entered_folder();
-  entered_folder = fd;
+  if (entered != nullptr) {
+    entered->handle = fd;
+  } else {
+    close(fd);
+  }
   return EnterResult::entered;
 }
 
 bool mark_working_folder(FolderMark* mark) {
-  // The walk's folder stays open in `entered_folder` only until it is listed, so a mark is a
-  // descriptor of its own.
   mark->handle = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return mark->handle >= 0;
 }
 
 bool return_to_mark(const FolderMark& mark) {
-  if (mark.handle < 0 || fchdir(static_cast<int>(mark.handle)) != 0) {
-    return false;
-  }
-  drop_entered_folder();
-  return true;
+  return mark.handle >= 0 && fchdir(static_cast<int>(mark.handle)) == 0;
 }
 
 void release_mark(FolderMark* mark) {

@@ -11,12 +11,17 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <string>
+#include <tuple>
 
 #include "platform/posix/shared_state.h"
 
 int watch_fd = -1;
 
 namespace {
+
+// A name in a folder, the folder known by its device and inode.
+using NamedEntry = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 
 // A watched folder: its device and inode, and the last walk that entered it.
 struct WatchedFolder {
@@ -86,8 +91,8 @@ std::string watch_failure(int error) {
   return std::strerror(error);
 }
 
-}  // namespace
-
+// `name` in `folder` ("" for the working folder, else ending in '/'). False when the folder cannot
+// be examined.
 bool entry_in(const std::string& folder, const std::string& name, NamedEntry* entry) {
   struct stat info;
   if (stat(folder.empty() ? "." : folder.c_str(), &info) != 0) {
@@ -98,6 +103,8 @@ bool entry_in(const std::string& folder, const std::string& name, NamedEntry* en
   return true;
 }
 
+// Reads every change that has arrived, leaving out what we wrote ourselves and, when `probe` is
+// given, the one close of our own readiness probe of that file.
 void take_events(const NamedEntry* probe) {
   if (watch_fd < 0) {
     return;
@@ -143,6 +150,8 @@ void take_events(const NamedEntry* probe) {
     }
   }
 }
+
+}  // namespace
 
 void note_own_write(const std::string& path) {
   std::size_t slash = path.rfind('/');
@@ -212,6 +221,17 @@ void drop_unwalked_watches() {
     }
   }
   ++current_walk;
+}
+
+void before_own_probe() {
+  take_events(nullptr);
+}
+
+void after_own_probe(const std::string& name, bool wrote) {
+  NamedEntry entry;
+  if (wrote && watch_fd >= 0 && entry_in("", name, &entry)) {
+    take_events(&entry);
+  }
 }
 
 void read_changes(std::vector<FolderChange>* changes) {

@@ -132,7 +132,8 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-Probe probe_file(const std::string& path) {
+Probe probe_file(const std::string& path, bool* wrote) {
+  *wrote = false;  // the change watch here reports no close
   std::wstring full = file_path(path);
   // OPEN_EXISTING: a file that vanished must stay gone. Sharing for readers and writers only, so
   // that a writer holding the file without write sharing makes the attempt fail.

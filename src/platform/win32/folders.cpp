@@ -72,7 +72,7 @@ std::wstring full_path(const std::string& path) {
   return absolute_path(widen(path), working_folder());
 }
 
-bool list_working_folder(FolderListing* listing) {
+bool list_working_folder(FolderListing* listing, OpenFolder*) {
   std::wstring pattern = long_form(working_folder());
   if (pattern.back() != L'\\') {
     pattern += L'\\';
@@ -119,7 +119,7 @@ bool change_working_folder(const std::string& folder) {
   return true;
 }
 
-EnterResult enter_sub_folder(const std::string& name) {
+EnterResult enter_sub_folder(const std::string& name, OpenFolder*) {
   // The folder is opened as it is (a reparse point not followed) and held from the check on,
   // so it can neither be renamed nor replaced by a junction before it is entered.
   std::wstring plain = full_path(name);

@@ -75,6 +75,10 @@ void drop_unwalked_watches() {
   // One watch covers the whole tree here: nothing is held per folder.
 }
 
+void before_own_probe() {}
+
+void after_own_probe(const std::string&, bool) {}
+
 void read_changes(std::vector<FolderChange>* changes) {
   if (watch.folder == INVALID_HANDLE_VALUE) {
     return;

@@ -97,6 +97,7 @@ bench:
 	$(BENCH_BUILD)/matcher_bench
 	bash bench/jobs_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
 	bash bench/wake_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
+	bash bench/ready_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
 
 clean:
 	rm -rf $(BUILD) $(BUILD_WIN) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

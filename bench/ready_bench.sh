@@ -92,14 +92,13 @@ slow_copy() {
 }
 
 # 5,000 files of 4 kB copied into 50 folders at once, -r -j 8 -w -g 1 -E: milliseconds until all
-# are done; "whole" tells whether each ran exactly once at its full size.
+# are done, and whether each ran exactly once at its full size.
 many() {
   rm -rf "$work/in" "$work/stage" "$work/ran" && mkdir -p "$work/in" "$work/stage"
   for ((d = 0; d < 50; ++d)); do mkdir -p "$work/in/d$d"; done
   head -c 4096 /dev/urandom >"$work/stage/proto"
   (cd "$work/stage" && seq -f "f%03g.x" 1 100 | xargs -n 1 cp proto && rm proto)
-  start "$1" -l -s 30 -r -j 8 -w -g 1 -E -d "$work/in" '*.x' \
-    "echo @1@ \$(wc -c <\"@1@\") >>$work/ran"
+  start "$1" -l -s 30 -r -j 8 -w -g 1 -E -d "$work/in" '*.x' "wc -c \"@1@\" >>$work/ran"
   local t0
   t0=$(now_ms)
   for ((d = 0; d < 50; ++d)); do cp "$work/stage"/* "$work/in/d$d/" & done
@@ -107,7 +106,8 @@ many() {
   local took
   took=$(until_done "$t0" wait_copies)
   stop
-  if [ -n "$took" ] && [ "$(sort -u "$work/ran" | grep -c ' 4096$')" -eq 5000 ] &&
+  # Each line is "size path": every path once, every size whole.
+  if [ -n "$took" ] && [ "$(awk '$1 == 4096 { print $2 }' "$work/ran" | sort -u | wc -l)" -eq 5000 ] &&
     [ "$(wc -l <"$work/ran")" -eq 5000 ]; then
     echo "$took"
   elif [ -n "$took" ]; then

@@ -50,9 +50,10 @@ enum class Probe : int {
 // The readiness probe: opens the existing file `path` for appending (never creating it, never
 // waiting on a FIFO or device) and closes it at once without writing. On POSIX systems a file we
 // may read but not write is opened for reading instead: the open for writing only ever looked for
-// writers, and the lease below finds them better. `wrote` tells whether it was opened for writing
-// (see before_own_probe).
-Probe probe_file(const std::string& path, bool* wrote);
+// writers, and the lease below finds them better. A link is opened through only with
+// `follow_link`, and a file other than `expected` counts as held (POSIX). `wrote` tells whether it
+// was opened for writing (see before_own_probe).
+Probe probe_file(const std::string& path, bool follow_link, const FileId& expected, bool* wrote);
 
 // True once a check for writers was refused for lack of permission (on Linux a read lease, which
 // needs the file's owner or CAP_LEASE); from then on only the size test applies to such files.

@@ -5,7 +5,8 @@ Readiness ready_attempt(const std::string& name, const std::string& full_path,
                         const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
   bool wrote = false;
   before_own_probe();
-  Probe probe = probe_file(name, &wrote);
+  // Only the file looked at before, and through a link only where that was a trusted one.
+  Probe probe = probe_file(name, before.is_link && before.link_trusted, before.id, &wrote);
   after_own_probe(name, wrote);
   if (probe == Probe::no_access) {
     say_once(said, "Warning: No access to file, passed over: '%s'\n", full_path);

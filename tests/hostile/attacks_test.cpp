@@ -4,6 +4,7 @@
 // inbox was read, written or run, that no file was lost, and that each warning came once.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,6 +200,37 @@ TEST_P(LinkedSecrets, LinkSwappedInDuringTheCommand) {
   EXPECT_TRUE(is_link(file));
   EXPECT_EQ(entries_of(box.failed), Names{});
   EXPECT_TRUE(box.untouched(result.out + box.read(box.log)));
+}
+
+// The dropper's file and a link to the secret trade places without pause while passes test the
+// file: the readiness probe never opens the secret (for writing, or at all) through the link.
+TEST_P(LinkedSecrets, ProbeNeverOpensThroughASwappedLink) {
+  TempTree tree;
+  SharedInbox box(tree, service());
+  const std::string file = box.inbox + "/swap.pdf", link = box.inbox + "/swap.lnk";
+  ASSERT_TRUE(as_user(
+      kDropper, [&] { return write_file(file, "dropped\n") && make_link(box.secret, link); }));
+  const int watch = inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(inotify_add_watch(watch, box.secret.c_str(), IN_OPEN), 0);
+  {
+    Background swapper(kDropper, [&] {
+      std::thread([=] {
+        for (;;) {
+          renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+        }
+      }).detach();
+      return true;
+    });
+    ASSERT_TRUE(swapper.ready());
+    Process hotbatch({"-l", "-s", "1", "-g", "0", "-j", "2", "*.pdf", "true"}, box.inbox,
+                     as_service(service()));
+    usleep(2500000);
+    hotbatch.signal(SIGTERM);
+    hotbatch.finish();
+  }
+  alignas(inotify_event) char events[4096];
+  EXPECT_LE(read(watch, events, sizeof events), 0) << "the secret was opened";
+  close(watch);
 }
 
 INSTANTIATE_TEST_SUITE_P(Services, LinkedSecrets, ::testing::Values(0u, kServiceUser),

@@ -93,40 +93,40 @@ TEST_F(Win32Platform, StatusGivesKindAndSizesBeyondFourGigabytes) {
 
 TEST_F(Win32Platform, ReadinessProbeNeverCreatesNorWritesAndFailsWhileAWriterLocksOthersOut) {
   bool wrote = false;
-  EXPECT_NE(probe_file("gone.txt", &wrote), Probe::free);
+  EXPECT_NE(probe_file("gone.txt", false, FileId{}, &wrote), Probe::free);
   EXPECT_FALSE(exists("gone.txt"));
 
   write("a.txt", "abc");
-  EXPECT_EQ(probe_file("a.txt", &wrote), Probe::free);
+  EXPECT_EQ(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
   EXPECT_EQ(read("a.txt"), "abc");
 
   // A writer that shares only reading keeps the file from being ready.
   HANDLE writer =
       CreateFileA("a.txt", GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_NE(probe_file("a.txt", &wrote), Probe::free);
+  EXPECT_NE(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(writer);
   // So does one that shares writing too, and one that may delete it; a mere reader does not.
   writer = CreateFileA("a.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_NE(probe_file("a.txt", &wrote), Probe::free);
+  EXPECT_NE(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(writer);
   writer = CreateFileA("a.txt", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_NE(probe_file("a.txt", &wrote), Probe::free);
+  EXPECT_NE(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(writer);
   HANDLE reader = CreateFileA("a.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(probe_file("a.txt", &wrote), Probe::free);
+  EXPECT_EQ(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(reader);
   EXPECT_FALSE(writer_check_refused());
 
   write("locked.txt", "x");
   ASSERT_TRUE(SetFileAttributesA("locked.txt", FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(probe_file("locked.txt", &wrote), Probe::no_access);
+  EXPECT_EQ(probe_file("locked.txt", false, FileId{}, &wrote), Probe::no_access);
 }
 
 TEST_F(Win32Platform, FoldersAreEnteredAndLeftByMark) {
@@ -362,7 +362,7 @@ TEST_F(Win32Platform, FoldersOfAnyDepthWorkButCommandsStartOnlyInShortOnes) {
   EXPECT_FALSE(commands_can_start_here());
   ASSERT_TRUE(append_to_file("deep.txt", "deep"));
   bool wrote = false;
-  EXPECT_EQ(probe_file("deep.txt", &wrote), Probe::free);
+  EXPECT_EQ(probe_file("deep.txt", false, FileId{}, &wrote), Probe::free);
   PathStatus status;
   ASSERT_TRUE(query_status(here + "\\deep.txt", &status));
   EXPECT_EQ(status.size, 4u);

@@ -43,7 +43,7 @@ bool lease_refused = false;
 // exactly then (our own descriptors are closed by now); where no lease can be had for another
 // reason (not the owner, a file system without leases, not a regular file) nothing is known and
 // the plain test decides.
-bool held_by_writer(const std::string& path) {
+bool held_by_writer(const std::string& path, int extra_flags) {
 #ifdef F_SETLEASE
   // A writer that opens the file while we hold the lease breaks it, and the kernel tells us with
   // SIGIO, whose default action ends the process. A handler (unlike SIG_IGN) is not passed on to
@@ -58,7 +58,7 @@ bool held_by_writer(const std::string& path) {
   if (!caught) {
     return false;
   }
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
   if (fd < 0) {
     return false;
   }
@@ -74,8 +74,16 @@ bool held_by_writer(const std::string& path) {
   return busy;
 #else
   (void)path;
+  (void)extra_flags;
   return false;
 #endif
+}
+
+// True when `fd` is the file `expected`.
+bool is_file(int fd, const FileId& expected) {
+  struct stat info;
+  return fstat(fd, &info) == 0 && static_cast<std::uint64_t>(info.st_dev) == expected.device &&
+         static_cast<std::uint64_t>(info.st_ino) == expected.index;
 }
 
 int fd_of(FileHandle file) {
@@ -253,10 +261,11 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-Probe probe_file(const std::string& path, bool* wrote) {
+Probe probe_file(const std::string& path, bool follow_link, const FileId& expected, bool* wrote) {
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
-  // device must not hold up the walk; such an entry is simply not ready.
-  const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  // device must not hold up the walk; such an entry is simply not ready. O_NOFOLLOW: a link that
+  // another user put in the file's place meanwhile is never opened through.
+  const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | flags);
   *wrote = fd >= 0;
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
@@ -268,9 +277,13 @@ Probe probe_file(const std::string& path, bool* wrote) {
   if (fd < 0) {
     return Probe::held;
   }
+  const bool same = is_file(fd, expected);
   close(fd);
+  if (!same) {
+    return Probe::held;  // another file has the name now: not the one being tested
+  }
   // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
-  return held_by_writer(path) ? Probe::held : Probe::free;
+  return held_by_writer(path, follow_link ? 0 : O_NOFOLLOW) ? Probe::held : Probe::free;
 }
 
 bool writer_check_refused() {

@@ -132,7 +132,7 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-Probe probe_file(const std::string& path, bool* wrote) {
+Probe probe_file(const std::string& path, bool, const FileId&, bool* wrote) {
   *wrote = false;  // the change watch here reports no close
   std::wstring full = file_path(path);
   // OPEN_EXISTING: a file that vanished must stay gone. Sharing for readers and writers only, so

@@ -253,6 +253,13 @@ bool Process::has_member(const std::string& name) const {
   return false;
 }
 
+RunOptions started_through(const std::vector<std::string>& prefix) {
+  RunOptions options;
+  options.launcher = launcher();
+  options.launcher->prefix.insert(options.launcher->prefix.begin(), prefix.begin(), prefix.end());
+  return options;
+}
+
 bool running_anywhere(const std::string& text) {
   return std::system(("exec pgrep -f -- '" + text + "' >/dev/null").c_str()) == 0;
 }

@@ -84,6 +84,10 @@ class Process {
   std::string err_;
 };
 
+// Options that start the program through `prefix` (such as setpriv and its arguments) in front of
+// the usual launcher.
+RunOptions started_through(const std::vector<std::string>& prefix);
+
 // True while a process whose command line holds `text` runs anywhere on the machine.
 bool running_anywhere(const std::string& text);
 

@@ -46,11 +46,7 @@ TEST_P(Readiness, TakenOnceWholeWithoutWaitingForOthers) {
       std::ofstream(tree.path("in/a.job"), std::ios::app) << std::string(1000, 'x');
     }
   });
-  RunOptions options;
-  options.launcher = launcher();
-  std::vector<std::string> prefix = c.prefix;
-  prefix.insert(prefix.end(), options.launcher->prefix.begin(), options.launcher->prefix.end());
-  options.launcher->prefix = prefix;
+  const RunOptions options = started_through(c.prefix);
   std::vector<std::string> args = c.options;
   for (const char* arg : {"-l", "-s", "30", "-g", "1", "-d", "in", "*.job", "wc -c <\"@1@\""}) {
     args.push_back(arg);

@@ -147,11 +147,7 @@ TEST_P(Unwatched, WarnsOnceAndPollingGoesOn) {
   tree.mkdir("in/s2");
   ASSERT_EQ(chmod(tree.root().c_str(), 0755), 0);
   ASSERT_EQ(chmod(tree.path("in").c_str(), c.locked != nullptr ? 0711 : 0755), 0);
-  RunOptions options;
-  options.launcher = launcher();
-  std::vector<std::string> prefix = c.prefix;
-  prefix.insert(prefix.end(), options.launcher->prefix.begin(), options.launcher->prefix.end());
-  options.launcher->prefix = prefix;
+  const RunOptions options = started_through(c.prefix);
   std::vector<std::string> args = c.options;
   for (const char* arg : {"-l", "-w", "-g", "0", "-d", "in", "*.job", "true"}) {
     args.push_back(arg);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/posix/shared_state.h"
@@ -262,28 +263,43 @@ bool query_status(const std::string& path, PathStatus* status) {
 }
 
 Probe probe_file(const std::string& path, bool follow_link, const FileId& expected, bool* wrote) {
+  *wrote = false;
+  // The name is only looked up (O_PATH opens nothing), and what it leads to must be the file
+  // tested: then that very file is opened through the descriptor, so that a link another user
+  // swaps in meanwhile is never opened through, not even a trusted one swapped for another.
+  // Without /proc the name is opened again, as a link only where `follow_link`.
+  int found = open(path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  if (found < 0) {
+    return Probe::held;
+  }
+  if (!is_file(found, expected)) {
+    close(found);
+    return Probe::held;  // another file has the name now: not the one being tested
+  }
+  char by_descriptor[40];
+  std::snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", found);
+  const std::string same = access("/proc/self/fd", X_OK) == 0 ? by_descriptor : path;
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
-  // device must not hold up the walk; such an entry is simply not ready. O_NOFOLLOW: a link that
-  // another user put in the file's place meanwhile is never opened through.
+  // device must not hold up the walk; such an entry is simply not ready.
   const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | flags);
+  const int reopen = same == path ? flags : O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(same.c_str(), O_WRONLY | O_APPEND | reopen);
   *wrote = fd >= 0;
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-    fd = open(path.c_str(), O_RDONLY | flags);
+    fd = open(same.c_str(), O_RDONLY | reopen);
     if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+      close(found);
       return Probe::no_access;
     }
   }
-  if (fd < 0) {
-    return Probe::held;
-  }
-  const bool same = is_file(fd, expected);
-  close(fd);
-  if (!same) {
-    return Probe::held;  // another file has the name now: not the one being tested
+  bool held = fd < 0 || !is_file(fd, expected);
+  if (fd >= 0) {
+    close(fd);
   }
   // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
-  return held_by_writer(path, follow_link ? 0 : O_NOFOLLOW) ? Probe::held : Probe::free;
+  held = held || held_by_writer(same, same == path && !follow_link ? O_NOFOLLOW : 0);
+  close(found);
+  return held ? Probe::held : Probe::free;
 }
 
 bool writer_check_refused() {

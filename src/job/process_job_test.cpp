@@ -137,7 +137,7 @@ TEST_F(InFolder, FailuresLeaveNothingBehind) {
   EXPECT_EQ(copy_into_folder(ready("a.EPS"), "no-such-folder", &copies_, &stored),
             CopyResult::target_unopenable);
   ReadyFile gone = ready("a.EPS");
-  gone.name = "missing.EPS";
+  gone.name = gone.path = "missing.EPS";
   EXPECT_EQ(copy_into_folder(gone, "errors", &copies_, &stored), CopyResult::source_unopenable);
   EXPECT_EQ(entries("errors"), 0u);
   EXPECT_EQ(read_text("a.EPS"), "data");

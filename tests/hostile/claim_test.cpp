@@ -27,13 +27,10 @@ using e2e::TempTree;
 
 // One attack on a root service with -p: what the dropper prepares, the options and command of
 // the run, what the dropper does once the run has started, and what must hold afterwards.
-struct Attack;
-void PrintTo(const Attack& attack, std::ostream* out);
-
 struct Attack {
   const char* name;
-  std::vector<std::string> options;  // before -p work -d inbox
-  std::string command;               // {ledger} stands for the ledger's path
+  std::vector<std::string> options;                                  // before -p work -d inbox
+  std::string command;                                               // $LEDGER is the ledger's path
   std::function<bool(const SharedInbox&, const TempTree&)> prepare;  // as the dropper
   std::function<void(const SharedInbox&, const TempTree&)> during;   // as the dropper
   std::function<void(const SharedInbox&, const std::string& ledger, const RunResult&)> check;
@@ -42,14 +39,6 @@ struct Attack {
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string with_ledger(std::string text, const std::string& ledger) {
-  const std::string mark = "{ledger}";
-  for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark)) {
-    text.replace(at, mark.size(), ledger);
-  }
-  return text;
 }
 
 // A child of the dropper's background process that swaps `name` between a plain file of the
@@ -73,16 +62,12 @@ bool swap_in_a_loop(const std::string& folder, const std::string& target) {
   }
 }
 
-void PrintTo(const Attack& attack, std::ostream* out) {
-  *out << attack.name;
-}
-
 const Attack kAttacks[] = {
     // A: the folder the walk entered is swapped for a link to a root-only folder between the
     // first readiness probe and the job: the command still gets the dropper's file.
     {"FolderSwappedForALink",
      {"-r", "-g", "3"},
-     "cat \"@1@\" >> {ledger}",
+     "cat \"@1@\" >> \"$LEDGER\"",
      [](const SharedInbox& box, const TempTree&) {
        return fs::create_directories(box.inbox + "/d/e") &&
               write_file(box.inbox + "/d/e/secret.txt", "dropped\n");
@@ -93,14 +78,14 @@ const Attack kAttacks[] = {
                 make_link(tree.path("private"), box.inbox + "/d/e");
        }));
      },
-     [](const SharedInbox& box, const std::string& ledger, const RunResult&) {
-       EXPECT_EQ(box.read(ledger), "dropped\n");
+     [](const SharedInbox& box, const std::string& ledger, const RunResult& result) {
+       EXPECT_EQ(box.read(ledger), "dropped\n") << result.out;
      }},
     // C: the file is swapped for a link to the secret and back without pause: what arrives in
     // the work folder is checked, and a link there never reaches the command.
     {"FileSwappedForALink",
      {"-l", "-s", "1", "-g", "0"},
-     "cat \"@1@\" >> {ledger}",
+     "cat \"@1@\" >> \"$LEDGER\"",
      [](const SharedInbox& box, const TempTree&) {
        return write_file(box.inbox + "/keep", "dropped\n");
      },
@@ -113,18 +98,20 @@ const Attack kAttacks[] = {
        EXPECT_NE(box.read(ledger), "") << result.out;
        EXPECT_EQ(occurrences(box.read(ledger), box.secret_text), 0);
      }},
-    // D: a link planted where the command writes "@4@.pdf": with -p that name is in the work
-    // folder, so the link in the inbox is not written through.
+    // D: a link planted where the command writes "@4@.pdf" (in a folder of the dropper's, where
+    // no sticky bit protects it): with -p that name is in the work folder, so the link in the
+    // inbox is not written through.
     {"OutputLinkPlanted",
-     {"-g", "0"},
+     {"-r", "-g", "0"},
      "cp \"@1@\" \"@4@.pdf\"",
      [](const SharedInbox& box, const TempTree&) {
-       return write_file(box.inbox + "/x.txt", "dropped\n") &&
-              make_link(box.important, box.inbox + "/x.pdf");
+       return fs::create_directories(box.inbox + "/s") &&
+              write_file(box.inbox + "/s/x.txt", "dropped\n") &&
+              make_link(box.important, box.inbox + "/s/x.pdf");
      },
      nullptr,
      [](const SharedInbox& box, const std::string&, const RunResult&) {
-       EXPECT_TRUE(is_link(box.inbox + "/x.pdf"));
+       EXPECT_TRUE(is_link(box.inbox + "/s/x.pdf"));
      }},
 };
 
@@ -149,9 +136,8 @@ TEST_P(Claimed, AttackGetsNothingOutside) {
   const std::string ledger = box.srv + "/ledger";
   ASSERT_TRUE(as_user(kDropper, [&] { return attack.prepare(box, tree); }));
   std::vector<std::string> args = attack.options;
-  args.insert(args.end(), {"-E", "-p", box.srv + "/work", "-d", box.inbox, "*.*",
-                           with_ledger(attack.command, ledger)});
-  Process hotbatch(args, box.inbox);
+  args.insert(args.end(), {"-E", "-p", box.srv + "/work", "-d", box.inbox, "*.*", attack.command});
+  Process hotbatch(args, box.inbox, {"LEDGER=" + ledger});
   ASSERT_TRUE(hotbatch.wait_for("Start Run..."));
   if (attack.during) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -180,34 +166,17 @@ TEST_F(WorkFolder, NotUsableEndsTheStart) {
   tree.mkdir("in");
   tree.mkdir("good");
   give(tree.path("good"), 0, 0700);
-  const std::map<std::string, std::function<void(const std::string&)>> cases = {
-      {"missing", [](const std::string&) {}},
-      {"", [](const std::string&) {}},
-      {"plain-file",
-       [&](const std::string& path) {
-         tree.write("plain-file", "");
-         (void)path;
-       }},
-      {"link", [&](const std::string& path) { ASSERT_TRUE(make_link(tree.path("good"), path)); }},
-      {"foreign",
-       [&](const std::string& path) {
-         fs::create_directory(path);
-         give(path, kDropper, 0700);
-       }},
-      {"group-writable",
-       [&](const std::string& path) {
-         fs::create_directory(path);
-         give(path, 0, 0770);
-       }},
-      {"others-writable",
-       [&](const std::string& path) {
-         fs::create_directory(path);
-         give(path, 0, 01777);
-       }},
-  };
+  // Each made by a shell command in the tree, $P standing for its path.
+  const std::map<std::string, std::string> cases = {{"missing", ":"},
+                                                    {"", ":"},
+                                                    {"plain", "touch $P"},
+                                                    {"link", "ln -s good $P"},
+                                                    {"foreign", "mkdir $P && chown 65534 $P"},
+                                                    {"group-writable", "mkdir -m 770 $P"},
+                                                    {"others-writable", "mkdir -m 1777 $P"}};
   for (const auto& [name, make] : cases) {
     const std::string path = name.empty() ? "" : tree.path(name);
-    make(path);
+    ASSERT_EQ(std::system(("cd " + tree.root() + " && P=" + path + " && " + make).c_str()), 0);
     const RunResult result = e2e::run({"-p", path, "-d", tree.path("in"), "*", "true"}, "");
     EXPECT_EQ(result.status, 1) << name;
     EXPECT_EQ(occurrences(result.out, "Spoolex: Work folder '" + path + "' is not usable\n"), 1)

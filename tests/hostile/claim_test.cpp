@@ -81,16 +81,18 @@ const Attack kAttacks[] = {
      [](const SharedInbox& box, const std::string& ledger, const RunResult& result) {
        EXPECT_EQ(box.read(ledger), "dropped\n") << result.out;
      }},
-    // C: the file is swapped for a link to the secret and back without pause: what arrives in
-    // the work folder is checked, and a link there never reaches the command.
+    // C: the file is swapped for a link to the secret and back without pause, in a folder of the
+    // dropper's (no sticky bit): the command reads what was moved into the work folder, and what
+    // arrives there is checked, so a link never reaches it.
     {"FileSwappedForALink",
-     {"-l", "-s", "1", "-g", "0"},
+     {"-r", "-l", "-s", "1", "-g", "0"},
      "cat \"@1@\" >> \"$LEDGER\"",
      [](const SharedInbox& box, const TempTree&) {
-       return write_file(box.inbox + "/keep", "dropped\n");
+       return fs::create_directories(box.inbox + "/c") &&
+              write_file(box.inbox + "/c/keep", "dropped\n");
      },
      [](const SharedInbox& box, const TempTree&) {
-       Background swapper(kDropper, [&] { return swap_in_a_loop(box.inbox, box.secret); });
+       Background swapper(kDropper, [&] { return swap_in_a_loop(box.inbox + "/c", box.secret); });
        ASSERT_TRUE(swapper.ready());
        std::this_thread::sleep_for(std::chrono::seconds(3));
      },

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "job/claim.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -141,6 +143,32 @@ TEST_F(InFolder, FailuresLeaveNothingBehind) {
   EXPECT_EQ(copy_into_folder(gone, "errors", &copies_, &stored), CopyResult::source_unopenable);
   EXPECT_EQ(entries("errors"), 0u);
   EXPECT_EQ(read_text("a.EPS"), "data");
+}
+
+// What arrives in the work folder must be the file tested, else it goes back and no command gets
+// it (the name may be swapped between the readiness test and the move); either way it is back,
+// and the work folder empty, once the claim is settled.
+TEST_F(InFolder, ClaimChecksWhatArrived) {
+  write_text("a.EPS", "data");
+  write_text("other", "x");
+  fs::create_directory("work");
+  fs::permissions("work", fs::perms::owner_all);
+  WorkFolder work;
+  ASSERT_TRUE(open_work_folder(folder_ + PATH_SEPARATOR + "work", &work));
+  FolderMark here;
+  ASSERT_TRUE(mark_working_folder(&here));
+  SaidOnce said;
+  for (const std::string tested : {"other", "a.EPS"}) {
+    Claim claim;
+    EXPECT_EQ(claim_file(&work, here, folder_, "a.EPS", ready(tested).id, &said, &claim),
+              tested == "a.EPS" ? ClaimResult::claimed : ClaimResult::replaced);
+    EXPECT_FALSE(fs::exists("a.EPS"));
+    settle_claim(&work, here, "a.EPS", folder_ + PATH_SEPARATOR + "a.EPS", &said, &claim);
+    EXPECT_EQ(read_text("a.EPS"), "data");
+    EXPECT_EQ(entries("work"), 0u);
+  }
+  release_mark(&here);
+  close_write_folder(&work.folder);
 }
 
 // The success file replaces an older one, and a planted link is replaced, not followed.

@@ -42,6 +42,10 @@ std::string private_folder(const TempTree& tree, const std::string& rel) {
   return tree.path(rel);
 }
 
+void PrintTo(const Attack& attack, std::ostream* out) {
+  *out << attack.name;
+}
+
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -34,6 +34,7 @@ Options:
           -w                    wake on change (Needs -l)
           -k #                  stop a job's command after # Sec
           -u                    run a file again only after it changed
+          -p dir                move each file into dir before its job
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 

@@ -40,6 +40,7 @@ void print_usage() {
   say("          -w                    wake on change (Needs -l)\n");
   say("          -k #                  stop a job's command after # Sec\n");
   say("          -u                    run a file again only after it changed\n");
+  say("          -p dir                move each file into dir before its job\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -105,6 +106,11 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
     case 'u':
       settings.schedule.unchanged_once = true;
       say("Spoolex: Unchanged files run once\n");
+      break;
+    case 'p':
+      settings.claiming = true;
+      settings.work_folder = value;
+      say("Spoolex: Work folder is '%s'\n", value);
       break;
     case 'j':
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
@@ -224,10 +230,30 @@ int run_program(int argc, char* argv[]) {
         settings.job.error_folder->c_str());
   }
 
+  // The work folder is ours alone, so that nobody can swap a claimed file or a folder on the way
+  // to it. A relative one is taken from the folder hotbatch was started in: the commands run in
+  // each file's own folder and get an absolute @1@.
+  WorkFolder work;
+  if (settings.claiming) {
+    std::string path = settings.work_folder;
+    if (!path.empty() && !is_absolute_path(path)) {
+      path = settings.start_folder + PATH_SEPARATOR + path;
+    }
+    if (!open_work_folder(path, &work)) {
+      say("Spoolex: Work folder '%s' is not usable\n", settings.work_folder.c_str());
+      return EXIT_STARTUP_ERROR;
+    }
+  }
+
   // Waiting files hold no slot where several commands may run or arrivals wake a pass.
   settings.schedule.waiting_apart =
       settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
   Scheduler scheduler(settings.schedule, settings.job);
+  if (settings.claiming) {
+    // Files of a run that did not finish go back first, and so run again.
+    recover_claims(&work, &scheduler.memory.said);
+    scheduler.work = &work;
+  }
   // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
   // source folder; the walk adds the folders it enters.
   settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&

@@ -16,4 +16,6 @@ struct RunSettings {
   int wait_seconds = 1;       // -s: pause between passes, at least 1
   std::string start_folder;   // working folder at start
   std::string source_folder;  // absolute folder every pass starts in
+  bool claiming = false;      // -p given
+  std::string work_folder;    // -p: as given
 };

@@ -85,7 +85,8 @@ enum class ErrorCopy : int { copied = 0, failed = 1, replaced = 2, stopped = 3 }
 ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_command,
                                const JobSettings& settings, JobMemory* memory) {
   std::string stored;
-  CopyResult copy = copy_into_folder(file, *settings.error_folder, &memory->copies, &stored);
+  CopyResult copy = copy_into_folder(file, *settings.error_folder, &memory->copies, &stored,
+                                     settings.erase_after_run);
   if (copy == CopyResult::stopped) {
     return ErrorCopy::stopped;
   }
@@ -161,8 +162,8 @@ CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, c
 }  // namespace
 
 ReadyFile ready_file(const std::string& name, const PathStatus& status) {
-  return ReadyFile{name,        status.id,      status.is_link, status.permissions,
-                   status.size, status.modified};
+  return ReadyFile{name,        status.id,       status.is_link, status.permissions,
+                   status.size, status.modified, name,           false};
 }
 
 std::string numbered_name(const std::string& name, int number) {
@@ -178,9 +179,31 @@ bool CopyKey::operator<(const CopyKey& other) const {
 
 namespace {
 
+// Moves the claimed `file` (which is erased after its job) into `target` under its own name or
+// the first free numbered one: no copy where one rename does. `elsewhere` when the folder is on
+// another file system and a copy must be made.
+FileResult move_claimed(const ReadyFile& file, const WriteFolder& target,
+                        std::string* stored_name) {
+  WriteFolder sub;
+  if (open_write_folder(folder_part(file.path), &sub) != FileResult::done) {
+    return FileResult::failed;
+  }
+  FileResult moved = FileResult::failed;
+  for (int number = 2; number <= MAX_COPY_NUMBER; ++number) {
+    moved = move_entry(folder_ref(sub), file.name, folder_ref(target), *stored_name);
+    if (moved != FileResult::exists) {
+      break;
+    }
+    *stored_name = numbered_name(file.name, number);
+  }
+  close_write_folder(&sub);
+  return moved;
+}
+
 // copy_into_folder once the folder is open.
 CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& target,
-                                 std::map<CopyKey, std::string>* copies, std::string* stored_name) {
+                                 std::map<CopyKey, std::string>* copies, std::string* stored_name,
+                                 bool move) {
   // A copy beside the file itself would match the pattern and become a job of its own.
   PathStatus here;
   if (query_status(".", &here) && target.id == here.id) {
@@ -197,12 +220,23 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
     }
     copies->erase(made);
   }
+  if (move && file.claimed) {
+    // In the work folder, ours alone: the file there is the one the command was given.
+    FileResult moved = move_claimed(file, target, stored_name);
+    if (moved == FileResult::done) {
+      return CopyResult::copied;
+    }
+    if (moved != FileResult::elsewhere) {
+      return CopyResult::target_unopenable;
+    }
+    *stored_name = file.name;
+  }
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_CHUNK]);
   if (!buffer) {
     return CopyResult::no_memory;
   }
   FileHandle in;
-  FileResult opened = open_for_reading(file.name, file.follow_link, file.id, &in);
+  FileResult opened = open_for_reading(file.path, file.follow_link, file.id, &in);
   if (opened == FileResult::replaced) {
     return CopyResult::replaced;
   }
@@ -240,7 +274,8 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
 }  // namespace
 
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::map<CopyKey, std::string>* copies, std::string* stored_name) {
+                            std::map<CopyKey, std::string>* copies, std::string* stored_name,
+                            bool move) {
   *stored_name = file.name;
   // Opened without following another user's link, which would be a way out of the inbox, not an
   // error folder; everything below is written through what was opened.
@@ -248,7 +283,7 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
   if (open_write_folder(folder, &target) != FileResult::done) {
     return CopyResult::target_unopenable;
   }
-  CopyResult result = copy_into_open_folder(file, target, copies, stored_name);
+  CopyResult result = copy_into_open_folder(file, target, copies, stored_name, move);
   close_write_folder(&target);
   return result;
 }
@@ -292,11 +327,11 @@ bool write_whole_file(const std::string& path, const std::string& text) {
   return ok;
 }
 
-bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
-               JobMemory* memory, Job* job) {
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run_names,
+               const JobSettings& settings, JobMemory* memory, Job* job) {
   bool complete = true;
   std::string command =
-      expand_placeholders(settings.command_template, names, COMMAND_CAPACITY, &complete);
+      expand_placeholders(settings.command_template, run_names, COMMAND_CAPACITY, &complete);
   // A placeholder left in the command would be read as text, and a program may take it for an
   // argument of its own (such as a file to read more arguments from).
   if (!complete) {
@@ -309,10 +344,13 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& 
              names.full_path);
     return false;
   }
-  const JobNames shown = shown_names(names);
+  // The announcement, the other messages and the run log keep the path the file was found under:
+  // that is what was dropped, and the claimed path means nothing to its owner.
+  const JobNames shown = shown_names(run_names);
   job->file = file;
   job->names = names;
-  job->full_path_shown = shown.full_path;
+  job->run_names = run_names;
+  job->full_path_shown = printable(names.full_path);
   job->command = std::move(command);
   job->command_shown = expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
   say("%s File found and under processing: %s\n", timestamp_now().c_str(),
@@ -348,7 +386,7 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
           break;
         case ErrorCopy::failed: {
           PathStatus status;
-          if (query_status(name, &status)) {  // the command itself may have removed it
+          if (query_status(job.file.path, &status)) {  // the command itself may have removed it
             say_once(&memory->said, "Warning: File kept, copy into error folder failed: '%s'\n",
                      job.names.full_path);
           }
@@ -385,13 +423,13 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     // File operations use the bare name: the working folder is the file's own, and the full
     // path may be longer than the system accepts. Only the file that was processed goes: one
     // moved in under its name meanwhile stays for its own job.
-    if (delete_if_same(name, job.file.id) == FileResult::replaced) {
+    if (delete_if_same(job.file.path, job.file.id) == FileResult::replaced) {
       say_once(&memory->said, "Warning: File was replaced during its job, left in place: '%s'\n",
                job.names.full_path);
       return;
     }
     PathStatus status;
-    if (!query_status(name, &status)) {
+    if (!query_status(job.file.path, &status)) {
       say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
     }
   }

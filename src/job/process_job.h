@@ -30,6 +30,10 @@ struct ReadyFile {
   std::uint32_t permissions = 0;  // the file's permission bits, for its copy
   std::uint64_t size = 0;         // its size and time of change when it was tested
   std::int64_t modified = 0;
+  // Where the file is opened, copied from and erased: `name`, or with a work folder (-p) its
+  // claimed path there. Copies and messages keep `name` and the folder it was found in.
+  std::string path;
+  bool claimed = false;
 };
 
 // The ready file `name` of the working folder as its status `status` shows it.
@@ -80,8 +84,11 @@ std::string numbered_name(const std::string& name, int number);
 // receives the name it got (or would have got). The same unchanged file failing again in a later
 // pass is not copied again while its copy from this run (in `copies`) is still there:
 // `stored_name` names that.
+// With `move`, a claimed file is moved into the folder instead where that is one rename (the same
+// file system), and copied otherwise.
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::map<CopyKey, std::string>* copies, std::string* stored_name);
+                            std::map<CopyKey, std::string>* copies, std::string* stored_name,
+                            bool move = false);
 
 // Writes `text` as the whole content of `path`: into a new temporary file beside it, which then
 // replaces `path` (a link there is replaced, never followed). False when it could not be written.
@@ -90,17 +97,19 @@ bool write_whole_file(const std::string& path, const std::string& text);
 // One job between its start and its outcome.
 struct Job {
   ReadyFile file;
-  JobNames names;               // the placeholder values
+  JobNames names;               // the placeholder values of the file where it was found
+  JobNames run_names;           // those the command gets: with -p @1@ and @4@ in the work folder
   std::string full_path_shown;  // the full path as it may be shown (masked)
   std::string command;          // the expanded command; empty: nothing to run
   std::string command_shown;    // the same with every inserted name masked
 };
 
 // Starts the job of the ready `file` of the current working folder, whose placeholder values
-// are `names`: expands the command and announces the job. False when the file must be passed
-// over (a warning was said once per run); nothing else happens to it then.
-bool begin_job(const ReadyFile& file, const JobNames& names, const JobSettings& settings,
-               JobMemory* memory, Job* job);
+// are `names`: expands the command with `run_names` (a claimed file's, else `names`) and announces
+// the job. False when the file must be passed over (a warning was said once per run); nothing else
+// happens to it then.
+bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run_names,
+               const JobSettings& settings, JobMemory* memory, Job* job);
 
 // Tells that a stop leaves the job untouched for the next run.
 void leave_job(const Job& job);

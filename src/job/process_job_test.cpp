@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "job/claim.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -54,6 +56,7 @@ class InFolder : public ::testing::Test {
         std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
   }
   std::map<CopyKey, std::string> copies_;  // the copies this "run" made
+  SaidOnce said_;
   // The file `name` as the readiness test would hand it over.
   ReadyFile ready(const std::string& name) {
     PathStatus status;
@@ -137,10 +140,33 @@ TEST_F(InFolder, FailuresLeaveNothingBehind) {
   EXPECT_EQ(copy_into_folder(ready("a.EPS"), "no-such-folder", &copies_, &stored),
             CopyResult::target_unopenable);
   ReadyFile gone = ready("a.EPS");
-  gone.name = "missing.EPS";
+  gone.name = gone.path = "missing.EPS";
   EXPECT_EQ(copy_into_folder(gone, "errors", &copies_, &stored), CopyResult::source_unopenable);
   EXPECT_EQ(entries("errors"), 0u);
   EXPECT_EQ(read_text("a.EPS"), "data");
+}
+
+// What arrives in the work folder must be the file tested, else it goes back and no command gets
+// it; either way it is back, and the work folder empty, once the claim is settled.
+TEST_F(InFolder, ClaimChecksWhatArrived) {
+  write_text("a.EPS", "data");
+  write_text("other", "x");
+  fs::create_directory("work");
+  fs::permissions("work", fs::perms::owner_all);
+  WorkFolder work;
+  FolderMark here;
+  ASSERT_TRUE(open_work_folder(folder_ + PATH_SEPARATOR + "work", &work));
+  ASSERT_TRUE(mark_working_folder(&here));
+  for (const std::string tested : {"other", "a.EPS"}) {
+    Claim claim;
+    EXPECT_EQ(claim_file(&work, here, folder_, "a.EPS", ready(tested).id, &said_, &claim),
+              tested == "a.EPS" ? ClaimResult::claimed : ClaimResult::replaced);
+    settle_claim(&work, here, "a.EPS", folder_ + PATH_SEPARATOR + "a.EPS", &said_, &claim);
+    EXPECT_EQ(read_text("a.EPS"), "data");
+    EXPECT_EQ(entries("work"), 0u);
+  }
+  release_mark(&here);
+  close_write_folder(&work.folder);
 }
 
 // The success file replaces an older one, and a planted link is replaced, not followed.

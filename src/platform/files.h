@@ -68,10 +68,11 @@ struct FileHandle {
 // Results of the file functions below.
 enum class FileResult : int {
   done = 0,
-  missing = 1,   // the path names nothing
-  exists = 2,    // the name is taken (create_new_file, publish_file without replacing)
-  replaced = 3,  // the path names another file than the one expected, or a link not allowed
-  failed = 4,    // any other failure
+  missing = 1,    // the path names nothing
+  exists = 2,     // the name is taken (create_new_file, publish_file without replacing)
+  replaced = 3,   // the path names another file than the one expected, or a link not allowed
+  failed = 4,     // any other failure
+  elsewhere = 5,  // a move between two file systems, which a rename cannot make
 };
 
 // Opens the file `path` for reading. A symbolic link (reparse point) is followed only when
@@ -162,3 +163,37 @@ bool stored_size(FileHandle file, std::uint64_t* bytes);
 
 // Free bytes (for us) and total bytes of the file system that holds `folder`.
 bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes);
+
+// An open folder that entries move between: its handle (a descriptor on POSIX systems) and its
+// path, by which Windows moves, having no rename relative to a folder handle.
+struct FolderRef {
+  std::intptr_t handle = -1;
+  std::string path;
+};
+
+// The folder of `folder` itself (the last of its handles).
+FolderRef folder_ref(const WriteFolder& folder);
+
+// Moves the entry `name` of `from` to `to_name` in `to` (a link itself, never what it leads to),
+// never replacing an existing entry: `done`, `missing`, `exists`, `elsewhere` (another file
+// system) or `failed`. On POSIX systems by the folders' descriptors, so that a folder renamed or
+// swapped for a link since it was opened changes nothing; on Windows by path (MoveFileExW without
+// replacing), through folders held open by open_write_folder or a mark.
+FileResult move_entry(const FolderRef& from, const std::string& name, const FolderRef& to,
+                      const std::string& to_name);
+
+// Creates the folder `name` in `in` for us alone (mode 0700) and opens it: `done`, `exists` or
+// `failed`.
+FileResult create_private_folder(const WriteFolder& in, const std::string& name,
+                                 WriteFolder* opened);
+
+// Removes the empty folder `name` of `in`. False when it is not empty or cannot be removed.
+bool remove_empty_folder(const WriteFolder& in, const std::string& name);
+
+// True when `path` is a real folder (no link), owned by the user we run as and writable by nobody
+// else. On Windows only the first is checked: ownership there is a matter of access lists.
+bool is_private_folder(const std::string& path);
+
+// Reads the whole small plain file `name` of `folder` (no link followed), at most `limit` bytes.
+bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
+                std::string* text);

@@ -43,6 +43,9 @@ bool list_working_folder(FolderListing* listing, OpenFolder* entered = nullptr);
 // The current working folder as an absolute path. Returns false when it cannot be read.
 bool get_working_folder(std::string* folder);
 
+// True when `path` is absolute ("/x"; on Windows "C:\x" or "\\server\share").
+bool is_absolute_path(const std::string& path);
+
 // Changes the working folder. Returns false (and leaves it unchanged) on failure.
 bool change_working_folder(const std::string& folder);
 

@@ -8,8 +8,19 @@
 
 namespace {
 
+// Puts a claimed file back where it was found, or forgets a claim whose file is gone (erased, or
+// moved into the error folder). Every way out of a job comes here, so that no file stays in the
+// work folder: a stop, a file passed over, a command that did not start, a folder lost.
+void put_back(Scheduler* scheduler, InHand* file) {
+  if (scheduler->work != nullptr) {
+    settle_claim(scheduler->work, *file->folder, file->name, file->names.full_path,
+                 &scheduler->memory.said, &file->claim);
+  }
+}
+
 void let_go(Scheduler* scheduler, std::size_t index) {
   InHand& file = *scheduler->hand[index];
+  put_back(scheduler, &file);
   close_file(&file.output);
   close_file(&file.pipe);
   scheduler->paths.erase(file.names.full_path);
@@ -39,11 +50,35 @@ void remember_ended(Scheduler* scheduler, const InHand& file) {
 bool start_job(Scheduler* scheduler, InHand* file) {
   const JobSettings& settings = scheduler->job;
   ReadyFile ready = ready_file(file->name, file->last);
-  if (!begin_job(ready, file->names, settings, &scheduler->memory, &file->job)) {
+  JobNames run_names = file->names;
+  if (scheduler->work != nullptr) {
+    // Moved into the work folder at the last moment (after readiness, -u and the in-hand rules),
+    // from the folder the walk entered: the command then reads the file that was tested, however
+    // the names on the way to it are changed meanwhile.
+    const std::string& full = file->names.full_path;
+    const std::string origin = full.substr(0, full.size() - file->name.size() - 1);
+    ClaimResult claimed = claim_file(scheduler->work, *file->folder, origin, file->name,
+                                     file->last.id, &scheduler->memory.said, &file->claim);
+    if (claimed == ClaimResult::replaced) {
+      put_back(scheduler, file);
+      say_once(&scheduler->memory.said,
+               "Warning: File was replaced during its job, left in place: '%s'\n", full);
+    }
+    if (claimed != ClaimResult::claimed) {
+      return false;
+    }
+    ready.path = file->claim.path;
+    ready.claimed = true;
+    // @1@ and @4@ (and their variables) lead into the work folder, so that the command neither
+    // reads nor writes through a name in the shared folder; @2@, @3@, @5@ are bare names as ever.
+    run_names = claimed_names(file->names, file->claim);
+  }
+  if (!begin_job(ready, file->names, run_names, settings, &scheduler->memory, &file->job)) {
     return false;
   }
   if (file->job.command.empty()) {
     end_job(file->job, 0, settings, &scheduler->memory);
+    put_back(scheduler, file);
     remember_ended(scheduler, *file);
     return false;
   }
@@ -59,13 +94,14 @@ bool start_job(Scheduler* scheduler, InHand* file) {
     FileHandle write_end;
     into = open_output_pipe(&file->pipe, &write_end) ? write_end : file->output;
   }
-  bool started = start_command(file->job.command, placeholder_variables(file->names), *file->folder,
-                               into, &file->command);
+  bool started = start_command(file->job.command, placeholder_variables(file->job.run_names),
+                               *file->folder, into, &file->command);
   if (into.value != file->output.value) {
     close_file(&into);  // the command holds its own copy
   }
   if (!started) {
     end_job(file->job, COMMAND_NOT_STARTED, settings, &scheduler->memory);
+    put_back(scheduler, file);
     remember_ended(scheduler, *file);
     return false;
   }
@@ -149,6 +185,7 @@ void finish(Scheduler* scheduler, InHand* file, int result) {
     result = 1;
   }
   end_job(file->job, result, scheduler->job, &scheduler->memory);
+  put_back(scheduler, file);
   remember_ended(scheduler, *file);
 }
 

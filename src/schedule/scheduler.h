@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "job/claim.h"
 #include "job/job_names.h"
 #include "job/process_job.h"
 #include "platform/platform.h"
@@ -63,6 +64,7 @@ struct InHand {
   bool ready = false;       // found ready, waits for a free slot (waiting_apart)
   bool early = false;       // a change was seen: the next step takes its status as the one to
                             // compare with one settle time later (no attempt counted)
+  Claim claim;              // with -p: the file in the work folder, from its start to its outcome
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)
@@ -99,6 +101,7 @@ struct Scheduler {
   std::uint64_t pass = 0;                     // passes ended
   std::map<std::string, JobEnded> ended;      // by full path, with -u
   std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
+  WorkFolder* work = nullptr;                 // -p: where each file is claimed; null without
 };
 
 // Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and

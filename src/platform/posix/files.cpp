@@ -585,3 +585,89 @@ bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_
   *total_bytes = static_cast<std::uint64_t>(info.f_blocks) * info.f_frsize;
   return true;
 }
+
+FolderRef folder_ref(const WriteFolder& folder) {
+  return FolderRef{folder.handles.empty() ? -1 : folder.handles.back(), folder.path};
+}
+
+FileResult move_entry(const FolderRef& from, const std::string& name, const FolderRef& to,
+                      const std::string& to_name) {
+  const int at = static_cast<int>(from.handle);
+  const int into = static_cast<int>(to.handle);
+#if defined(__linux__) && defined(SYS_renameat2)
+  if (syscall(SYS_renameat2, at, name.c_str(), into, to_name.c_str(), 1u) == 0) {
+    return FileResult::done;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return errno == EEXIST   ? FileResult::exists
+           : errno == ENOENT ? FileResult::missing
+           : errno == EXDEV  ? FileResult::elsewhere
+                             : FileResult::failed;
+  }
+#endif
+  // Without an atomic refusal of an existing name: a look first, which leaves a short window.
+  struct stat info;
+  if (fstatat(into, to_name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    return FileResult::exists;
+  }
+  if (renameat(at, name.c_str(), into, to_name.c_str()) == 0) {
+    return FileResult::done;
+  }
+  return errno == ENOENT  ? FileResult::missing
+         : errno == EXDEV ? FileResult::elsewhere
+                          : FileResult::failed;
+}
+
+FileResult create_private_folder(const WriteFolder& in, const std::string& name,
+                                 WriteFolder* opened) {
+  if (mkdirat(folder_fd(in), name.c_str(), 0700) != 0) {
+    return errno == EEXIST ? FileResult::exists : FileResult::failed;
+  }
+  int fd = openat(folder_fd(in), name.c_str(), FOLDER_FLAGS);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    unlinkat(folder_fd(in), name.c_str(), AT_REMOVEDIR);
+    return FileResult::failed;
+  }
+  opened->handles.assign(1, fd);
+  opened->path = in.path + "/" + name;
+  opened->id.device = static_cast<std::uint64_t>(info.st_dev);
+  opened->id.index = static_cast<std::uint64_t>(info.st_ino);
+  return FileResult::done;
+}
+
+bool remove_empty_folder(const WriteFolder& in, const std::string& name) {
+  return unlinkat(folder_fd(in), name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool is_private_folder(const std::string& path) {
+  struct stat info;
+  return !path.empty() && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
+                std::string* text) {
+  int fd = openat(folder_fd(folder), name.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  text->clear();
+  char buffer[4096];
+  while (ok && text->size() < limit) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    text->append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return ok && text->size() <= limit;
+}

@@ -131,3 +131,7 @@ void release_mark(FolderMark* mark) {
     mark->handle = -1;
   }
 }
+
+bool is_absolute_path(const std::string& path) {
+  return !path.empty() && path[0] == '/';
+}

@@ -446,3 +446,79 @@ bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_
   *total_bytes = total.QuadPart;
   return true;
 }
+
+namespace {
+
+// `name` in the folder `folder` names, as the file functions take it.
+std::wstring name_at(const FolderRef& folder, const std::string& name) {
+  WriteFolder plain;
+  plain.path = folder.path;
+  return name_in(plain, name);
+}
+
+}  // namespace
+
+FolderRef folder_ref(const WriteFolder& folder) {
+  return FolderRef{folder.handles.empty() ? -1 : folder.handles.back(), folder.path};
+}
+
+FileResult move_entry(const FolderRef& from, const std::string& name, const FolderRef& to,
+                      const std::string& to_name) {
+  // By path: Win32 renames relative to no folder handle. The folders are held open without delete
+  // sharing (open_write_folder, a mark), so neither can be swapped while they are held.
+  if (MoveFileExW(name_at(from, name).c_str(), name_at(to, to_name).c_str(), 0)) {
+    return FileResult::done;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_NOT_SAME_DEVICE ? FileResult::elsewhere : result_of_error(error);
+}
+
+FileResult create_private_folder(const WriteFolder& in, const std::string& name,
+                                 WriteFolder* opened) {
+  if (!CreateDirectoryW(name_in(in, name).c_str(), nullptr)) {
+    return GetLastError() == ERROR_ALREADY_EXISTS ? FileResult::exists : FileResult::failed;
+  }
+  std::string path = in.path;
+  if (path.empty() || (path.back() != '\\' && path.back() != '/')) {
+    path += '\\';
+  }
+  return open_write_folder(path + name, opened);
+}
+
+bool remove_empty_folder(const WriteFolder& in, const std::string& name) {
+  return RemoveDirectoryW(name_in(in, name).c_str()) != 0;
+}
+
+bool is_private_folder(const std::string& path) {
+  if (path.empty()) {
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesW(file_path(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
+                std::string* text) {
+  HANDLE file = CreateFileW(name_in(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool ok = !is_link_point(file);
+  text->clear();
+  char buffer[4096];
+  while (ok && text->size() < limit) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) {
+      break;
+    }
+    text->append(buffer, got);
+  }
+  CloseHandle(file);
+  return ok && text->size() <= limit;
+}

@@ -164,3 +164,9 @@ void release_mark(FolderMark* mark) {
   mark->path.clear();
   mark->handle = -1;
 }
+
+bool is_absolute_path(const std::string& path) {
+  auto separator = [](char c) { return c == '\\' || c == '/'; };
+  return (path.size() >= 3 && path[1] == ':' && separator(path[2])) ||
+         (path.size() >= 2 && separator(path[0]) && separator(path[1]));
+}

@@ -1,0 +1,203 @@
+// Claiming files into the work folder, putting them back, and recovering claims of a run that
+// did not finish.
+#include "job/claim.h"
+
+#include "job/process_job.h"
+
+namespace {
+
+// The record of a claim: the absolute path of the file's folder, a line end, its name.
+constexpr const char* RECORD_SUFFIX = ".from";
+
+// Records longer than this are not ours.
+constexpr std::size_t MAX_RECORD = 64 * 1024;
+
+// Numbered names tried when a file cannot go back under its own name.
+constexpr int MAX_PUT_BACK_NUMBER = 100000;
+
+std::string record_of(const std::string& id) {
+  return id + RECORD_SUFFIX;
+}
+
+// Moves `name` of `from` to `to` under its own name, or the first free numbered one, which
+// `stored` receives.
+FileResult move_back(const FolderRef& from, const std::string& name, const FolderRef& to,
+                     std::string* stored) {
+  *stored = name;
+  for (int number = 2;; ++number) {
+    FileResult moved = move_entry(from, name, to, *stored);
+    if (moved != FileResult::exists || number > MAX_PUT_BACK_NUMBER) {
+      return moved;
+    }
+    *stored = numbered_name(name, number);
+  }
+}
+
+// Removes the record and the (empty) sub-folder of the claim `id`.
+void forget_claim(WorkFolder* work, const std::string& id) {
+  remove_empty_folder(work->folder, id);
+  delete_file(work->folder, record_of(id));
+}
+
+// Says once that `full_path` went back under another name.
+void note_put_back(SaidOnce* said, const std::string& name, const std::string& stored,
+                   const std::string& full_path) {
+  if (stored != name) {
+    say_once(said, "Warning: Name taken, claimed file put back under a numbered name: '%s'\n",
+             full_path);
+  }
+}
+
+}  // namespace
+
+bool open_work_folder(const std::string& path, WorkFolder* work) {
+  return is_private_folder(path) && open_write_folder(path, &work->folder) == FileResult::done;
+}
+
+void recover_claims(WorkFolder* work, SaidOnce* said) {
+  FolderMark home;
+  if (!mark_working_folder(&home)) {
+    return;
+  }
+  FolderListing listing;
+  if (change_working_folder(work->folder.path)) {
+    list_working_folder(&listing);
+  }
+  return_to_mark(home);
+  release_mark(&home);
+  const std::string suffix = RECORD_SUFFIX;
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    const std::string entry = listing.name(i);
+    if (entry.size() <= suffix.size() ||
+        entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    const std::string id = entry.substr(0, entry.size() - suffix.size());
+    std::string record;
+    if (!read_entry(work->folder, entry, MAX_RECORD, &record)) {
+      continue;
+    }
+    const std::size_t end = record.find('\n');
+    if (end == std::string::npos) {
+      forget_claim(work, id);  // written only in part: the move never came after it
+      continue;
+    }
+    const std::string folder = record.substr(0, end);
+    const std::string name = record.substr(end + 1);
+    const std::string full_path = folder + PATH_SEPARATOR + name;
+    WriteFolder sub;
+    if (open_write_folder(work->folder.path + PATH_SEPARATOR + id, &sub) != FileResult::done) {
+      delete_file(work->folder, entry);
+      continue;
+    }
+    PathStatus there;
+    if (!query_entry(sub, name, &there)) {
+      close_write_folder(&sub);
+      forget_claim(work, id);  // the job was over, or the move never happened
+      continue;
+    }
+    WriteFolder origin;
+    if (open_write_folder(folder, &origin) != FileResult::done) {
+      close_write_folder(&sub);
+      say_once(said,
+               "Warning: Folder of a claimed file is gone, file kept in the work folder: '%s'\n",
+               full_path);
+      continue;
+    }
+    std::string stored;
+    FileResult moved = move_back(folder_ref(sub), name, folder_ref(origin), &stored);
+    close_write_folder(&origin);
+    close_write_folder(&sub);
+    if (moved == FileResult::done) {
+      note_put_back(said, name, stored, full_path);
+      forget_claim(work, id);
+    } else {
+      say_once(said, "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",
+               full_path);
+    }
+  }
+}
+
+ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::string& origin,
+                       const std::string& name, const FileId& expected, SaidOnce* said,
+                       Claim* claim) {
+  const std::string full_path = origin + PATH_SEPARATOR + name;
+  // A name of our own for every claim: the process number keeps two runs sharing one work folder
+  // apart, the counter the claims of one run; a name left over from earlier is skipped.
+  FileResult made = FileResult::exists;
+  for (int attempt = 0; attempt < 1000 && made == FileResult::exists; ++attempt) {
+    claim->id = std::to_string(process_number()) + "-" + std::to_string(++work->counter);
+    made = create_private_folder(work->folder, claim->id, &claim->sub);
+  }
+  // The record comes before the move, so that a file in the work folder always has one.
+  if (made != FileResult::done ||
+      !write_whole_file(work->folder.path + PATH_SEPARATOR + record_of(claim->id),
+                        origin + "\n" + name)) {
+    if (made == FileResult::done) {
+      close_write_folder(&claim->sub);
+      forget_claim(work, claim->id);
+    }
+    say_once(said, "Warning: Work folder cannot take the file, left in place: '%s'\n", full_path);
+    return ClaimResult::failed;
+  }
+  // From the folder the walk entered, by its handle: a folder on the way swapped for a link since
+  // then changes nothing.
+  FileResult moved =
+      move_entry(FolderRef{from.handle, from.path}, name, folder_ref(claim->sub), name);
+  if (moved != FileResult::done) {
+    close_write_folder(&claim->sub);
+    forget_claim(work, claim->id);
+    if (moved == FileResult::missing) {
+      return ClaimResult::gone;
+    }
+    say_once(said,
+             moved == FileResult::elsewhere
+                 ? "Warning: File is not on the work folder's file system, left in place: '%s'\n"
+                 : "Warning: Work folder cannot take the file, left in place: '%s'\n",
+             full_path);
+    return moved == FileResult::elsewhere ? ClaimResult::elsewhere : ClaimResult::failed;
+  }
+  claim->on = true;
+  claim->path = claim->sub.path + PATH_SEPARATOR + name;
+  // What arrived is looked at once more: the name may have been swapped after the readiness test.
+  PathStatus arrived;
+  if (!query_status(claim->path, &arrived) || !arrived.is_regular || arrived.id != expected ||
+      (arrived.is_link && !arrived.link_trusted)) {
+    return ClaimResult::replaced;
+  }
+  return ClaimResult::claimed;
+}
+
+JobNames claimed_names(const JobNames& names, const Claim& claim) {
+  JobNames claimed = names;
+  const std::string name = claim.path.substr(claim.sub.path.size() + 1);
+  claimed.full_path = claim.path;
+  claimed.full_path_no_ext =
+      claim.sub.path + PATH_SEPARATOR + name.substr(0, last_extension_at(name));
+  return claimed;
+}
+
+void settle_claim(WorkFolder* work, const FolderMark& from, const std::string& name,
+                  const std::string& full_path, SaidOnce* said, Claim* claim) {
+  if (!claim->on) {
+    return;
+  }
+  claim->on = false;
+  PathStatus there;
+  if (query_entry(claim->sub, name, &there)) {
+    std::string stored;
+    // Back through the walk's folder handle, as it came.
+    FileResult moved =
+        move_back(folder_ref(claim->sub), name, FolderRef{from.handle, from.path}, &stored);
+    if (moved != FileResult::done) {
+      // Kept with its record: the next start puts it back.
+      say_once(said, "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",
+               full_path);
+      close_write_folder(&claim->sub);
+      return;
+    }
+    note_put_back(said, name, stored, full_path);
+  }
+  close_write_folder(&claim->sub);
+  forget_claim(work, claim->id);
+}

@@ -59,12 +59,13 @@ const Attack kAttacks[] = {
      "mv d/e d/old && ln -s $PRIVATE d/e",
      {"-r", "-g", "3"},
      "cat \"@1@\" >> \"$LEDGER\""},
-    // C: the file is swapped for a link to the secret and back without pause (in a folder of
-    // the dropper's, where no sticky bit protects the link).
+    // C: the file is swapped for a link to the secret and back, resting as the file just long
+    // enough to be found ready (in a folder of the dropper's, where no sticky bit protects the
+    // link).
     {"FileSwappedForALink",
      "mkdir c && echo dropped > c/keep",
-     "cd c && timeout 3 sh -c 'while :; do ln -f keep t && mv -Tf t c.pdf; ln -sf $SECRET t && "
-     "mv -Tf t c.pdf; done'; :",
+     "cd c && timeout 3 sh -c 'while :; do ln -f keep t && mv -Tf t c.pdf; sleep 0.02; "
+     "ln -sf $SECRET t && mv -Tf t c.pdf; done'; :",
      {"-r", "-l", "-s", "1", "-g", "0"},
      "cat \"@1@\" >> \"$LEDGER\""},
     // D: a link planted where the command writes "@4@.pdf".

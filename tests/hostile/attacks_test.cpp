@@ -625,9 +625,9 @@ TEST_F(OtherUsersFiles, FileReplacedDuringItsJobIsLeftInPlace) {
 
 class Masking : public Hostile {};
 
-// Raw C1 bytes and the UTF-8 encodings of U+0085, U+2028 and U+2029 are shown as '?' on the
-// console and in the run log, also inside the command of an error report; the command gets the
-// real name, and other UTF-8 stays readable.
+// Raw C1 bytes and the UTF-8 encodings of U+0085, U+2028, U+2029 and the bidirectional controls
+// are shown as '?' on the console, in the run log and in success files, also inside the command of
+// an error report; the command gets the real name, and other UTF-8 stays readable.
 TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
   TempTree tree;
   SharedInbox box(tree, 0);
@@ -646,6 +646,9 @@ TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
                         {"g\xe2\x80\xa9"
                          "h.pdf",
                          "g?h.pdf"},
+                        {"i\xe2\x80\xae"
+                         "j.pdf",
+                         "i?j.pdf"},
                         {"\xc3\xa9t\xc3\xa9.pdf", "\xc3\xa9t\xc3\xa9.pdf"}};
   ASSERT_TRUE(as_user(kDropper, [&] {
     for (const Name& name : names) {
@@ -656,8 +659,9 @@ TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
     return true;
   }));
   const std::string command = "test -f \"@1@\" && case \"@2@\" in g*) exit 1;; esac";
-  const RunResult result = e2e::run(
-      {"-g", "0", "-d", box.inbox, "-e", box.failed, "-o", box.log, "*.pdf", command}, box.inbox);
+  const RunResult result = e2e::run({"-g", "0", "-d", box.inbox, "-e", box.failed, "-o", box.log,
+                                     "-t", box.ok + "/@2@.ok", "*.pdf", command},
+                                    box.inbox);
   EXPECT_EQ(result.status, 0);
   std::string console;
   std::string log;
@@ -676,6 +680,12 @@ TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
   EXPECT_EQ(after_start(result.out), console);
   EXPECT_EQ(masked(box.read(box.log)), log);
   EXPECT_EQ(box.read(box.failed + "/" + names[3].raw), names[3].raw);
+  EXPECT_EQ(box.read(box.ok + "/c\xc2\x85"
+                              "d.ok"),
+            "'c?d' - ok\n");
+  EXPECT_EQ(box.read(box.ok + "/i\xe2\x80\xae"
+                              "j.ok"),
+            "'i?j' - ok\n");
   EXPECT_TRUE(box.untouched(result.out));
 }
 

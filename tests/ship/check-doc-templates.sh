@@ -145,17 +145,18 @@ run_in_sandbox() {
   while [ $i -lt ${#words[@]} ]; do
     word=${words[$i]}
     case $word in
-      -[otdesg]*)
+      -[otdesgp]*)
         value=$(into_sandbox "$sandbox" "${words[$((i + 1))]:-}")
         case ${word:1:1} in
           d) source=$value ;;
           o) log=$value; args+=(-o "$value") ;;
           e) error=$value; args+=(-e "$value") ;;
           t) success=$value; args+=(-t "$value") ;;
+          p) mkdir -p -m 0700 "$value" && chmod 0700 "$value"; args+=(-p "$value") ;;
         esac
         i=$((i + 2))
         ;;
-      -j*) args+=(-j "${words[$((i + 1))]:-}"); i=$((i + 2)) ;;
+      -[jk]*) args+=("${word:0:2}" "${words[$((i + 1))]:-}"); i=$((i + 2)) ;;
       -[lw]*) i=$((i + 1)) ;;
       -?*) args+=("$word"); i=$((i + 1)) ;;
       *) break ;;

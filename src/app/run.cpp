@@ -8,6 +8,8 @@
 #include "app/options.h"
 #include "app/run_settings.h"
 #include "log/console.h"
+#include "monitor/dry_run.h"
+#include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "scan/changes.h"
 #include "scan/walk.h"
@@ -41,6 +43,8 @@ void print_usage() {
   say("          -k #                  stop a job's command after # Sec\n");
   say("          -u                    run a file again only after it changed\n");
   say("          -p dir                move each file into dir before its job\n");
+  say("          -m file               write metrics to file (Prometheus text format)\n");
+  say("          -n                    dry run: one pass that says what it would do\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -112,6 +116,14 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
       settings.work_folder = value;
       say("Spoolex: Work folder is '%s'\n", value);
       break;
+    case 'm':
+      settings.metrics_path = value;
+      say("Spoolex: Metrics file is '%s'\n", value);
+      break;
+    case 'n':
+      settings.dry_run = true;
+      say("Spoolex: Dry run, nothing is started or changed\n");
+      break;
     case 'j':
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
       say("Spoolex: Jobs at once: %d\n", settings.schedule.jobs);
@@ -127,11 +139,13 @@ void run_pass(const RunSettings& settings, Scheduler* scheduler) {
   if (!settings.source_folder.empty() && !change_working_folder(settings.source_folder)) {
     return;
   }
+  count_pass_begin(&scheduler->counts);
   walk_folder(settings.walk, scheduler);
   // Only a whole walk knows every folder that is still there.
   if (settings.walk.wake_on_change && !stop_requested()) {
     drop_unwalked_watches();
   }
+  count_pass_end(&scheduler->counts, scheduler->pass, scheduler->paths);
   end_pass(scheduler);
 }
 
@@ -245,6 +259,14 @@ int run_program(int argc, char* argv[]) {
     }
   }
 
+  // A dry run looks at the tree as a pass would, and neither recovers claims nor starts anything.
+  if (settings.dry_run) {
+    say("\nDry run...\n");
+    dry_run(settings.walk, settings.job, settings.claiming ? &work : nullptr);
+    change_working_folder(settings.start_folder);
+    return EXIT_DONE;
+  }
+
   // Waiting files hold no slot where several commands may run or arrivals wake a pass.
   settings.schedule.waiting_apart =
       settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
@@ -259,7 +281,20 @@ int run_program(int argc, char* argv[]) {
   settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&
                                  start_change_watch(settings.walk, &scheduler.memory.said);
 
+  // A relative metrics file is taken from the folder hotbatch was started in, as the work folder.
+  std::optional<std::string> metrics_path = settings.metrics_path;
+  if (metrics_path && !metrics_path->empty() && !is_absolute_path(*metrics_path)) {
+    metrics_path = settings.start_folder + PATH_SEPARATOR + *metrics_path;
+  }
+  Monitor monitor;
+  if (!start_monitor(metrics_path, scheduler.counts, &monitor)) {
+    say("Spoolex: Metrics file '%s' cannot be written\n", settings.metrics_path->c_str());
+    return EXIT_STARTUP_ERROR;
+  }
+  scheduler.monitor = &monitor;
+
   prepare_commands();
+  monitor_ready(&monitor, scheduler.counts, 0);
   say("\nStart Run...\n");
   EarlyPasses early;
   for (;;) {
@@ -268,8 +303,11 @@ int run_program(int argc, char* argv[]) {
       break;
     }
   }
+  monitor_tick(&monitor, &scheduler.counts, scheduler.running);  // STOPPING=1 at a stop
   // Jobs still in hand end first: on a stop, running commands are waited for.
   finish_jobs(&scheduler);
+  scheduler.counts.changed = true;  // the last word in the metrics file
+  monitor_tick(&monitor, &scheduler.counts, scheduler.running);
   // The way back may fail (the start folder may be gone); the status does not depend on it.
   change_working_folder(settings.start_folder);
   if (stop_requested()) {

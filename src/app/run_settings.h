@@ -2,6 +2,7 @@
 // part below gets the part of them it needs.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "job/process_job.h"
@@ -18,4 +19,6 @@ struct RunSettings {
   std::string source_folder;  // absolute folder every pass starts in
   bool claiming = false;      // -p given
   std::string work_folder;    // -p: as given
+  std::optional<std::string> metrics_path;  // -m: as given
+  bool dry_run = false;                     // -n
 };

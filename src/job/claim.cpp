@@ -201,3 +201,32 @@ void settle_claim(WorkFolder* work, const FolderMark& from, const std::string& n
   close_write_folder(&claim->sub);
   forget_claim(work, claim->id);
 }
+
+std::vector<std::string> claimed_paths(const WorkFolder& work) {
+  std::vector<std::string> paths;
+  FolderMark home;
+  if (!mark_working_folder(&home)) {
+    return paths;
+  }
+  FolderListing listing;
+  if (change_working_folder(work.folder.path)) {
+    list_working_folder(&listing);
+  }
+  return_to_mark(home);
+  release_mark(&home);
+  const std::string suffix = RECORD_SUFFIX;
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    const std::string entry = listing.name(i);
+    std::string record;
+    if (entry.size() <= suffix.size() ||
+        entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0 ||
+        !read_entry(work.folder, entry, MAX_RECORD, &record)) {
+      continue;
+    }
+    const std::size_t end = record.find('\n');
+    if (end != std::string::npos) {
+      paths.push_back(record.substr(0, end) + PATH_SEPARATOR + record.substr(end + 1));
+    }
+  }
+  return paths;
+}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "job/job_names.h"
 #include "log/console.h"
@@ -55,3 +56,7 @@ JobNames claimed_names(const JobNames& names, const Claim& claim);
 // sub-folder in which the command left files of its own stays.
 void settle_claim(WorkFolder* work, const FolderMark& from, const std::string& name,
                   const std::string& full_path, SaidOnce* said, Claim* claim);
+
+// The full paths of the files claimed into `work` (by this run or another), as their records
+// name them; nothing is changed.
+std::vector<std::string> claimed_paths(const WorkFolder& work);

@@ -362,7 +362,7 @@ void leave_job(const Job& job) {
   say("Spoolex: Job of '%s' left for the next run\n", job.full_path_shown.c_str());
 }
 
-void end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory) {
+bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory) {
   const std::string& name = job.file.name;
   bool keep_file = false;
   if (!job.command.empty()) {
@@ -370,7 +370,7 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
       // A job cut off by a stop is never done, whatever its command returned: many commands end
       // with status 0 when asked to stop. Its file stays for the next run.
       leave_job(job);
-      return;
+      return false;
     }
     if (result == 0) {
       write_log(settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
@@ -396,10 +396,10 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
         case ErrorCopy::replaced:
           say("Warning: File was replaced during its job, left in place: '%s'\n",
               job.full_path_shown.c_str());
-          return;
+          return true;
         case ErrorCopy::stopped:
           leave_job(job);
-          return;
+          return false;
       }
     } else {
       say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
@@ -426,11 +426,12 @@ void end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     if (delete_if_same(job.file.path, job.file.id) == FileResult::replaced) {
       say_once(&memory->said, "Warning: File was replaced during its job, left in place: '%s'\n",
                job.names.full_path);
-      return;
+      return true;
     }
     PathStatus status;
     if (!query_status(job.file.path, &status)) {
       say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
     }
   }
+  return true;
 }

@@ -117,5 +117,5 @@ void leave_job(const Job& job);
 // Handles the outcome of `job` in its file's folder (the current working folder), its command
 // having given `result` (0 when there was none to run): the report, log entries, error copy,
 // success file and erase. Once a stop was requested, a job that ran a command is left for the next
-// run whatever the result.
-void end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory);
+// run whatever the result: false then, true when the outcome was handled.
+bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory);

@@ -6,6 +6,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "platform/notify.h"
 #include "platform/processes.h"
 #include "platform/signals.h"
 #include "platform/watch.h"

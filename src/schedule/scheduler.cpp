@@ -20,6 +20,9 @@ void put_back(Scheduler* scheduler, InHand* file) {
 
 void let_go(Scheduler* scheduler, std::size_t index) {
   InHand& file = *scheduler->hand[index];
+  if (file.begun && !file.counted) {
+    count_job(&scheduler->counts, JobResult::left);
+  }
   put_back(scheduler, &file);
   close_file(&file.output);
   close_file(&file.pipe);
@@ -46,9 +49,21 @@ void remember_ended(Scheduler* scheduler, const InHand& file) {
   }
 }
 
+// Ends the job of `file` with `result` and counts its outcome; a job left for the next run is
+// counted when it is let go.
+void end_and_count(Scheduler* scheduler, InHand* file, int result) {
+  if (end_job(file->job, result, scheduler->job, &scheduler->memory)) {
+    file->counted = true;
+    count_job(&scheduler->counts, file->asked_ms >= 0 ? JobResult::stopped
+                                  : result == 0       ? JobResult::done
+                                                      : JobResult::failed);
+  }
+}
+
 // Starts the command of a file found ready. False when the file is done with already.
 bool start_job(Scheduler* scheduler, InHand* file) {
   const JobSettings& settings = scheduler->job;
+  stop_waiting(&scheduler->counts, file->names.full_path);
   ReadyFile ready = ready_file(file->name, file->last);
   JobNames run_names = file->names;
   if (scheduler->work != nullptr) {
@@ -76,8 +91,9 @@ bool start_job(Scheduler* scheduler, InHand* file) {
   if (!begin_job(ready, file->names, run_names, settings, &scheduler->memory, &file->job)) {
     return false;
   }
+  file->begun = true;
   if (file->job.command.empty()) {
-    end_job(file->job, 0, settings, &scheduler->memory);
+    end_and_count(scheduler, file, 0);
     put_back(scheduler, file);
     remember_ended(scheduler, *file);
     return false;
@@ -100,7 +116,7 @@ bool start_job(Scheduler* scheduler, InHand* file) {
     close_file(&into);  // the command holds its own copy
   }
   if (!started) {
-    end_job(file->job, COMMAND_NOT_STARTED, settings, &scheduler->memory);
+    end_and_count(scheduler, file, COMMAND_NOT_STARTED);
     put_back(scheduler, file);
     remember_ended(scheduler, *file);
     return false;
@@ -184,7 +200,7 @@ void finish(Scheduler* scheduler, InHand* file, int result) {
         scheduler->settings.time_limit_seconds);
     result = 1;
   }
-  end_job(file->job, result, scheduler->job, &scheduler->memory);
+  end_and_count(scheduler, file, result);
   put_back(scheduler, file);
   remember_ended(scheduler, *file);
 }
@@ -331,13 +347,14 @@ bool advance(Scheduler* scheduler) {
   if (marked) {
     release_mark(&home);
   }
+  monitor_tick(scheduler->monitor, &scheduler->counts, scheduler->running);
   return home_kept;
 }
 
 // Waits until the next step may be due, at most until `deadline_ms`; with `changes`, a change in
 // a watched folder ends the wait too.
 void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool changes) {
-  std::int64_t next = deadline_ms;
+  std::int64_t next = std::min(deadline_ms, monitor_due(scheduler.monitor));
   std::vector<RunningCommand> running;
   std::vector<FileHandle> outputs = scheduler.leftover_outputs;
   for (const auto& file : scheduler.hand) {
@@ -434,6 +451,7 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
   file->due_ms = settle_deadline(*scheduler);
   scheduler->paths.insert(names.full_path);
   scheduler->hand.push_back(std::move(file));
+  count_waiting(&scheduler->counts, names.full_path, scheduler->pass);
   // Its first step may be due at once (no settle time).
   return advance(scheduler);
 }

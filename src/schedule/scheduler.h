@@ -16,6 +16,7 @@
 #include "job/claim.h"
 #include "job/job_names.h"
 #include "job/process_job.h"
+#include "monitor/monitor.h"
 #include "platform/platform.h"
 
 // Readiness attempts per matching file and pass.
@@ -73,6 +74,8 @@ struct InHand {
   bool cut = false;             // more came than OUTPUT_KEPT_BYTES
   std::int64_t started_ms = 0;  // when its command started
   std::int64_t asked_ms = -1;   // when its command was asked to end (-k); -1 while it was not
+  bool begun = false;           // its job began (begin_job)
+  bool counted = false;         // its outcome was counted (RunCounts)
 
   bool running() const { return command.process != -1; }
 };
@@ -102,6 +105,8 @@ struct Scheduler {
   std::map<std::string, JobEnded> ended;      // by full path, with -u
   std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
   WorkFolder* work = nullptr;                 // -p: where each file is claimed; null without
+  RunCounts counts;                           // for the monitor
+  Monitor* monitor = nullptr;                 // null without one
 };
 
 // Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and

@@ -1,0 +1,155 @@
+// The dry run: a walk with the rules of scan/walk.cpp and the readiness test, that acts on
+// nothing.
+#include "monitor/dry_run.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "log/console.h"
+#include "match/wildcard.h"
+
+namespace {
+
+// What is said for each DryReason, in its order. A new reason is one more row here and one more
+// value there.
+const char* const REASON_TEXTS[] = {
+    "would run",
+    "folder walked",
+    "not matching",
+    "folder passed over (its name starts with a dot)",
+    "folder passed over (too deep)",
+    "folder passed over (a link, not followed)",
+    "folder passed over (-r not given)",
+    "folder passed over (no access)",
+    "unsafe name, passed over",
+    "not a regular file, passed over",
+    "link to another user's file, not followed",
+    "no access, passed over",
+    "held by a writer or not settled, waits",
+    "in hand elsewhere (claimed into the work folder)",
+};
+static_assert(sizeof REASON_TEXTS / sizeof REASON_TEXTS[0] ==
+                  static_cast<std::size_t>(DryReason::claimed) + 1,
+              "one text per reason");
+
+struct DryWalk {
+  const WalkSettings& walk;
+  const JobSettings& job;
+};
+
+void say_reason(DryReason reason, const std::string& full_path) {
+  say("%s", dry_line(reason, full_path).c_str());
+}
+
+// A matching entry that is not a folder, as take_file and one readiness attempt see it.
+DryReason file_reason(const DryWalk& dry, const std::string& name, const PathStatus& status) {
+  JobNames names;
+  if (!derive_job_names(name, &names)) {
+    return DryReason::no_access;
+  }
+  if (dry.job.names_in_text && is_unsafe_path(names.full_path)) {
+    return DryReason::unsafe_name;
+  }
+  if (!status.is_regular) {
+    return DryReason::not_regular;
+  }
+  if (status.is_link && !status.link_trusted) {
+    return DryReason::foreign_link;
+  }
+  // One probe, without the settle time before it: what it finds now, not what it would later.
+  bool wrote = false;
+  Probe probe = probe_file(name, status.is_link && status.link_trusted, status.id, &wrote);
+  if (probe == Probe::no_access) {
+    return DryReason::no_access;
+  }
+  PathStatus now;
+  if (probe != Probe::free || !query_status(name, &now) || now.size != status.size ||
+      !(now.id == status.id)) {
+    return DryReason::not_ready;
+  }
+  return DryReason::taken;
+}
+
+void dry_level(const DryWalk& dry, int depth);
+
+// A folder entry, as walk_level and walk_sub_folder see it.
+void dry_folder(const DryWalk& dry, const std::string& name, const PathStatus& status,
+                const std::string& full_path, int depth) {
+  DryReason reason = DryReason::walked;
+  if (!dry.walk.recursive) {
+    reason = DryReason::not_recursive;
+  } else if (name[0] == '.') {
+    reason = DryReason::dot_folder;
+  } else if (status.is_link) {
+    reason = DryReason::folder_link;
+  } else if (depth + 1 > MAX_WALK_DEPTH) {
+    reason = DryReason::too_deep;
+  }
+  FolderMark back;
+  if (reason == DryReason::walked && !mark_working_folder(&back)) {
+    reason = DryReason::too_deep;
+  }
+  if (reason != DryReason::walked) {
+    say_reason(reason, full_path);
+    return;
+  }
+  EnterResult entered = enter_sub_folder(name);
+  if (entered != EnterResult::entered) {
+    say_reason(entered == EnterResult::no_handles ? DryReason::too_deep
+                                                   : DryReason::folder_no_access,
+               full_path);
+  } else {
+    say_reason(DryReason::walked, full_path);
+    dry_level(dry, depth + 1);
+    return_to_mark(back);
+  }
+  release_mark(&back);
+}
+
+void dry_level(const DryWalk& dry, int depth) {
+  std::string folder;
+  get_working_folder(&folder);
+  FolderListing listing;
+  list_working_folder(&listing);
+  std::vector<std::uint32_t> order;
+  for (std::uint32_t i = 0; i < listing.size(); ++i) {
+    const char* name = listing.name(i);
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+      order.push_back(i);
+    }
+  }
+  std::sort(order.begin(), order.end(), [&listing](std::uint32_t a, std::uint32_t b) {
+    return compare_names(listing.name(a), listing.name(b)) < 0;
+  });
+  for (std::uint32_t index : order) {
+    const std::string name = listing.name(index);
+    const std::string full_path = folder + PATH_SEPARATOR + name;
+    PathStatus status;
+    if (!query_status(name, &status)) {
+      continue;  // gone since the listing
+    }
+    if (status.is_folder) {
+      dry_folder(dry, name, status, full_path, depth);
+    } else if (!match_name(dry.walk.pattern.c_str(), name.c_str())) {
+      say_reason(DryReason::not_matching, full_path);
+    } else {
+      say_reason(file_reason(dry, name, status), full_path);
+    }
+  }
+}
+
+}  // namespace
+
+std::string dry_line(DryReason reason, const std::string& full_path) {
+  return std::string("Dry run: ") + REASON_TEXTS[static_cast<int>(reason)] + ": '" +
+         printable(full_path) + "'\n";
+}
+
+void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work) {
+  dry_level(DryWalk{walk, job}, 0);
+  if (work != nullptr) {
+    for (const std::string& path : claimed_paths(*work)) {
+      say_reason(DryReason::claimed, path);
+    }
+  }
+}

@@ -1,0 +1,33 @@
+// The dry run (-n): one pass that starts no command and changes nothing, and says for every
+// entry it looks at what a real pass would do with it, and why.
+#pragma once
+
+#include "job/claim.h"
+#include "job/process_job.h"
+#include "scan/walk.h"
+
+// What a real pass would do with an entry. Each has one row in the table of dry_run.cpp.
+enum class DryReason : int {
+  taken = 0,         // its command would run
+  walked,            // a folder that the walk enters
+  not_matching,      // the pattern does not match the name
+  dot_folder,        // a folder whose name starts with a dot
+  too_deep,          // a folder below MAX_WALK_DEPTH levels, or no descriptor left for it
+  folder_link,       // a link to a folder, never followed
+  not_recursive,     // a folder, and -r was not given
+  folder_no_access,  // a folder that cannot be entered
+  unsafe_name,       // its path could break out of the quotes in the command
+  not_regular,       // a FIFO, device or socket
+  foreign_link,      // a link to another user's file
+  no_access,         // it may not be opened
+  not_ready,         // a writer holds it or it changed during the look
+  claimed,           // claimed into the work folder, by this or another run
+};
+
+// The dry run over the current working folder (the source folder), with the work folder `work`
+// when -p was given (else null). Prints one line per entry; comes back to the folder it started
+// in.
+void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work);
+
+// The line the dry run prints for `full_path` (as given; masked here) and `reason`.
+std::string dry_line(DryReason reason, const std::string& full_path);

@@ -35,6 +35,8 @@ Options:
           -k #                  stop a job's command after # Sec
           -u                    run a file again only after it changed
           -p dir                move each file into dir before its job
+          -m file               write metrics to file (Prometheus text format)
+          -n                    dry run: one pass that says what it would do
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 

@@ -69,8 +69,7 @@ TEST(Notify, ReadyStatusWatchdogStopping) {
   ASSERT_TRUE(listener.bound());
   Process process({"-l", "-s", "3600", "-g", "0", "-d", "in", "*.job",
                    "env | grep -c -e NOTIFY_SOCKET -e WATCHDOG_ > ../seen; true"},
-                  tree.root(),
-                  {"NOTIFY_SOCKET=" + tree.path("notify"), "WATCHDOG_USEC=300000"});
+                  tree.root(), {"NOTIFY_SOCKET=" + tree.path("notify"), "WATCHDOG_USEC=300000"});
   ASSERT_TRUE(listener.until("READY=1\nSTATUS=Waiting 0, running 0, done 0, failed 0", &process));
   ASSERT_TRUE(listener.until("STATUS=Waiting 0, running 0, done 1, failed 0; last pass", &process));
   const int pings = listener.count("WATCHDOG=1");
@@ -90,9 +89,9 @@ TEST(Notify, WatchdogOfAnotherProcessIsNotPinged) {
   tree.mkdir("in");
   Listener listener(tree.path("notify"));
   ASSERT_TRUE(listener.bound());
-  Process process({"-l", "-d", "in", "*.job", "true"}, tree.root(),
-                  {"NOTIFY_SOCKET=" + tree.path("notify"), "WATCHDOG_USEC=300000",
-                   "WATCHDOG_PID=1"});
+  Process process(
+      {"-l", "-d", "in", "*.job", "true"}, tree.root(),
+      {"NOTIFY_SOCKET=" + tree.path("notify"), "WATCHDOG_USEC=300000", "WATCHDOG_PID=1"});
   ASSERT_TRUE(listener.until("STATUS=Waiting 0, running 0, done 0, failed 0; last pass", &process));
   ASSERT_TRUE(process.wait_for("Start Run"));
   process.signal(SIGTERM);

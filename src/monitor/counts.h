@@ -36,7 +36,7 @@ struct RunCounts {
   std::int64_t last_pass_ms = 0;     // how long the last pass took
   LocalTime last_pass_end;           // when it ended, for the status line
   std::map<std::string, Waiting> waiting;  // by full path
-  bool changed = true;  // something to tell since the monitor last looked
+  bool changed = true;                     // something to tell since the monitor last looked
 };
 
 // Milliseconds since 1970 on the wall clock.

@@ -95,9 +95,9 @@ void dry_folder(const DryWalk& dry, const std::string& name, const PathStatus& s
   }
   EnterResult entered = enter_sub_folder(name);
   if (entered != EnterResult::entered) {
-    say_reason(entered == EnterResult::no_handles ? DryReason::too_deep
-                                                   : DryReason::folder_no_access,
-               full_path);
+    say_reason(
+        entered == EnterResult::no_handles ? DryReason::too_deep : DryReason::folder_no_access,
+        full_path);
   } else {
     say_reason(DryReason::walked, full_path);
     dry_level(dry, depth + 1);

@@ -72,7 +72,7 @@ std::string metrics_text(const Monitor& monitor, const RunCounts& counts, int ru
   std::string jobs;
   for (int result = 0; result < JOB_RESULTS; ++result) {
     jobs += text_of("hotbatch_jobs_total{result=\"%s\"} %s\n", RESULT_LABELS[result],
-                   whole(counts.ended[result]).c_str());
+                    whole(counts.ended[result]).c_str());
   }
   std::string text;
   add_family(&text, "hotbatch_jobs_total", "counter",
@@ -112,7 +112,7 @@ std::string status_text(const RunCounts& counts, int running) {
   if (counts.passes > 0) {
     const LocalTime& at = counts.last_pass_end;
     text += text_of("; last pass %02d:%02d:%02d, %s s", at.hour, at.minute, at.second,
-                   seconds(counts.last_pass_ms).c_str());
+                    seconds(counts.last_pass_ms).c_str());
   }
   return text;
 }
@@ -167,8 +167,8 @@ std::int64_t monitor_due(const Monitor* monitor) {
   if (monitor == nullptr) {
     return std::numeric_limits<std::int64_t>::max();
   }
-  std::int64_t due = monitor->metrics_path ? monitor->next_write_ms
-                                           : std::numeric_limits<std::int64_t>::max();
+  std::int64_t due =
+      monitor->metrics_path ? monitor->next_write_ms : std::numeric_limits<std::int64_t>::max();
   if (monitor->notifier.watchdog_ms > 0) {
     due = std::min(due, monitor->next_ping_ms);
   }

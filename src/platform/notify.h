@@ -7,8 +7,8 @@
 
 // Where notifications go, taken from the environment once at start-up.
 struct ServiceNotifier {
-  std::intptr_t socket = -1;  // a datagram socket; -1 when nobody listens
-  std::string address;        // the socket's address, as NOTIFY_SOCKET gave it
+  std::intptr_t socket = -1;     // a datagram socket; -1 when nobody listens
+  std::string address;           // the socket's address, as NOTIFY_SOCKET gave it
   std::int64_t watchdog_ms = 0;  // the service manager's watchdog time; 0 when none is ours
 };
 

@@ -8,4 +8,6 @@ bool open_service_notifier(ServiceNotifier* notifier) {
   return false;
 }
 
-bool notify_service(const ServiceNotifier&, const std::string&) { return false; }
+bool notify_service(const ServiceNotifier&, const std::string&) {
+  return false;
+}

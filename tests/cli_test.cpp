@@ -35,6 +35,8 @@ Options:
           -k #                  stop a job's command after # Sec
           -u                    run a file again only after it changed
           -p dir                move each file into dir before its job
+          -b #                  try a failed job again up to # times
+          -a dir                move each done file into dir
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -99,6 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "Spoolex: Test time is 0 Sek\n"
                 "Spoolex: Run recursively\n"
                 "Warning: Error folder 'err' not found from the source folder\n" +
+                    kStart,
+                0},
+        CliCase{"RetriesAndArchive",
+                {"-b", "-2", "-a", "arch", "a", "b"},
+                "Spoolex: Failed jobs tried again up to 0 times\nSpoolex: Archive folder is 'arch'\n"
+                "Warning: Archive folder 'arch' not found from the source folder\n" +
                     kStart,
                 0},
         CliCase{

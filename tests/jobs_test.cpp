@@ -41,6 +41,7 @@ TEST(Job, RoadOfOneFile) {
 struct Named {
   const char* name;
   const char* value;
+  const char* how = "";  // how the command ended
 };
 
 std::string param_name(const ::testing::TestParamInfo<Named>& info) {
@@ -59,7 +60,8 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
   const RunResult result = run(
       {"-g", "0", "-e", "errors", "-o", "run.log", "-t", "@2@.ok", "a.EPS", command}, tree.root());
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command));
+  EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command) +
+                                         ended(tree.path("a.EPS"), GetParam().how));
   EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS"));
   EXPECT_EQ(tree.read("errors/a.EPS"), "older copy");
   EXPECT_EQ(tree.read("errors/a~2.EPS"), kPayload);
@@ -68,9 +70,10 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, FailedCommand,
-                         ::testing::Values(Named{"ExitStatus", "exit 3"},
-                                           Named{"KilledBySignal", "kill -KILL $$"},
-                                           Named{"NoSuchProgram", "/nonexistent/tool"}),
+                         ::testing::Values(Named{"ExitStatus", "exit 3", "with status 3"},
+                                           Named{"KilledBySignal", "kill -KILL $$", "by signal 9"},
+                                           Named{"NoSuchProgram", "/nonexistent/tool",
+                                                 "with status 127"}),
                          param_name);
 
 // Without an error folder only the console hears of a failure, and -E still deletes the file.
@@ -80,7 +83,8 @@ TEST(Job, FailureWithoutErrorFolder) {
   const RunResult result = run({"-g", "0", "-E", "-o", "run.log", "a.EPS", "exit 3"}, tree.root());
   const std::string file = tree.path("a.EPS");
   EXPECT_EQ(after_start(result.out),
-            found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" + erased(file));
+            found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" +
+                ended(file, "with status 3") + erased(file));
   EXPECT_FALSE(tree.exists("run.log"));
   EXPECT_FALSE(tree.exists("a.EPS"));
 }
@@ -108,7 +112,7 @@ TEST_P(ErrorFolderWithErase, DeletesOnlyCopiedFiles) {
       run({"-g", "0", "-E", "-e", folder, "-o", "run.log", "a.EPS", "exit 1"}, tree.root());
   const std::string file = tree.path("a.EPS");
   EXPECT_EQ(after_start(result.out),
-            found(file) + error_block("exit 1") +
+            found(file) + error_block("exit 1") + ended(file, "with status 1") +
                 (c.copied ? erased(file)
                           : "Warning: File kept, copy into error folder failed: '" + file + "'\n"));
   EXPECT_EQ(masked(tree.read("run.log")),

@@ -37,6 +37,8 @@ Options:
           -p dir                move each file into dir before its job
           -m file               write metrics to file (Prometheus text format)
           -n                    dry run: one pass that says what it would do
+          -b #                  try a failed job again up to # times
+          -a dir                move each done file into dir
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -101,6 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "Spoolex: Test time is 0 Sek\n"
                 "Spoolex: Run recursively\n"
                 "Warning: Error folder 'err' not found from the source folder\n" +
+                    kStart,
+                0},
+        CliCase{"RetriesAndArchive",
+                {"-b", "-2", "-a", "arch", "a", "b"},
+                "Spoolex: Failed jobs tried again up to 0 times\nSpoolex: Archive folder is 'arch'\n"
+                "Warning: Archive folder 'arch' not found from the source folder\n" +
                     kStart,
                 0},
         CliCase{

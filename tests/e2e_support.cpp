@@ -395,6 +395,10 @@ std::string error_block(const std::string& command) {
   return stars + "ERROR DURING PROCESSING!\nCommand '" + command + "'\n" + stars;
 }
 
+std::string ended(const std::string& full_path, const std::string& how) {
+  return "Spoolex: Job of '" + full_path + "' ended " + how + "\n";
+}
+
 std::string failure_entry(const std::string& command, const std::string& name) {
   return "<T> ERROR\n*** Error during processing:\n*** " + command +
          "\n*** File was moved to error folder:\n*** " + name + "\n\n";

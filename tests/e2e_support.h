@@ -128,6 +128,8 @@ std::string found(const std::string& full_path);
 std::string processed(const std::string& name);
 std::string erased(const std::string& full_path);
 std::string error_block(const std::string& command);  // console report with an error folder
+// The line after a failed job's error block: "with status 3", "by signal 9".
+std::string ended(const std::string& full_path, const std::string& how);
 std::string failure_entry(const std::string& command, const std::string& name);  // log entry
 std::string unsafe(const std::string& shown_path);
 

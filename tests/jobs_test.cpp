@@ -1,8 +1,10 @@
 // End-to-end tests of job outcomes: console lines, run log, success files, error copies, erasing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -41,6 +43,7 @@ TEST(Job, RoadOfOneFile) {
 struct Named {
   const char* name;
   const char* value;
+  const char* how = "";  // how the command ended
 };
 
 std::string param_name(const ::testing::TestParamInfo<Named>& info) {
@@ -59,7 +62,8 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
   const RunResult result = run(
       {"-g", "0", "-e", "errors", "-o", "run.log", "-t", "@2@.ok", "a.EPS", command}, tree.root());
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command));
+  EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command) +
+                                         ended(tree.path("a.EPS"), GetParam().how));
   EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS"));
   EXPECT_EQ(tree.read("errors/a.EPS"), "older copy");
   EXPECT_EQ(tree.read("errors/a~2.EPS"), kPayload);
@@ -68,9 +72,10 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, FailedCommand,
-                         ::testing::Values(Named{"ExitStatus", "exit 3"},
-                                           Named{"KilledBySignal", "kill -KILL $$"},
-                                           Named{"NoSuchProgram", "/nonexistent/tool"}),
+                         ::testing::Values(Named{"ExitStatus", "exit 3", "with status 3"},
+                                           Named{"KilledBySignal", "kill -KILL $$", "by signal 9"},
+                                           Named{"NoSuchProgram", "/nonexistent/tool",
+                                                 "with status 127"}),
                          param_name);
 
 // Without an error folder only the console hears of a failure, and -E still deletes the file.
@@ -80,7 +85,8 @@ TEST(Job, FailureWithoutErrorFolder) {
   const RunResult result = run({"-g", "0", "-E", "-o", "run.log", "a.EPS", "exit 3"}, tree.root());
   const std::string file = tree.path("a.EPS");
   EXPECT_EQ(after_start(result.out),
-            found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" + erased(file));
+            found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" +
+                ended(file, "with status 3") + erased(file));
   EXPECT_FALSE(tree.exists("run.log"));
   EXPECT_FALSE(tree.exists("a.EPS"));
 }
@@ -108,7 +114,7 @@ TEST_P(ErrorFolderWithErase, DeletesOnlyCopiedFiles) {
       run({"-g", "0", "-E", "-e", folder, "-o", "run.log", "a.EPS", "exit 1"}, tree.root());
   const std::string file = tree.path("a.EPS");
   EXPECT_EQ(after_start(result.out),
-            found(file) + error_block("exit 1") +
+            found(file) + error_block("exit 1") + ended(file, "with status 1") +
                 (c.copied ? erased(file)
                           : "Warning: File kept, copy into error folder failed: '" + file + "'\n"));
   EXPECT_EQ(masked(tree.read("run.log")),
@@ -226,6 +232,81 @@ TEST(Job, RepeatedFailureKeepsOneCopy) {
   EXPECT_EQ(tree.list("errors"), (std::vector<std::string>{"a.EPS", "a~2.EPS"}));
   EXPECT_EQ(tree.read("errors/a.EPS"), kPayload);
   EXPECT_EQ(tree.read("errors/a~2.EPS"), "changed\n");
+}
+
+struct RetryCase {
+  const char* name;
+  const char* retries;  // -b
+  int tries;            // the tries made; the third succeeds
+};
+
+class Retries : public ::testing::TestWithParam<RetryCase> {};
+
+// A failed job is tried again after the pause, then after twice that; only the last failure is
+// copied, logged and erased.
+TEST_P(Retries, WaitLongerEachTime) {
+  const RetryCase& c = GetParam();
+  TempTree tree;
+  tree.write("a.job", "1");
+  tree.mkdir("errors");
+  const std::string command = "n=$(($(cat count 2>/dev/null) + 1)); echo $n > count; [ $n = 3 ]";
+  const RunResult result = run(
+      {"-b", c.retries, "-g", "0", "-E", "-e", "errors", "-o", "run.log", "a.job", command},
+      tree.root());
+  const std::string file = tree.path("a.job");
+  std::string expected;
+  for (int i = 1; i <= c.tries; ++i) {
+    expected += found(file);
+    if (i == 3) {
+      expected += processed("a.job");
+    } else {
+      expected += error_block(command) + ended(file, "with status 1");
+      if (i < c.tries) {
+        expected += "Spoolex: Job of '" + file + "' tried again in " + std::to_string(i) + " Sek\n";
+      }
+    }
+  }
+  EXPECT_EQ(after_start(result.out), expected + erased(file));
+  EXPECT_EQ(masked(tree.read("run.log")),
+            c.tries == 3 ? processed("a.job") + "\n" : failure_entry(command, "a.job"));
+  EXPECT_EQ(tree.list("errors").size(), c.tries == 3 ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tries, Retries,
+                         ::testing::Values(RetryCase{"SucceedsAtLast", "2", 3},
+                                           RetryCase{"FailsForGood", "1", 2}),
+                         [](const ::testing::TestParamInfo<RetryCase>& info) {
+                           return info.param.name;
+                         });
+
+// A done file goes into the archive beside the file of its name there, even with -E.
+TEST(Job, ArchiveTakesAFreeName) {
+  TempTree tree;
+  tree.write("a.EPS", kPayload);
+  tree.write("archive/a.EPS", "older");
+  const RunResult result = run({"-g", "0", "-E", "-a", "archive", "a.EPS", "true"}, tree.root());
+  const std::string file = tree.path("a.EPS");
+  EXPECT_EQ(after_start(result.out), found(file) + processed("a.EPS") + "<T> File archived: " +
+                                         file + "\n");
+  EXPECT_FALSE(tree.exists("a.EPS"));
+  EXPECT_EQ(tree.read("archive/a.EPS"), "older");
+  EXPECT_EQ(tree.read("archive/a~2.EPS"), kPayload);
+}
+
+// A claimed file that goes back after its failure wakes no pass: it waits for the regular one.
+TEST(Job, PutBackWakesNothing) {
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  tree.mkdir("work");
+  ASSERT_EQ(chmod(tree.path("work").c_str(), 0700), 0);
+  Process process({"-l", "-w", "-s", "60", "-g", "0", "-p", tree.path("work"), "-e", "missing",
+                   "-d", "in", "*.job", "false"},
+                  tree.root());
+  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING"));
+  std::this_thread::sleep_for(Millis(2500));
+  process.signal(SIGTERM);
+  EXPECT_EQ(occurrences(process.finish().out, "ERROR DURING PROCESSING"), 1);
+  EXPECT_TRUE(tree.exists("in/a.job"));
 }
 
 }  // namespace

@@ -111,36 +111,47 @@ std::string waiting(int jobs) {
   return "Spoolex: Stop requested, waiting for " + std::to_string(jobs) + " running jobs\n";
 }
 
-class StopWhileRunning : public ::testing::TestWithParam<int> {};
+struct RunningCase {
+  const char* name;
+  int sig;
+  int code;  // what the command returns
+};
 
-// A request while a command runs: the command is waited for, and its job is left as it was,
-// whatever the command returns (many commands end with 0 when asked to stop). No further file is
-// started.
-TEST_P(StopWhileRunning, LeavesTheJob) {
-  const int code = GetParam();
+class StopWhileRunning : public ::testing::TestWithParam<RunningCase> {};
+
+// A service manager's request (or a hang-up) while a command runs: the command runs out and its
+// result counts, done or failed. No further file is started.
+TEST_P(StopWhileRunning, LetsTheJobCount) {
+  const RunningCase& c = GetParam();
   TempTree tree;
   tree.write("in/a.job", "1");
   tree.write("in/b.job", "2");
   tree.mkdir("errors");
-  Process process(stop_args(tree, waiting_command(tree)), tree.root());
+  const std::string command = waiting_command(tree);
+  Process process(stop_args(tree, command), tree.root());
   ASSERT_TRUE(process.wait_until([&] { return tree.exists("running"); }));
-  process.signal(SIGTERM);
+  process.signal(c.sig);
   ASSERT_TRUE(process.wait_for(waiting(1)));
-  tree.drop("release", std::to_string(code));
+  tree.drop("release", std::to_string(c.code));
   const RunResult result = process.finish();
   const std::string file = tree.path("in/a.job");
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out), found(file) + waiting(1) + left(file) + kStopped);
-  EXPECT_FALSE(tree.exists("run.log"));
-  EXPECT_TRUE(tree.exists("in/a.job"));
+  EXPECT_EQ(after_start(result.out),
+            found(file) + waiting(1) +
+                (c.code == 0 ? processed("a.job")
+                             : error_block(command) + ended(file, "with status 3")) +
+                erased(file) + kStopped);
+  EXPECT_FALSE(tree.exists("in/a.job"));
   EXPECT_TRUE(tree.exists("in/b.job"));
-  EXPECT_TRUE(tree.list("errors").empty());
+  EXPECT_EQ(tree.list("errors").size(), c.code == 0 ? 0u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Results, StopWhileRunning, ::testing::Values(0, 3),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return info.param == 0 ? "CommandSucceeds" : "CommandFails";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Results, StopWhileRunning,
+    ::testing::Values(RunningCase{"CommandSucceeds", SIGTERM, 0},
+                      RunningCase{"CommandFails", SIGTERM, 3},
+                      RunningCase{"HangUp", SIGHUP, 0}),
+    [](const ::testing::TestParamInfo<RunningCase>& info) { return info.param.name; });
 
 // Ctrl+C reaches the program and its commands: the command dies of it and its job is left for
 // the next run.
@@ -215,7 +226,8 @@ TEST_P(NothingOutlives, TheProgram) {
     const std::string file = tree.path("in/a.job");
     EXPECT_EQ(after_start(result.out),
               found(file) + "Spoolex: Job of '" + file + "' stopped after 1 Sek\n" +
-                  error_block(std::regex_replace(command, std::regex("@5@"), "a")) + erased(file) +
+                  error_block(std::regex_replace(command, std::regex("@5@"), "a")) +
+                  ended(file, "by signal 9") + erased(file) +
                   kStopped);
     EXPECT_EQ(tree.list("errors"), std::vector<std::string>{"a.job"});
   }

@@ -45,6 +45,8 @@ void print_usage() {
   say("          -p dir                move each file into dir before its job\n");
   say("          -m file               write metrics to file (Prometheus text format)\n");
   say("          -n                    dry run: one pass that says what it would do\n");
+  say("          -b #                  try a failed job again up to # times\n");
+  say("          -a dir                move each done file into dir\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -124,12 +126,56 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
       settings.dry_run = true;
       say("Spoolex: Dry run, nothing is started or changed\n");
       break;
+    case 'b':
+      settings.schedule.retries = std::max(parse_number(value), 0);
+      say("Spoolex: Failed jobs tried again up to %d times\n", settings.schedule.retries);
+      break;
+    case 'a':
+      settings.job.archive_folder = value;
+      say("Spoolex: Archive folder is '%s'\n", value);
+      break;
     case 'j':
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
       say("Spoolex: Jobs at once: %d\n", settings.schedule.jobs);
       break;
   }
   return true;
+}
+
+// The folder part of `path`, or "" for a bare name.
+std::string folder_of(const std::string& path) {
+  std::size_t at = path.rfind(PATH_SEPARATOR);
+  return at == std::string::npos ? std::string() : path.substr(0, at == 0 ? 1 : at);
+}
+
+// Says once, before the first job, what a service user cannot write of the absolute paths it was
+// given: otherwise that shows only at the first job, and again at every one. A relative path is
+// resolved in each file's folder and cannot be judged here.
+void warn_unwritable(const JobSettings& job) {
+  const auto absolute = [](const std::optional<std::string>& path) {
+    return path && is_absolute_path(*path);
+  };
+  PathStatus status;
+  if (absolute(job.log_path)) {
+    const std::string& log = *job.log_path;
+    if (query_status(log, &status) ? !may_write(log) : !may_write(folder_of(log))) {
+      say("Warning: Log file '%s' cannot be written\n", log.c_str());
+    }
+  }
+  for (const auto* folder : {&job.error_folder, &job.archive_folder}) {
+    if (absolute(*folder) && query_status(**folder, &status) && status.is_folder &&
+        !may_write(**folder)) {
+      say("Warning: %s folder '%s' cannot be written\n",
+          folder == &job.error_folder ? "Error" : "Archive", (*folder)->c_str());
+    }
+  }
+  // Only a folder part without placeholders names one folder.
+  if (absolute(job.success_log_template)) {
+    const std::string folder = folder_of(*job.success_log_template);
+    if (folder.find('@') == std::string::npos && !may_write(folder)) {
+      say("Warning: Folder of the single log files '%s' cannot be written\n", folder.c_str());
+    }
+  }
 }
 
 // One pass, started in the source folder. The folder is entered again by its absolute path, so
@@ -243,6 +289,14 @@ int run_program(int argc, char* argv[]) {
     say("Warning: Error folder '%s' not found from the source folder\n",
         settings.job.error_folder->c_str());
   }
+  PathStatus archive_folder;
+  if (settings.job.archive_folder &&
+      (!query_status(*settings.job.archive_folder, &archive_folder) || !archive_folder.is_folder)) {
+    say("Warning: Archive folder '%s' not found from the source folder\n",
+        settings.job.archive_folder->c_str());
+  }
+  warn_unwritable(settings.job);
+  settings.schedule.first_retry_seconds = settings.wait_seconds;
 
   // The work folder is ours alone, so that nobody can swap a claimed file or a folder on the way
   // to it. A relative one is taken from the folder hotbatch was started in: the commands run in

@@ -109,6 +109,7 @@ void recover_claims(WorkFolder* work, SaidOnce* said) {
     close_write_folder(&origin);
     close_write_folder(&sub);
     if (moved == FileResult::done) {
+      say_once(said, "Spoolex: File of an unfinished run put back: '%s'\n", full_path);
       note_put_back(said, name, stored, full_path);
       forget_claim(work, id);
     } else {

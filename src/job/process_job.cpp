@@ -130,7 +130,8 @@ CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, c
       return CopyResult::short_write;
     }
     for (at = start; at < end;) {
-      if (stop_requested()) {
+      // A plain stop lets the job's outcome complete; an interrupt wants out now.
+      if (interrupt_requested()) {
         return CopyResult::stopped;
       }
       std::uint64_t wanted = std::min<std::uint64_t>(COPY_CHUNK, end - at);
@@ -179,24 +180,31 @@ bool CopyKey::operator<(const CopyKey& other) const {
 
 namespace {
 
-// Moves the claimed `file` (which is erased after its job) into `target` under its own name or
-// the first free numbered one: no copy where one rename does. `elsewhere` when the folder is on
-// another file system and a copy must be made.
-FileResult move_claimed(const ReadyFile& file, const WriteFolder& target,
-                        std::string* stored_name) {
-  WriteFolder sub;
-  if (open_write_folder(folder_part(file.path), &sub) != FileResult::done) {
+// Moves `file` (claimed, or in the working folder) into `target` under its own name or the first
+// free numbered one: no copy where one rename does. `elsewhere` when the folder is on another file
+// system and a copy must be made; `replaced` when what went was not the file of the job (it is
+// moved back).
+FileResult move_file(const ReadyFile& file, const WriteFolder& target, std::string* stored_name) {
+  WriteFolder from;
+  if (open_write_folder(folder_part(file.path), &from) != FileResult::done) {
     return FileResult::failed;
   }
   FileResult moved = FileResult::failed;
   for (int number = 2; number <= MAX_COPY_NUMBER; ++number) {
-    moved = move_entry(folder_ref(sub), file.name, folder_ref(target), *stored_name);
+    moved = move_entry(folder_ref(from), file.name, folder_ref(target), *stored_name);
     if (moved != FileResult::exists) {
       break;
     }
     *stored_name = numbered_name(file.name, number);
   }
-  close_write_folder(&sub);
+  // A shared folder's name may have been given to another file since the job: that one goes back.
+  PathStatus arrived;
+  if (moved == FileResult::done && !file.claimed &&
+      (!query_entry(target, *stored_name, &arrived) || arrived.id != file.id)) {
+    move_entry(folder_ref(target), *stored_name, folder_ref(from), file.name);
+    moved = FileResult::replaced;
+  }
+  close_write_folder(&from);
   return moved;
 }
 
@@ -222,7 +230,7 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
   }
   if (move && file.claimed) {
     // In the work folder, ours alone: the file there is the one the command was given.
-    FileResult moved = move_claimed(file, target, stored_name);
+    FileResult moved = move_file(file, target, stored_name);
     if (moved == FileResult::done) {
       return CopyResult::copied;
     }
@@ -358,28 +366,98 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run
   return true;
 }
 
+bool left_for_next_run(const Job& job) {
+  return !job.command.empty() && stop_requested() && (job.asked_to_end || interrupt_requested());
+}
+
 void leave_job(const Job& job) {
   say("Spoolex: Job of '%s' left for the next run\n", job.full_path_shown.c_str());
 }
 
+void report_failure(const Job& job, int result, const JobSettings& settings) {
+  if (settings.error_folder) {
+    say("%s", ERROR_LINE);
+    say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
+    say("%s", ERROR_LINE);
+  } else {
+    say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
+  }
+  // The command may name no file (a template with variables only), and its status tells why.
+  if (job.ended_by_signal != 0) {
+    say("Spoolex: Job of '%s' ended by signal %d\n", job.full_path_shown.c_str(),
+        job.ended_by_signal);
+  } else {
+    say("Spoolex: Job of '%s' ended with status %d\n", job.full_path_shown.c_str(), result);
+  }
+}
+
+Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* memory) {
+  const ReadyFile& file = job.file;
+  WriteFolder target;
+  std::string stored = file.name;
+  CopyResult result = CopyResult::target_unopenable;
+  bool copied = false;
+  if (open_write_folder(*settings.archive_folder, &target) == FileResult::done) {
+    PathStatus here;
+    FileResult moved = FileResult::elsewhere;
+    if (query_status(".", &here) && target.id == here.id) {
+      moved = FileResult::failed;  // the file's own folder: it would be a new job there
+    } else if (!file.follow_link) {
+      moved = move_file(file, target, &stored);  // a link's own file stays where it is
+    }
+    if (moved == FileResult::elsewhere) {
+      std::map<CopyKey, std::string> unused;  // every archived file is a file of its own
+      result = copy_into_open_folder(file, target, &unused, &stored, false);
+      copied = result == CopyResult::copied;
+    } else {
+      result = moved == FileResult::done       ? CopyResult::copied
+               : moved == FileResult::replaced ? CopyResult::replaced
+                                               : CopyResult::target_unopenable;
+    }
+    close_write_folder(&target);
+  }
+  if (result == CopyResult::stopped) {
+    return Archived::stopped;
+  }
+  // A whole copy is there: the original goes, if it is still the file of the job.
+  if (copied) {
+    FileResult erased = delete_if_same(file.path, file.id);
+    result = erased == FileResult::done || erased == FileResult::missing ? CopyResult::copied
+             : erased == FileResult::replaced                             ? CopyResult::replaced
+                                                                          : CopyResult::short_write;
+  }
+  if (result == CopyResult::replaced) {
+    say_once(&memory->said, "Warning: File was replaced during its job, left in place: '%s'\n",
+             job.names.full_path);
+    return Archived::replaced;
+  }
+  if (result != CopyResult::copied) {
+    say_once(&memory->said, "Warning: File kept, move into archive folder failed: '%s'\n",
+             job.names.full_path);
+    return Archived::kept;
+  }
+  say("%s File archived: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
+  return Archived::moved;
+}
+
 bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory) {
-  const std::string& name = job.file.name;
   bool keep_file = false;
   if (!job.command.empty()) {
-    if (stop_requested()) {
-      // A job cut off by a stop is never done, whatever its command returned: many commands end
-      // with status 0 when asked to stop. Its file stays for the next run.
+    // A job cut off by a stop is never done, whatever its command returned: many commands end
+    // with status 0 when asked to stop. Its file stays for the next run.
+    if (left_for_next_run(job)) {
       leave_job(job);
       return false;
     }
+    const std::string& name = job.file.name;
     if (result == 0) {
       write_log(settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
                                           printable(name).c_str()));
       say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), printable(name).c_str());
-    } else if (settings.error_folder) {
-      say("%s", ERROR_LINE);
-      say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
-      say("%s", ERROR_LINE);
+    } else {
+      report_failure(job, result, settings);
+    }
+    if (result != 0 && settings.error_folder) {
       // Without a complete copy in the error folder the file is the only trace of the job.
       switch (copy_to_error_folder(job.file, job.command_shown, settings, memory)) {
         case ErrorCopy::copied:
@@ -401,8 +479,6 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
           leave_job(job);
           return false;
       }
-    } else {
-      say("ERROR DURING PROCESSING!\nCommand '%s'\n", job.command_shown.c_str());
     }
 
     if (result == 0 && settings.success_log_template) {
@@ -419,6 +495,15 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     }
   }
 
+  // With -a a done file goes into the archive instead of staying or being erased; one that cannot
+  // go there stays, whatever -E says.
+  if (result == 0 && settings.archive_folder) {
+    if (archive_file(job, settings, memory) == Archived::stopped) {
+      leave_job(job);
+      return false;
+    }
+    return true;
+  }
   if (settings.erase_after_run && !keep_file) {
     // File operations use the bare name: the working folder is the file's own, and the full
     // path may be longer than the system accepts. Only the file that was processed goes: one

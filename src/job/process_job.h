@@ -16,6 +16,7 @@ struct JobSettings {
   std::optional<std::string> log_path;              // -o: run log
   std::optional<std::string> success_log_template;  // -t: per-job success file
   std::optional<std::string> error_folder;          // -e: copies of failed files
+  std::optional<std::string> archive_folder;        // -a: where the files of done jobs go
   bool erase_after_run = false;                     // -E
   // The template holds a placeholder: names go into the command's text, so a name that breaks out
   // of double quotes is skipped. Without one the names reach the command only as variables.
@@ -102,6 +103,8 @@ struct Job {
   std::string full_path_shown;  // the full path as it may be shown (masked)
   std::string command;          // the expanded command; empty: nothing to run
   std::string command_shown;    // the same with every inserted name masked
+  bool asked_to_end = false;    // its command was asked to end (-k)
+  int ended_by_signal = 0;      // the signal that ended its command; 0 when it exited
 };
 
 // Starts the job of the ready `file` of the current working folder, whose placeholder values
@@ -111,11 +114,37 @@ struct Job {
 bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run_names,
                const JobSettings& settings, JobMemory* memory, Job* job);
 
+// The one rule for a job whose command ended after a stop request: it is left for the next run
+// (untouched, never counted done or failed) only when its command was asked to end: by its time
+// limit, or by an interrupt or second request (see interrupt_requested). A command that a plain
+// stop request let run out counts as always.
+bool left_for_next_run(const Job& job);
+
 // Tells that a stop leaves the job untouched for the next run.
 void leave_job(const Job& job);
 
+// Reports a failed try of `job`, whose command gave `result`, on the console only: the error
+// block (in its form with or without an error folder) and the line that names the file and how
+// its command ended.
+void report_failure(const Job& job, int result, const JobSettings& settings);
+
+// Results of archive_file.
+enum class Archived : int {
+  moved = 0,     // the file is in the archive folder and gone from where it was
+  kept = 1,      // it could not go there: it stays, with a warning once
+  replaced = 2,  // the name no longer names the file of the job: left alone, with a warning
+  stopped = 3,   // an interrupt cut the copy short: nothing left behind
+};
+
+// Moves the file of the done `job` (in the current working folder, or claimed) into the archive
+// folder (-a) under its own name, or the first free numbered name when that is taken: never
+// replacing anything there, through folder handles, in one rename where the folder is on the
+// same file system and else as a whole copy, then the erase of the original. Prints the archive
+// line when it went.
+Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* memory);
+
 // Handles the outcome of `job` in its file's folder (the current working folder), its command
 // having given `result` (0 when there was none to run): the report, log entries, error copy,
-// success file and erase. Once a stop was requested, a job that ran a command is left for the next
-// run whatever the result: false then, true when the outcome was handled.
+// success file, archive (-a) and erase. A job that left_for_next_run names is left as it is:
+// false then, true when the outcome was handled.
 bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory);

@@ -190,6 +190,10 @@ FileResult create_private_folder(const WriteFolder& in, const std::string& name,
 // Removes the empty folder `name` of `in`. False when it is not empty or cannot be removed.
 bool remove_empty_folder(const WriteFolder& in, const std::string& name);
 
+// True when the existing `path` may be written by the user we run as, as far as its permissions
+// (and a read-only file system) tell. On Windows only the read-only attribute of a file is seen.
+bool may_write(const std::string& path);
+
 // True when `path` is a real folder (no link), owned by the user we run as and writable by nobody
 // else. On Windows only the first is checked: ownership there is a matter of access lists.
 bool is_private_folder(const std::string& path);

@@ -39,6 +39,7 @@ struct RunningCommand {
   bool forced = false;         // ... with `forced`
   bool shell_ended = false;    // the interpreter ended while what it started still ran
   int result = 0;              // the interpreter's result then
+  int signal = 0;              // the signal that ended the interpreter; 0 when it exited
 };
 
 // Sets up, once before the first command, what running commands needs (on POSIX systems the pipe
@@ -71,8 +72,9 @@ void stop_command(RunningCommand* running, bool forced);
 
 // True once the started command has ended (and, once it was asked to end, everything it started
 // too, unless that was forced); `result` then holds the interpreter's exit status (a command
-// killed by signal N gives 128 + N), and `running` is released.
-bool command_ended(RunningCommand* running, int* result);
+// killed by signal N gives 128 + N, and `ended_by_signal`, when given, receives N; 0 when it
+// exited), and `running` is released.
+bool command_ended(RunningCommand* running, int* result, int* ended_by_signal = nullptr);
 
 // Waits until one of the started commands `running` may have ended, output arrives in one of the
 // pipes `outputs` (see open_output_pipe), a change in a watched folder arrives (only with

@@ -33,6 +33,11 @@ void drop_unwalked_watches();
 void before_own_probe();
 void after_own_probe(const std::string& name, bool wrote);
 
+// Notes that the entry `path` (absolute) is about to arrive by our own doing (a claimed file put
+// back), so that its arrival wakes nothing: the regular pass finds it. Taken back by that
+// arrival.
+void note_own_arrival(const std::string& path);
+
 // Takes the changes that have arrived since the last call, without waiting. Empty when nothing
 // is watched.
 void read_changes(std::vector<FolderChange>* changes);

@@ -99,7 +99,7 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
     say_once(walk.said, "Warning: Link to another user's file skipped: '%s'\n", names.full_path);
     return true;
   }
-  return is_in_hand(*walk.scheduler, names.full_path) ||
+  return is_in_hand(walk.scheduler, names.full_path, status) ||
          take_in_hand(walk.scheduler, name, status, names, here);
 }
 

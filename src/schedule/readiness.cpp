@@ -8,7 +8,13 @@ Readiness ready_attempt(const std::string& name, const std::string& full_path,
   // Only the file looked at before, and through a link only where that was a trusted one.
   Probe probe = probe_file(name, before.is_link && before.link_trusted, before.id, &wrote);
   after_own_probe(name, wrote);
+  // A writer may give its file our access only once it is complete (a copy made 0600, then
+  // opened up): only a file unchanged for a settle time is truly out of our reach.
   if (probe == Probe::no_access) {
+    if (!query_status(name, now) || now->id != before.id || now->size != before.size ||
+        now->modified != before.modified) {
+      return Readiness::not_yet;
+    }
     say_once(said, "Warning: No access to file, passed over: '%s'\n", full_path);
     return Readiness::no_access;
   }

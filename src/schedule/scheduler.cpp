@@ -13,6 +13,12 @@ namespace {
 // work folder: a stop, a file passed over, a command that did not start, a folder lost.
 void put_back(Scheduler* scheduler, InHand* file) {
   if (scheduler->work != nullptr) {
+    // Our own arrival in a watched folder wakes no pass: the file runs again at the next regular
+    // one, not at once and again and again (-w).
+    PathStatus there;
+    if (file->claim.on && query_entry(file->claim.sub, file->name, &there)) {
+      note_own_arrival(file->names.full_path);
+    }
     settle_claim(scheduler->work, *file->folder, file->name, file->names.full_path,
                  &scheduler->memory.said, &file->claim);
   }
@@ -24,6 +30,9 @@ void let_go(Scheduler* scheduler, std::size_t index) {
     count_job(&scheduler->counts, JobResult::left);
   }
   put_back(scheduler, &file);
+  if (file.retrying) {
+    --scheduler->retrying;
+  }
   close_file(&file.output);
   close_file(&file.pipe);
   scheduler->paths.erase(file.names.full_path);
@@ -33,6 +42,13 @@ void let_go(Scheduler* scheduler, std::size_t index) {
 // True while a command may start.
 bool slot_free(const Scheduler& scheduler) {
   return scheduler.running < scheduler.settings.jobs;
+}
+
+// True when a file whose next try is due may go on to it: waiting files hold no slot, or the one
+// slot is free of every other file.
+bool retry_may_start(const Scheduler& scheduler) {
+  return scheduler.settings.waiting_apart ||
+         static_cast<int>(scheduler.hand.size()) - scheduler.retrying < scheduler.settings.jobs;
 }
 
 // When the next readiness attempt of a file is due: after the settle time.
@@ -187,8 +203,39 @@ void print_output(const InHand& file) {
   }
 }
 
-// Ends the job of `file`, whose command gave `result`, in its folder.
-void finish(Scheduler* scheduler, InHand* file, int result) {
+// True when the failed job of `file` is tried again (-b) rather than handled as failed.
+bool may_retry(const Scheduler& scheduler, const InHand& file) {
+  PathStatus still;
+  return file.tries < scheduler.settings.retries && scheduler.retrying < MAX_WAITING &&
+         !left_for_next_run(file.job) && query_status(file.job.file.path, &still);
+}
+
+// Reports the failed try of `file` (result `result`) and lets it wait for its next one, in the
+// folder it was found in, holding no slot: each wait twice the one before, from the pause on.
+void retry_later(Scheduler* scheduler, InHand* file, int result) {
+  report_failure(file->job, result, scheduler->job);
+  const int first = std::min(scheduler->settings.first_retry_seconds, MAX_RETRY_WAIT_SECONDS);
+  file->retry_wait_seconds =
+      file->tries == 0 ? first : std::min(file->retry_wait_seconds, MAX_RETRY_WAIT_SECONDS / 2) * 2;
+  ++file->tries;
+  say("Spoolex: Job of '%s' tried again in %d Sek\n", file->job.full_path_shown.c_str(),
+      file->retry_wait_seconds);
+  put_back(scheduler, file);
+  close_file(&file->output);
+  file->kept = 0;
+  file->cut = false;
+  file->asked_ms = -1;
+  file->ready = false;
+  file->early = false;
+  query_status(file->name, &file->last);
+  file->retrying = true;
+  ++scheduler->retrying;
+  file->due_ms = monotonic_ms() + std::int64_t{file->retry_wait_seconds} * 1000;
+}
+
+// Ends the job of `file`, whose command gave `result` (ended by `signal`, 0 when it exited), in
+// its folder. True when the file stays in hand for another try.
+bool finish(Scheduler* scheduler, InHand* file, int result, int signal) {
   --scheduler->running;
   // The command's output comes as one block just before the result of its job.
   if (file->output.value >= 0) {
@@ -200,9 +247,16 @@ void finish(Scheduler* scheduler, InHand* file, int result) {
         scheduler->settings.time_limit_seconds);
     result = 1;
   }
+  file->job.asked_to_end = file->asked_ms >= 0;
+  file->job.ended_by_signal = signal;
+  if (result != 0 && may_retry(*scheduler, *file)) {
+    retry_later(scheduler, file, result);
+    return true;
+  }
   end_and_count(scheduler, file, result);
   put_back(scheduler, file);
   remember_ended(scheduler, *file);
+  return false;
 }
 
 // The moment the next step of the time limit of a running command is due; -1 when none is.
@@ -246,6 +300,21 @@ void note_stop(Scheduler* scheduler) {
 // it is ready. False when the file can be let go.
 bool attempt(Scheduler* scheduler, InHand* file) {
   const bool apart = scheduler->settings.waiting_apart;
+  if (file->retrying) {
+    file->retrying = false;
+    --scheduler->retrying;
+    file->attempts = 0;
+    // A file that changed since its failed try is a new job: it starts again at its first try,
+    // ready one settle time after this look. Else it is ready now as it was then.
+    PathStatus now;
+    if (!query_status(file->name, &now) || now.id != file->last.id ||
+        now.size != file->last.size || now.modified != file->last.modified) {
+      file->tries = 0;
+      file->last = now;
+      file->due_ms = settle_deadline(*scheduler);
+      return true;
+    }
+  }
   if (file->early) {
     // A change was seen: the file is ready one settle time after it, compared with how it is now,
     // never on a look closer to the change than that.
@@ -282,6 +351,9 @@ bool attempt(Scheduler* scheduler, InHand* file) {
 
 // True when a step of the file `file`, which does not run, is due.
 bool step_due(const Scheduler& scheduler, const InHand& file, std::int64_t now) {
+  if (file.retrying) {
+    return now >= file.due_ms && retry_may_start(scheduler);
+  }
   return file.ready ? slot_free(scheduler) : now >= file.due_ms;
 }
 
@@ -298,10 +370,11 @@ bool advance(Scheduler* scheduler) {
   for (std::size_t i = 0; i < hand.size();) {
     InHand& file = *hand[i];
     int result = 0;
+    int signal = 0;
     bool ended = false;
     if (file.running()) {
       collect_output(&file);
-      ended = command_ended(&file.command, &result);
+      ended = command_ended(&file.command, &result, &signal);
       if (ended) {
         end_output(scheduler, &file);
       } else {
@@ -325,7 +398,7 @@ bool advance(Scheduler* scheduler) {
     bool keep = false;
     if (return_to_mark(*file.folder)) {
       if (ended) {
-        finish(scheduler, &file, result);
+        keep = finish(scheduler, &file, result, signal);
       } else {
         keep = attempt(scheduler, &file);
       }
@@ -367,6 +440,10 @@ void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool ch
       if (due >= 0) {
         next = std::min(next, due);
       }
+    } else if (file->retrying) {
+      if (retry_may_start(scheduler)) {
+        next = std::min(next, file->due_ms);
+      }
     } else if (!file->ready || slot_free(scheduler)) {
       next = std::min(next, file->ready ? 0 : file->due_ms);
     }
@@ -385,7 +462,8 @@ bool wait_for_slot(Scheduler* scheduler) {
       return false;
     }
     if (stop_requested() || scheduler->settings.waiting_apart ||
-        static_cast<int>(scheduler->hand.size()) < scheduler->settings.jobs) {
+        static_cast<int>(scheduler->hand.size()) - scheduler->retrying <
+            scheduler->settings.jobs) {
       return true;
     }
     wait_for_next(*scheduler, monotonic_ms() + 60000, false);
@@ -396,13 +474,28 @@ bool is_in_hand(const Scheduler& scheduler, const std::string& full_path) {
   return scheduler.paths.count(full_path) != 0;
 }
 
+bool is_in_hand(Scheduler* scheduler, const std::string& full_path, const PathStatus& now) {
+  if (!is_in_hand(*scheduler, full_path)) {
+    return false;
+  }
+  for (std::size_t i = 0; scheduler->retrying > 0 && i < scheduler->hand.size(); ++i) {
+    InHand* file = scheduler->hand[i].get();
+    const PathStatus& then = file->last;
+    if (file->retrying && file->names.full_path == full_path &&
+        (now.id != then.id || now.size != then.size || now.modified != then.modified)) {
+      file->due_ms = monotonic_ms();
+    }
+  }
+  return true;
+}
+
 bool look_again(Scheduler* scheduler, const std::string& name) {
   bool found = false;
   const std::int64_t now = monotonic_ms();
   for (const auto& file : scheduler->hand) {
     if (file->name == name) {
       found = true;
-      if (!file->running() && !file->ready && file->due_ms > now) {
+      if (!file->running() && !file->ready && !file->retrying && file->due_ms > now) {
         file->due_ms = now;
         file->early = true;
       }

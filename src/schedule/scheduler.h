@@ -41,12 +41,17 @@ constexpr std::size_t MAX_LEFTOVER_OUTPUTS = 64;
 // How long a command asked to end may take before it is ended by force.
 constexpr int STOP_GRACE_SECONDS = 5;
 
+// The longest wait before a failed job's next try (-b).
+constexpr int MAX_RETRY_WAIT_SECONDS = 3600;
+
 // What the command line says about scheduling: read-only once the run has started.
 struct ScheduleSettings {
   int settle_seconds = 1;       // -g: wait before each readiness attempt, >= 0
   int jobs = 1;                 // -j: commands at once, 1 to MAX_JOBS
   int time_limit_seconds = 0;   // -k: a job's command is stopped after this; 0 for no limit
   bool unchanged_once = false;  // -u: a file whose job ended runs again only after a change
+  int retries = 0;              // -b: a failed job is tried this many times more
+  int first_retry_seconds = 1;  // the wait before the first of them: the pause (-s)
   // With -j above 1 or -w: files waiting for their readiness hold no slot, and a file is ready one
   // settle time after its last change. Otherwise a waiting file holds the one slot and must keep
   // the size of the walk's first look.
@@ -76,6 +81,10 @@ struct InHand {
   std::int64_t asked_ms = -1;   // when its command was asked to end (-k); -1 while it was not
   bool begun = false;           // its job began (begin_job)
   bool counted = false;         // its outcome was counted (RunCounts)
+  int tries = 0;                // failed tries of its job so far (-b)
+  int retry_wait_seconds = 0;   // the wait before its last try
+  bool retrying = false;        // waits for its next try (due_ms), holding no slot; `last` is
+                                // the file as it was after the failed try
 
   bool running() const { return command.process != -1; }
 };
@@ -100,6 +109,7 @@ struct Scheduler {
                                               // MAX_WAITING waiting
   std::unordered_set<std::string> paths;      // the full paths of the files in hand
   int running = 0;                            // how many of them run their command
+  int retrying = 0;                           // how many wait for their next try (-b)
   bool stop_seen = false;                     // the stop request was taken note of
   std::uint64_t pass = 0;                     // passes ended
   std::map<std::string, JobEnded> ended;      // by full path, with -u
@@ -117,6 +127,10 @@ bool wait_for_slot(Scheduler* scheduler);
 // True while the file with this full path is in hand: it is not taken again until its outcome is
 // complete.
 bool is_in_hand(const Scheduler& scheduler, const std::string& full_path);
+
+// The same for the walk, which found the file with the status `now`: a file that waits for its
+// next try (-b) and has changed since its failed try has that try at once, as its first.
+bool is_in_hand(Scheduler* scheduler, const std::string& full_path, const PathStatus& now);
 
 // Takes the matching file `name` of the working folder in hand (see wait_for_slot), whose status
 // query gave `first` and whose placeholder values are `names`. Its first readiness attempt is due

@@ -88,6 +88,7 @@ TEST(Vanishing, FailedFileGoneBeforeItsCopy) {
   EXPECT_EQ(result.status, 0);
   const std::string command = "rm \"" + tree.path("a.job") + "\"; test a = b";
   EXPECT_EQ(after_start(result.out), found(tree.path("a.job")) + error_block(command) +
+                                         ended(tree.path("a.job"), "with status 1") +
                                          job(tree.path("b.job"), "b.job") +
                                          erased(tree.path("b.job")));
   EXPECT_EQ(masked(tree.read("run.log")),

@@ -21,6 +21,7 @@ namespace hostile {
 namespace {
 
 using e2e::after_start;
+using e2e::ended;
 using e2e::error_block;
 using e2e::failure_entry;
 using e2e::found;
@@ -670,7 +671,7 @@ TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
     if (name.raw[0] == 'g') {
       const std::string ran =
           "test -f \"" + box.inbox + "/g?h.pdf\" && case \"g?h\" in g*) exit 1;; esac";
-      console += error_block(ran);
+      console += error_block(ran) + ended(box.inbox + "/" + name.shown, "with status 1");
       log += failure_entry(ran, name.shown);
     } else {
       console += processed(name.shown);

@@ -163,6 +163,9 @@ TEST_F(WorkFolder, KilledRunsFileComesBack) {
       "");
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(read_all(ledger), "a\na\n") << again.out;
+  EXPECT_EQ(occurrences(again.out, "Spoolex: File of an unfinished run put back: '" +
+                                       tree.path("in/a.txt") + "'\n"),
+            1);
   EXPECT_EQ(entries_of(tree.path("in")), std::vector<std::string>{});
   EXPECT_EQ(entries_of(work), std::vector<std::string>{});
 }

@@ -129,7 +129,8 @@ TEST(WindowsJobs, FailedJobIsReportedLoggedCopiedBytewiseAndErased) {
                      "*.EPS", "exit /b 3"});
   EXPECT_EQ(result.status, 0);
   const std::string a = win_path(tree, "in") + "\\a.EPS";
-  EXPECT_NE(masked(result.out).find(crlf(found(a) + e2e::error_block("exit /b 3") + erased(a))),
+  EXPECT_NE(masked(result.out).find(crlf(found(a) + e2e::error_block("exit /b 3") +
+                                            e2e::ended(a, "with status 3") + erased(a))),
             std::string::npos)
       << result.out;
   EXPECT_EQ(masked(tree.read("in/run.log")), crlf(e2e::failure_entry("exit /b 3", "a.EPS")));
@@ -270,7 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
                               30000,
                               {},
                               0,
-                              "Spoolex: Job of '@F' stopped after 1 Sek\n@B<T> File erased: @F\n"
+                              "Spoolex: Job of '@F' stopped after 1 Sek\n@B"
+                              "Spoolex: Job of '@F' ended with status 1\n<T> File erased: @F\n"
                               "Spoolex: Stopped\n"},
                       EndCase{"Stop",
                               {},

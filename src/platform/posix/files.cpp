@@ -643,6 +643,10 @@ bool remove_empty_folder(const WriteFolder& in, const std::string& name) {
   return unlinkat(folder_fd(in), name.c_str(), AT_REMOVEDIR) == 0;
 }
 
+bool may_write(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 bool is_private_folder(const std::string& path) {
   struct stat info;
   return !path.empty() && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&

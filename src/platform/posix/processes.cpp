@@ -539,7 +539,7 @@ bool tree_running(const RunningCommand& running) {
 
 }  // namespace
 
-bool command_ended(RunningCommand* running, int* result) {
+bool command_ended(RunningCommand* running, int* result, int* ended_by_signal) {
   if (!running->shell_ended) {
     int status = 0;
     pid_t waited;
@@ -551,6 +551,7 @@ bool command_ended(RunningCommand* running, int* result) {
     }
     running->shell_ended = true;
     running->result = waited < 0 ? 127 : result_of(status);
+    running->signal = waited >= 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
   // A command asked to end has ended once everything it started has: until then it may still be
   // ended by force.
@@ -573,6 +574,9 @@ bool command_ended(RunningCommand* running, int* result) {
     remove_job_cgroup(left);
   }
   *result = running->result;
+  if (ended_by_signal != nullptr) {
+    *ended_by_signal = running->signal;
+  }
   *running = RunningCommand{};
   return true;
 }

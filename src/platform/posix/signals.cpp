@@ -1,4 +1,5 @@
-// POSIX stop requests: SIGINT and SIGTERM set the stop flag and wake a waiting loop.
+// POSIX stop requests: SIGTERM, SIGHUP and SIGINT set the stop flag and wake a waiting loop;
+// SIGINT also ends the running commands' work.
 #include "platform/signals.h"
 
 #include <signal.h>
@@ -9,6 +10,7 @@
 namespace {
 
 volatile sig_atomic_t stop_count = 0;
+volatile sig_atomic_t interrupted = 0;
 
 void on_stop_signal(int sig) {
   if (stop_count < 2) {
@@ -19,12 +21,21 @@ void on_stop_signal(int sig) {
     signal_commands(SIGKILL);
     _exit(1);
   }
-  // Each command has a process group of its own, which a terminal's Ctrl+C does not reach.
+  // Each command has a process group of its own, which a terminal's Ctrl+C does not reach. A
+  // service manager's SIGTERM (or a hang-up) is meant for us alone: the commands run out.
   if (sig == SIGINT) {
+    interrupted = 1;
     signal_commands(SIGINT);
+  }
+  if (stop_count >= 2) {
+    interrupted = 1;
   }
   wake_up();
 }
+
+// A reader that went away costs the write its data (EPIPE), not the program its life. A handler
+// rather than SIG_IGN, which the commands would inherit.
+void on_broken_pipe(int) {}
 
 }  // namespace
 
@@ -35,8 +46,16 @@ void install_stop_handler() {
   action.sa_flags = 0;  // no SA_RESTART: a sleep must end when a request arrives
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  action.sa_handler = on_broken_pipe;
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGPIPE, &action, nullptr);
 }
 
 bool stop_requested() {
   return stop_count > 0;
+}
+
+bool interrupt_requested() {
+  return interrupted != 0;
 }

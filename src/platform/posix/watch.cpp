@@ -34,6 +34,7 @@ struct WatchedFolder {
 std::map<int, WatchedFolder> watched_folders;
 std::map<std::pair<std::uint64_t, std::uint64_t>, int> watch_of_folder;  // by device and inode
 std::set<NamedEntry> own_writes;
+std::set<NamedEntry> own_arrivals;  // each left out once, at its IN_MOVED_TO
 
 // Forgets the watch `at` of watched_folders; returns the next one.
 std::map<int, WatchedFolder>::iterator forget_watch(std::map<int, WatchedFolder>::iterator at) {
@@ -144,6 +145,9 @@ void take_events(const NamedEntry* probe) {
         if (own_writes.count(entry) != 0) {
           continue;
         }
+        if ((event->mask & IN_MOVED_TO) != 0 && own_arrivals.erase(entry) != 0) {
+          continue;
+        }
       }
       change.is_folder = (event->mask & IN_ISDIR) != 0;
       pending_changes.push_back(std::move(change));
@@ -163,6 +167,19 @@ void note_own_write(const std::string& path) {
       own_writes.clear();
     }
     own_writes.insert(entry);
+  }
+}
+
+void note_own_arrival(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  NamedEntry entry;
+  if (watch_fd >= 0 && slash != std::string::npos &&
+      entry_in(path.substr(0, slash + 1), path.substr(slash + 1), &entry)) {
+    // Bounded: a put-back that failed leaves its note behind, which costs one arrival its wake.
+    if (own_arrivals.size() >= 4096) {
+      own_arrivals.clear();
+    }
+    own_arrivals.insert(entry);
   }
 }
 

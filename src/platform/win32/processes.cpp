@@ -239,7 +239,7 @@ void stop_command(RunningCommand* running, bool forced) {
   }
 }
 
-bool command_ended(RunningCommand* running, int* result) {
+bool command_ended(RunningCommand* running, int* result, int* ended_by_signal) {
   HANDLE process = reinterpret_cast<HANDLE>(running->process);
   if (!running->shell_ended) {
     if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
@@ -259,6 +259,9 @@ bool command_ended(RunningCommand* running, int* result) {
     close_when_empty(job);
   }
   *result = running->result;
+  if (ended_by_signal != nullptr) {
+    *ended_by_signal = 0;  // no signals here: a process ends with a code, whoever ends it
+  }
   *running = RunningCommand{};
   commands_running.fetch_sub(1);
   return true;

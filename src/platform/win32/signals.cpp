@@ -31,3 +31,8 @@ void install_stop_handler() {
 bool stop_requested() {
   return stop_count.load() > 0;
 }
+
+bool interrupt_requested() {
+  // The commands share our console, so every console event reached them as well.
+  return stop_count.load() > 0;
+}

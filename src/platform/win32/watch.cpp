@@ -18,6 +18,20 @@ struct Watch {
 };
 Watch watch;
 
+// Full paths (as full_path gives them) whose next change is our own arrival: left out once.
+std::vector<std::wstring> own_arrivals;
+
+// True, and forgets it, when `full` was noted as our own arrival.
+bool own_arrival(const std::wstring& full) {
+  for (auto at = own_arrivals.begin(); at != own_arrivals.end(); ++at) {
+    if (CompareStringOrdinal(at->c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL) {
+      own_arrivals.erase(at);
+      return true;
+    }
+  }
+  return false;
+}
+
 bool arm_watch() {
   ZeroMemory(&watch.overlapped, sizeof watch.overlapped);
   watch.overlapped.hEvent = watch.event;
@@ -75,6 +89,16 @@ void drop_unwalked_watches() {
   // One watch covers the whole tree here: nothing is held per folder.
 }
 
+void note_own_arrival(const std::string& path) {
+  if (watch.folder == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  if (own_arrivals.size() >= 4096) {
+    own_arrivals.clear();
+  }
+  own_arrivals.push_back(full_path(path));
+}
+
 void before_own_probe() {}
 
 void after_own_probe(const std::string&, bool) {}
@@ -102,10 +126,14 @@ void read_changes(std::vector<FolderChange>* changes) {
     std::size_t last = relative.find_last_of(L'\\');
     FolderChange change;
     change.name = narrow(last == std::wstring::npos ? relative : relative.substr(last + 1));
-    DWORD attributes = GetFileAttributesW(long_form(watch.path + L"\\" + relative).c_str());
+    const std::wstring full = watch.path + L"\\" + relative;
+    DWORD attributes = GetFileAttributesW(long_form(full).c_str());
     change.is_folder =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    changes->push_back(change);
+    if (!(entry->Action == FILE_ACTION_ADDED || entry->Action == FILE_ACTION_RENAMED_NEW_NAME) ||
+        !own_arrival(full)) {
+      changes->push_back(change);
+    }
     if (entry->NextEntryOffset == 0) {
       break;
     }

@@ -84,9 +84,8 @@ TEST(Job, FailureWithoutErrorFolder) {
   tree.write("a.EPS", kPayload);
   const RunResult result = run({"-g", "0", "-E", "-o", "run.log", "a.EPS", "exit 3"}, tree.root());
   const std::string file = tree.path("a.EPS");
-  EXPECT_EQ(after_start(result.out),
-            found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" +
-                ended(file, "with status 3") + erased(file));
+  EXPECT_EQ(after_start(result.out), found(file) + "ERROR DURING PROCESSING!\nCommand 'exit 3'\n" +
+                                         ended(file, "with status 3") + erased(file));
   EXPECT_FALSE(tree.exists("run.log"));
   EXPECT_FALSE(tree.exists("a.EPS"));
 }
@@ -250,9 +249,9 @@ TEST_P(Retries, WaitLongerEachTime) {
   tree.write("a.job", "1");
   tree.mkdir("errors");
   const std::string command = "n=$(($(cat count 2>/dev/null) + 1)); echo $n > count; [ $n = 3 ]";
-  const RunResult result = run(
-      {"-b", c.retries, "-g", "0", "-E", "-e", "errors", "-o", "run.log", "a.job", command},
-      tree.root());
+  const RunResult result =
+      run({"-b", c.retries, "-g", "0", "-E", "-e", "errors", "-o", "run.log", "a.job", command},
+          tree.root());
   const std::string file = tree.path("a.job");
   std::string expected;
   for (int i = 1; i <= c.tries; ++i) {
@@ -286,8 +285,8 @@ TEST(Job, ArchiveTakesAFreeName) {
   tree.write("archive/a.EPS", "older");
   const RunResult result = run({"-g", "0", "-E", "-a", "archive", "a.EPS", "true"}, tree.root());
   const std::string file = tree.path("a.EPS");
-  EXPECT_EQ(after_start(result.out), found(file) + processed("a.EPS") + "<T> File archived: " +
-                                         file + "\n");
+  EXPECT_EQ(after_start(result.out),
+            found(file) + processed("a.EPS") + "<T> File archived: " + file + "\n");
   EXPECT_FALSE(tree.exists("a.EPS"));
   EXPECT_EQ(tree.read("archive/a.EPS"), "older");
   EXPECT_EQ(tree.read("archive/a~2.EPS"), kPayload);

@@ -105,12 +105,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "Warning: Error folder 'err' not found from the source folder\n" +
                     kStart,
                 0},
-        CliCase{"RetriesAndArchive",
-                {"-b", "-2", "-a", "arch", "a", "b"},
-                "Spoolex: Failed jobs tried again up to 0 times\nSpoolex: Archive folder is 'arch'\n"
-                "Warning: Archive folder 'arch' not found from the source folder\n" +
-                    kStart,
-                0},
+        CliCase{
+            "RetriesAndArchive",
+            {"-b", "-2", "-a", "arch", "a", "b"},
+            "Spoolex: Failed jobs tried again up to 0 times\nSpoolex: Archive folder is 'arch'\n"
+            "Warning: Archive folder 'arch' not found from the source folder\n" +
+                kStart,
+            0},
         CliCase{
             "WaitRaisedToOne", {"-s", "0", "a", "b"}, "Spoolex: Wait time is 1 Sek\n" + kStart, 0},
         CliCase{

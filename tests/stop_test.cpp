@@ -136,22 +136,23 @@ TEST_P(StopWhileRunning, LetsTheJobCount) {
   const RunResult result = process.finish();
   const std::string file = tree.path("in/a.job");
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out),
-            found(file) + waiting(1) +
-                (c.code == 0 ? processed("a.job")
-                             : error_block(command) + ended(file, "with status 3")) +
-                erased(file) + kStopped);
+  EXPECT_EQ(
+      after_start(result.out),
+      found(file) + waiting(1) +
+          (c.code == 0 ? processed("a.job") : error_block(command) + ended(file, "with status 3")) +
+          erased(file) + kStopped);
   EXPECT_FALSE(tree.exists("in/a.job"));
   EXPECT_TRUE(tree.exists("in/b.job"));
   EXPECT_EQ(tree.list("errors").size(), c.code == 0 ? 0u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Results, StopWhileRunning,
-    ::testing::Values(RunningCase{"CommandSucceeds", SIGTERM, 0},
-                      RunningCase{"CommandFails", SIGTERM, 3},
-                      RunningCase{"HangUp", SIGHUP, 0}),
-    [](const ::testing::TestParamInfo<RunningCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Results, StopWhileRunning,
+                         ::testing::Values(RunningCase{"CommandSucceeds", SIGTERM, 0},
+                                           RunningCase{"CommandFails", SIGTERM, 3},
+                                           RunningCase{"HangUp", SIGHUP, 0}),
+                         [](const ::testing::TestParamInfo<RunningCase>& info) {
+                           return info.param.name;
+                         });
 
 // Ctrl+C reaches the program and its commands: the command dies of it and its job is left for
 // the next run.
@@ -227,8 +228,7 @@ TEST_P(NothingOutlives, TheProgram) {
     EXPECT_EQ(after_start(result.out),
               found(file) + "Spoolex: Job of '" + file + "' stopped after 1 Sek\n" +
                   error_block(std::regex_replace(command, std::regex("@5@"), "a")) +
-                  ended(file, "by signal 9") + erased(file) +
-                  kStopped);
+                  ended(file, "by signal 9") + erased(file) + kStopped);
     EXPECT_EQ(tree.list("errors"), std::vector<std::string>{"a.job"});
   }
 }

@@ -423,8 +423,8 @@ Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* me
   if (copied) {
     FileResult erased = delete_if_same(file.path, file.id);
     result = erased == FileResult::done || erased == FileResult::missing ? CopyResult::copied
-             : erased == FileResult::replaced                             ? CopyResult::replaced
-                                                                          : CopyResult::short_write;
+             : erased == FileResult::replaced                            ? CopyResult::replaced
+                                                                         : CopyResult::short_write;
   }
   if (result == CopyResult::replaced) {
     say_once(&memory->said, "Warning: File was replaced during its job, left in place: '%s'\n",

@@ -307,8 +307,8 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     // A file that changed since its failed try is a new job: it starts again at its first try,
     // ready one settle time after this look. Else it is ready now as it was then.
     PathStatus now;
-    if (!query_status(file->name, &now) || now.id != file->last.id ||
-        now.size != file->last.size || now.modified != file->last.modified) {
+    if (!query_status(file->name, &now) || now.id != file->last.id || now.size != file->last.size ||
+        now.modified != file->last.modified) {
       file->tries = 0;
       file->last = now;
       file->due_ms = settle_deadline(*scheduler);
@@ -462,8 +462,7 @@ bool wait_for_slot(Scheduler* scheduler) {
       return false;
     }
     if (stop_requested() || scheduler->settings.waiting_apart ||
-        static_cast<int>(scheduler->hand.size()) - scheduler->retrying <
-            scheduler->settings.jobs) {
+        static_cast<int>(scheduler->hand.size()) - scheduler->retrying < scheduler->settings.jobs) {
       return true;
     }
     wait_for_next(*scheduler, monotonic_ms() + 60000, false);

@@ -119,6 +119,7 @@ make_input() {
       printf '%%!PS-Adobe-3.0 EPSF-3.0\n%%%%BoundingBox: 0 0 144 72\n' >"$path"
       printf '/Helvetica findfont 24 scalefont setfont 12 30 moveto (%s) show showpage\n' \
         "$label" >>"$path"
+      printf '%%%%EOF\n' >>"$path" # as a PDF ends too, for templates that check their output
       ;;
     *) printf 'pear %s\napple %s\n' "$label" "$label" >"$path" ;;
   esac
@@ -141,11 +142,11 @@ run_in_sandbox() {
   shift 2
   mkdir -p "$sandbox/home" "$sandbox/cwd"
   local -a args=() words=("$@")
-  local source="" log="" error="" success="" pattern command word value i=0
+  local source="" log="" error="" success="" archive="" pattern command word value i=0
   while [ $i -lt ${#words[@]} ]; do
     word=${words[$i]}
     case $word in
-      -[otdesgp]*)
+      -[otdesgpa]*)
         value=$(into_sandbox "$sandbox" "${words[$((i + 1))]:-}")
         case ${word:1:1} in
           d) source=$value ;;
@@ -153,10 +154,11 @@ run_in_sandbox() {
           e) error=$value; args+=(-e "$value") ;;
           t) success=$value; args+=(-t "$value") ;;
           p) mkdir -p -m 0700 "$value" && chmod 0700 "$value"; args+=(-p "$value") ;;
+          a) archive=$value; args+=(-a "$value") ;;
         esac
         i=$((i + 2))
         ;;
-      -[jk]*) args+=("${word:0:2}" "${words[$((i + 1))]:-}"); i=$((i + 2)) ;;
+      -[jkb]*) args+=("${word:0:2}" "${words[$((i + 1))]:-}"); i=$((i + 2)) ;;
       -[lw]*) i=$((i + 1)) ;;
       -?*) args+=("$word"); i=$((i + 1)) ;;
       *) break ;;
@@ -171,11 +173,12 @@ run_in_sandbox() {
   [ -n "$cwd_in_docs" ] && start=$(into_sandbox "$sandbox" "$cwd_in_docs")
   case $source in "") source=$start ;; /*) ;; *) source=$start/$source ;; esac
   outside=""
-  for value in "$start" "$source" "$error"; do
+  for value in "$start" "$source" "$error" "$archive"; do
     case $value in "" | "$sandbox"/* | [!/]*) ;; *) outside=$value ;; esac
   done
   [ -z "$outside" ] && mkdir -p "$start" "$source"
   case $error in "") ;; /*) mkdir -p "$error" ;; *) mkdir -p "$source/$error" ;; esac
+  case $archive in "") ;; /*) mkdir -p "$archive" ;; *) mkdir -p "$source/$archive" ;; esac
   if [ -n "$outside" ] || ! make_folders "$sandbox" "$log" "$source" ||
     ! make_folders "$sandbox" "$success" "$source" || ! make_folders "$sandbox" "$command" "$source"; then
     run_status=99

@@ -129,8 +129,9 @@ TEST(WindowsJobs, FailedJobIsReportedLoggedCopiedBytewiseAndErased) {
                      "*.EPS", "exit /b 3"});
   EXPECT_EQ(result.status, 0);
   const std::string a = win_path(tree, "in") + "\\a.EPS";
-  EXPECT_NE(masked(result.out).find(crlf(found(a) + e2e::error_block("exit /b 3") +
-                                            e2e::ended(a, "with status 3") + erased(a))),
+  EXPECT_NE(masked(result.out)
+                .find(crlf(found(a) + e2e::error_block("exit /b 3") +
+                           e2e::ended(a, "with status 3") + erased(a))),
             std::string::npos)
       << result.out;
   EXPECT_EQ(masked(tree.read("in/run.log")), crlf(e2e::failure_entry("exit /b 3", "a.EPS")));

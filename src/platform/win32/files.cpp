@@ -491,9 +491,8 @@ bool remove_empty_folder(const WriteFolder& in, const std::string& name) {
 
 bool may_write(const std::string& path) {
   DWORD attributes = GetFileAttributesW(long_form(full_path(path)).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-          (attributes & FILE_ATTRIBUTE_READONLY) == 0);
+  return attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+                                                   (attributes & FILE_ATTRIBUTE_READONLY) == 0);
 }
 
 bool is_private_folder(const std::string& path) {

@@ -1,6 +1,8 @@
 // Win32 change watch: ReadDirectoryChangesW on the source folder, which covers its whole tree.
 #include "platform/watch.h"
 
+#include <cwchar>
+
 #include "platform/wide_text.h"
 #include "platform/win32/shared_state.h"
 #include "platform/win_paths.h"
@@ -24,7 +26,7 @@ std::vector<std::wstring> own_arrivals;
 // True, and forgets it, when `full` was noted as our own arrival.
 bool own_arrival(const std::wstring& full) {
   for (auto at = own_arrivals.begin(); at != own_arrivals.end(); ++at) {
-    if (CompareStringOrdinal(at->c_str(), -1, full.c_str(), -1, TRUE) == CSTR_EQUAL) {
+    if (_wcsicmp(at->c_str(), full.c_str()) == 0) {  // names on Windows ignore case
       own_arrivals.erase(at);
       return true;
     }

@@ -9,7 +9,7 @@ namespace {
 
 // One piece of a template read as a pattern.
 struct Piece {
-  enum Kind { text, any_path, any_name } kind = text;
+  enum Kind { text, any_path, any_name, any_base } kind = text;
   std::string literal;  // for text
 };
 
@@ -27,7 +27,10 @@ std::vector<Piece> pieces_of(const std::string& text) {
         pieces.push_back({Piece::text, literal});
         literal.clear();
       }
-      pieces.push_back({number == 1 || number == 4 ? Piece::any_path : Piece::any_name, {}});
+      const Piece::Kind kind = number == 1 || number == 4 ? Piece::any_path
+                               : number == 2              ? Piece::any_base
+                                                          : Piece::any_name;
+      pieces.push_back({kind, {}});
       i += 2;
       continue;
     }
@@ -59,7 +62,8 @@ bool fits_from(const std::vector<Piece>& pieces, std::size_t piece, const std::s
     if (fits_from(pieces, piece + 1, path, end)) {
       return true;
     }
-    if (end == path.size() || (here.kind == Piece::any_name && path[end] == PATH_SEPARATOR)) {
+    const bool ends_name = here.kind != Piece::any_path && path[end] == PATH_SEPARATOR;
+    if (end == path.size() || ends_name || (here.kind == Piece::any_base && path[end] == '.')) {
       return false;
     }
   }

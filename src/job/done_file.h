@@ -20,7 +20,7 @@ enum class DoneCheck : int {
 bool takes_every_file(const std::string& text);
 
 // True when `full_path` can be the done file of some file under `text`: the template read as a
-// pattern in which @1@ and @4@ stand for any path, @2@, @3@ and @5@ for any part of a name, and a
+// pattern in which @1@ and @4@ stand for any path, @3@ and @5@ for any part of a name, @2@ for one without a dot, and a
 // template that is not absolute is taken in any folder. Only the first of each placeholder is
 // one, as in expand_placeholders.
 bool fits_done_file(const std::string& text, const std::string& full_path);

@@ -101,7 +101,7 @@ std::string done_file_of(const std::string& text, const JobNames& names) {
   return path;
 }
 
-DoneCheck check_done_file(const std::string& text, const JobNames& names) {
+DoneCheck check_done_file(const std::string& text, const JobNames& names, std::int64_t modified) {
   if (fits_done_file(text, names.full_path)) {
     return DoneCheck::done_file;
   }
@@ -110,7 +110,11 @@ DoneCheck check_done_file(const std::string& text, const JobNames& names) {
     return DoneCheck::too_long;
   }
   PathStatus status;
-  return query_status(done, &status) && !status.is_folder ? DoneCheck::ready : DoneCheck::waits;
+  // A writer makes the done file after its file, so an older one was left by an earlier file of
+  // the name (its job cut off by a crash before the done file went).
+  return query_status(done, &status) && !status.is_folder && status.modified >= modified
+             ? DoneCheck::ready
+             : DoneCheck::waits;
 }
 
 void erase_done_file(const std::string& text, const JobNames& names) {

@@ -2,6 +2,7 @@
 // a file is complete by creating a second file, named by a template with the placeholders of -t.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "job/job_names.h"
@@ -9,8 +10,9 @@
 
 // What the done-file rule says of one matching file.
 enum class DoneCheck : int {
-  ready = 0,      // no template, or its done file exists: the usual test decides
-  waits = 1,      // its done file is not there yet
+  ready = 0,      // its done file exists and is not older than the file: the usual test decides
+  waits = 1,      // its done file is not there yet, or is older than the file (one left behind
+                  // by an earlier file of the name)
   done_file = 2,  // it is itself shaped like a done file: never a job of its own
   too_long = 3,   // its done file's name would not fit: it can never be ready
 };
@@ -20,9 +22,9 @@ enum class DoneCheck : int {
 bool takes_every_file(const std::string& text);
 
 // True when `full_path` can be the done file of some file under `text`: the template read as a
-// pattern in which @1@ and @4@ stand for any path, @3@ and @5@ for any part of a name, @2@ for one without a dot, and a
-// template that is not absolute is taken in any folder. Only the first of each placeholder is
-// one, as in expand_placeholders.
+// pattern in which @1@ and @4@ stand for any path, @3@ and @5@ for any part of a name, @2@ for one
+// without a dot, and a template that is not absolute is taken in any folder. Only the first of each
+// placeholder is one, as in expand_placeholders.
 bool fits_done_file(const std::string& text, const std::string& full_path);
 
 // The done file of the file `names` (in the current working folder) under `text`: its bare name
@@ -30,8 +32,9 @@ bool fits_done_file(const std::string& text, const std::string& full_path);
 // the expanded path. Empty when the name would not fit.
 std::string done_file_of(const std::string& text, const JobNames& names);
 
-// The rule for the matching file `names` of the current working folder.
-DoneCheck check_done_file(const std::string& text, const JobNames& names);
+// The rule for the matching file `names` of the current working folder, last changed at
+// `modified`.
+DoneCheck check_done_file(const std::string& text, const JobNames& names, std::int64_t modified);
 
 // Erases the done file of a job whose file is gone from its place (erased, archived, or moved
 // into the error folder). A done file that is gone already is no fault.

@@ -51,7 +51,7 @@ DryReason file_reason(const DryWalk& dry, const std::string& name, const PathSta
     return DryReason::no_access;
   }
   if (dry.job.done_template) {
-    DoneCheck check = check_done_file(*dry.job.done_template, names);
+    DoneCheck check = check_done_file(*dry.job.done_template, names, status.modified);
     if (check != DoneCheck::ready) {
       return check == DoneCheck::done_file ? DryReason::done_file : DryReason::no_done_file;
     }

@@ -86,7 +86,7 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
   }
   // With -f a done file is never a job, and a file waits for its done file before any test.
   if (const auto& done = walk.scheduler->job.done_template) {
-    DoneCheck check = check_done_file(*done, names);
+    DoneCheck check = check_done_file(*done, names, status.modified);
     if (check == DoneCheck::too_long) {
       say_once(walk.said, "Warning: Name of the done file too long, file skipped: '%s'\n",
                names.full_path);

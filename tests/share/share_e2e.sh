@@ -95,11 +95,18 @@ head -c 5000 /dev/zero >>export/in/slow.job
 touch export/in/slow.job.done
 
 for _ in $(seq 600); do
-  [ -z "$(ls -A export/in)" ] && [ "$(sort -u -k1,1 ran | wc -l)" -ge $((count + 1)) ] && break
+  [ -z "$(ls export/in | grep -v '\.done$')" ] && [ "$(sort -u -k1,1 ran | wc -l)" -ge $((count + 1)) ] && break
   sleep 0.1
 done
 grep -q "is on a network file system" out-a1 || fail "no network warning"
-[ -z "$(ls -A export/in)" ] || fail "left in the inbox: $(ls export/in | head)"
+# A done file stays only where the kill came between its file's erase and its own.
+[ -z "$(ls export/in | grep -v '\.done$')" ] || fail "left in the inbox: $(ls export/in | head)"
+[ "$(ls export/in | wc -l)" -le 2 ] || fail "done files left: $(ls export/in | head)"
+for done in export/in/*.done; do
+  [ -e "$done" ] || continue
+  name=$(basename "$done" .job.done)
+  grep -q "^$name " ran || fail "done file left of a file that never ran: $done"
+done
 [ "$(sort -u -k1,1 ran | wc -l)" -eq $((count + 1)) ] || fail "not every file ran"
 twice=$(cut -d' ' -f1 ran | sort | uniq -d | wc -l)
 [ "$twice" -le 2 ] || fail "$twice files ran twice"
@@ -108,4 +115,12 @@ grep -qx "slow 10000" ran || fail "the slow file ran before it was whole: $(grep
 sleep 1.5 # the last settle of each claim
 left=$(find export/work-a export/work-b -mindepth 1)
 [ -z "$left" ] || fail "left in a work folder: $left"
+# A done file older than its file was left by an earlier one: the file waits for a new one.
+touch -d '1 hour ago' export/in/late.job.done
+echo late >export/in/late.job
+sleep 3
+grep -q "^late " ran && fail "a file ran on a done file older than itself"
+touch export/in/late.job.done
+for _ in $(seq 100); do grep -q "^late " ran && break; sleep 0.1; done
+grep -q "^late " ran || fail "a file did not run after its done file was renewed"
 echo "Share test: passed ($(wc -l <ran) jobs, $twice run twice after the kill)"

@@ -39,6 +39,7 @@ Options:
           -n                    dry run: one pass that says what it would do
           -b #                  try a failed job again up to # times
           -a dir                move each done file into dir
+          -f template           run a file only once its done file exists
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -112,6 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
             "Warning: Archive folder 'arch' not found from the source folder\n" +
                 kStart,
             0},
+        CliCase{"DoneFileTemplate",
+                {"-f", "@4@.ok", "a", "b"},
+                "Spoolex: Done file is '@4@.ok'\n" + kStart,
+                0},
+        CliCase{"DoneFileOfEveryFileRefused",
+                {"-f", "@1@", "a", "b"},
+                "Spoolex: Done file template '@1@' makes every file a done file\n",
+                1},
         CliCase{
             "WaitRaisedToOne", {"-s", "0", "a", "b"}, "Spoolex: Wait time is 1 Sek\n" + kStart, 0},
         CliCase{

@@ -7,6 +7,7 @@
 
 #include "app/options.h"
 #include "app/run_settings.h"
+#include "job/done_file.h"
 #include "log/console.h"
 #include "monitor/dry_run.h"
 #include "monitor/monitor.h"
@@ -47,6 +48,7 @@ void print_usage() {
   say("          -n                    dry run: one pass that says what it would do\n");
   say("          -b #                  try a failed job again up to # times\n");
   say("          -a dir                move each done file into dir\n");
+  say("          -f template           run a file only once its done file exists\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
@@ -134,6 +136,15 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
       settings.job.archive_folder = value;
       say("Spoolex: Archive folder is '%s'\n", value);
       break;
+    case 'f':
+      // A template without text of its own would make each file its own done file.
+      if (takes_every_file(value)) {
+        say("Spoolex: Done file template '%s' makes every file a done file\n", value);
+        return false;
+      }
+      settings.job.done_template = value;
+      say("Spoolex: Done file is '%s'\n", value);
+      break;
     case 'j':
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
       say("Spoolex: Jobs at once: %d\n", settings.schedule.jobs);
@@ -175,6 +186,16 @@ void warn_unwritable(const JobSettings& job) {
     if (folder.find('@') == std::string::npos && !may_write(folder)) {
       say("Warning: Folder of the single log files '%s' cannot be written\n", folder.c_str());
     }
+  }
+}
+
+// Says that `folder` is on a network file system, where what other machines write is seen by
+// neither the change watch nor the writer check.
+void warn_if_network(const std::string& folder) {
+  if (!folder.empty() && on_network_file_system(folder)) {
+    say("Warning: '%s' is on a network file system: writers on other machines are not seen by -w "
+        "or by the writer check; use -f or a larger -g\n",
+        printable(folder).c_str());
   }
 }
 
@@ -296,6 +317,7 @@ int run_program(int argc, char* argv[]) {
         settings.job.archive_folder->c_str());
   }
   warn_unwritable(settings.job);
+  warn_if_network(settings.source_folder);
   settings.schedule.first_retry_seconds = settings.wait_seconds;
 
   // The work folder is ours alone, so that nobody can swap a claimed file or a folder on the way
@@ -311,6 +333,7 @@ int run_program(int argc, char* argv[]) {
       say("Spoolex: Work folder '%s' is not usable\n", settings.work_folder.c_str());
       return EXIT_STARTUP_ERROR;
     }
+    warn_if_network(path);
   }
 
   // A dry run looks at the tree as a pass would, and neither recovers claims nor starts anything.

@@ -9,6 +9,7 @@
 #include <new>
 #include <tuple>
 
+#include "job/done_file.h"
 #include "log/console.h"
 #include "log/run_log.h"
 
@@ -498,9 +499,13 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
   // With -a a done file goes into the archive instead of staying or being erased; one that cannot
   // go there stays, whatever -E says.
   if (result == 0 && settings.archive_folder) {
-    if (archive_file(job, settings, memory) == Archived::stopped) {
+    Archived archived = archive_file(job, settings, memory);
+    if (archived == Archived::stopped) {
       leave_job(job);
       return false;
+    }
+    if (archived == Archived::moved && settings.done_template) {
+      erase_done_file(*settings.done_template, job.names);
     }
     return true;
   }
@@ -516,6 +521,9 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     PathStatus status;
     if (!query_status(job.file.path, &status)) {
       say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
+      if (settings.done_template) {
+        erase_done_file(*settings.done_template, job.names);
+      }
     }
   }
   return true;

@@ -17,6 +17,7 @@ struct JobSettings {
   std::optional<std::string> success_log_template;  // -t: per-job success file
   std::optional<std::string> error_folder;          // -e: copies of failed files
   std::optional<std::string> archive_folder;        // -a: where the files of done jobs go
+  std::optional<std::string> done_template;         // -f: the done file that makes a file ready
   bool erase_after_run = false;                     // -E
   // The template holds a placeholder: names go into the command's text, so a name that breaks out
   // of double quotes is skipped. Without one the names reach the command only as variables.

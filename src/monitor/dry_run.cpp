@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "job/done_file.h"
 #include "log/console.h"
 #include "match/wildcard.h"
 
@@ -27,9 +28,11 @@ const char* const REASON_TEXTS[] = {
     "no access, passed over",
     "held by a writer or not settled, waits",
     "in hand elsewhere (claimed into the work folder)",
+    "done file, passed over",
+    "no done file yet, waits",
 };
 static_assert(sizeof REASON_TEXTS / sizeof REASON_TEXTS[0] ==
-                  static_cast<std::size_t>(DryReason::claimed) + 1,
+                  static_cast<std::size_t>(DryReason::no_done_file) + 1,
               "one text per reason");
 
 struct DryWalk {
@@ -46,6 +49,12 @@ DryReason file_reason(const DryWalk& dry, const std::string& name, const PathSta
   JobNames names;
   if (!derive_job_names(name, &names)) {
     return DryReason::no_access;
+  }
+  if (dry.job.done_template) {
+    DoneCheck check = check_done_file(*dry.job.done_template, names, status.modified);
+    if (check != DoneCheck::ready) {
+      return check == DoneCheck::done_file ? DryReason::done_file : DryReason::no_done_file;
+    }
   }
   if (dry.job.names_in_text && is_unsafe_path(names.full_path)) {
     return DryReason::unsafe_name;

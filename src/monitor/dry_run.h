@@ -22,6 +22,8 @@ enum class DryReason : int {
   no_access,         // it may not be opened
   not_ready,         // a writer holds it or it changed during the look
   claimed,           // claimed into the work folder, by this or another run
+  done_file,         // shaped like a done file (-f): never a job of its own
+  no_done_file,      // its done file (-f) is not there yet, or its name would not fit
 };
 
 // The dry run over the current working folder (the source folder), with the work folder `work`

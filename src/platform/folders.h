@@ -46,6 +46,11 @@ bool get_working_folder(std::string* folder);
 // True when `path` is absolute ("/x"; on Windows "C:\x" or "\\server\share").
 bool is_absolute_path(const std::string& path);
 
+// True when the folder `path` is on a file system that other machines may write to: NFS,
+// SMB/CIFS, FUSE (sshfs and the like) and other network file systems; on Windows a remote drive
+// or a UNC path. There, changes made elsewhere reach no change watch and no writer check.
+bool on_network_file_system(const std::string& path);
+
 // Changes the working folder. Returns false (and leaves it unchanged) on failure.
 bool change_working_folder(const std::string& folder);
 

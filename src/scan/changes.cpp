@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "job/done_file.h"
 #include "job/process_job.h"
 #include "match/wildcard.h"
 #include "platform/platform.h"
@@ -25,6 +26,12 @@ void warn_some_unwatched(const std::string& reason, SaidOnce* said) {
     say("Warning: Cannot watch every folder (%s); those are found by the regular pass\n",
         printable(reason).c_str());
   }
+}
+
+// With -f, the arrival of a done file is what makes its file ready.
+bool is_done_file_name(const JobSettings& job, const std::string& name) {
+  return job.done_template &&
+         fits_done_file(*job.done_template, std::string(1, PATH_SEPARATOR) + name);
 }
 
 }  // namespace
@@ -60,8 +67,9 @@ bool change_arrived(const WalkSettings& walk, Scheduler* scheduler) {
     }
     // The walk skips folders whose names start with a dot, so a new one wakes nothing.
     if (change.is_folder ? walk.recursive && !change.name.empty() && change.name[0] != '.'
-                         : match_name(walk.pattern.c_str(), change.name.c_str()) &&
-                               !look_again(scheduler, change.name)) {
+                         : (match_name(walk.pattern.c_str(), change.name.c_str()) &&
+                            !look_again(scheduler, change.name)) ||
+                               is_done_file_name(scheduler->job, change.name)) {
       wake = true;
     }
   }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "job/done_file.h"
 #include "log/console.h"
 #include "match/wildcard.h"
 #include "scan/changes.h"
@@ -82,6 +83,17 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
   if (!derive_job_names(name, &names)) {
     say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
     return true;
+  }
+  // With -f a done file is never a job, and a file waits for its done file before any test.
+  if (const auto& done = walk.scheduler->job.done_template) {
+    DoneCheck check = check_done_file(*done, names, status.modified);
+    if (check == DoneCheck::too_long) {
+      say_once(walk.said, "Warning: Name of the done file too long, file skipped: '%s'\n",
+               names.full_path);
+    }
+    if (check != DoneCheck::ready) {
+      return true;
+    }
   }
   // A name that could break out of the quotes around a placeholder is never put into the text of
   // a command.

@@ -6,6 +6,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
 #include "platform/files.h"
@@ -134,4 +137,40 @@ void release_mark(FolderMark* mark) {
 
 bool is_absolute_path(const std::string& path) {
   return !path.empty() && path[0] == '/';
+}
+
+bool on_network_file_system(const std::string& path) {
+#ifdef __linux__
+  // The kernel's magic numbers of the network and FUSE file systems.
+  static const std::uint32_t NETWORK_TYPES[] = {
+      0x6969,      // NFS
+      0x517B,      // SMB
+      0xFE534D42,  // SMB2
+      0xFF534D42,  // CIFS
+      0x65735546,  // FUSE: sshfs, rclone, s3fs and the like
+      0x73757245,  // Coda
+      0x5346414F,  // AFS
+      0x6B414653,  // kAFS
+      0x01021997,  // 9P
+      0x00C36400,  // Ceph
+      0x564C,      // NCP
+      0x7461636F,  // OCFS2
+      0x01161970,  // GFS2
+      0x0BD00BD0,  // Lustre
+      0x47504653,  // GPFS
+  };
+  struct statfs info;
+  if (statfs(path.c_str(), &info) != 0) {
+    return false;
+  }
+  const auto type = static_cast<std::uint32_t>(info.f_type);
+  for (std::uint32_t network : NETWORK_TYPES) {
+    if (type == network) {
+      return true;
+    }
+  }
+#else
+  (void)path;
+#endif
+  return false;
 }

@@ -2,6 +2,7 @@
 // is limited to 259 characters; a folder entered is held open so that it cannot be renamed away.
 #include "platform/folders.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "platform/wide_text.h"
@@ -169,4 +170,23 @@ bool is_absolute_path(const std::string& path) {
   auto separator = [](char c) { return c == '\\' || c == '/'; };
   return (path.size() >= 3 && path[1] == ':' && separator(path[2])) ||
          (path.size() >= 2 && separator(path[0]) && separator(path[1]));
+}
+
+bool on_network_file_system(const std::string& path) {
+  auto separator = [](char c) { return c == '\\' || c == '/'; };
+  std::string rest = path;
+  // A long-path prefix: "\\?\UNC\server\share" is a share, "\\?\C:\" a drive.
+  if (rest.rfind("\\\\?\\", 0) == 0) {
+    rest = rest.substr(4);
+    if (rest.size() >= 4 && _strnicmp(rest.c_str(), "UNC", 3) == 0 && separator(rest[3])) {
+      return true;
+    }
+  } else if (rest.size() >= 2 && separator(rest[0]) && separator(rest[1])) {
+    return true;  // \\server\share
+  }
+  if (rest.size() < 2 || rest[1] != ':') {
+    return false;
+  }
+  const wchar_t root[] = {static_cast<wchar_t>(rest[0]), L':', L'\\', L'\0'};
+  return GetDriveTypeW(root) == DRIVE_REMOTE;
 }

@@ -1,0 +1,126 @@
+// Done files: the template as a pattern, and the done file of one file.
+#include "job/done_file.h"
+
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+// One piece of a template read as a pattern.
+struct Piece {
+  enum Kind { text, any_path, any_name, any_base } kind = text;
+  std::string literal;  // for text
+};
+
+// The template's pieces: each placeholder's first occurrence is a wildcard, everything else text.
+std::vector<Piece> pieces_of(const std::string& text) {
+  std::vector<Piece> pieces;
+  bool seen[6] = {};
+  std::string literal;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '@' && i + 2 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '5' &&
+        text[i + 2] == '@' && !seen[text[i + 1] - '0']) {
+      const int number = text[i + 1] - '0';
+      seen[number] = true;
+      if (!literal.empty()) {
+        pieces.push_back({Piece::text, literal});
+        literal.clear();
+      }
+      const Piece::Kind kind = number == 1 || number == 4 ? Piece::any_path
+                               : number == 2              ? Piece::any_base
+                                                          : Piece::any_name;
+      pieces.push_back({kind, {}});
+      i += 2;
+      continue;
+    }
+    literal.push_back(text[i]);
+  }
+  if (!literal.empty()) {
+    pieces.push_back({Piece::text, literal});
+  }
+  // Expanded, a template that starts neither with a full path nor at a root is a path in the
+  // file's folder, whatever that is.
+  if (!is_absolute_path(text) && (pieces.empty() || pieces[0].kind != Piece::any_path)) {
+    pieces.insert(pieces.begin(),
+                  {Piece{Piece::any_path, {}}, Piece{Piece::text, std::string(1, PATH_SEPARATOR)}});
+  }
+  return pieces;
+}
+
+bool fits_from(const std::vector<Piece>& pieces, std::size_t piece, const std::string& path,
+               std::size_t at) {
+  if (piece == pieces.size()) {
+    return at == path.size();
+  }
+  const Piece& here = pieces[piece];
+  if (here.kind == Piece::text) {
+    return path.compare(at, here.literal.size(), here.literal) == 0 &&
+           fits_from(pieces, piece + 1, path, at + here.literal.size());
+  }
+  for (std::size_t end = at;; ++end) {
+    if (fits_from(pieces, piece + 1, path, end)) {
+      return true;
+    }
+    const bool ends_name = here.kind != Piece::any_path && path[end] == PATH_SEPARATOR;
+    if (end == path.size() || ends_name || (here.kind == Piece::any_base && path[end] == '.')) {
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+bool takes_every_file(const std::string& text) {
+  for (const Piece& piece : pieces_of(text)) {
+    if (piece.kind == Piece::text && piece.literal != std::string(1, PATH_SEPARATOR)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool fits_done_file(const std::string& text, const std::string& full_path) {
+  // At most five wildcards, each tried at every position: quadratic in the path at worst.
+  return fits_from(pieces_of(text), 0, full_path, 0);
+}
+
+std::string done_file_of(const std::string& text, const JobNames& names) {
+  bool complete = true;
+  std::string path = expand_placeholders(text, names, COMMAND_CAPACITY, &complete);
+  if (!complete) {
+    return {};
+  }
+  // The bare name starts after the last separator of the full path.
+  const std::size_t folder_end = names.full_path.rfind(PATH_SEPARATOR) + 1;
+  if (path.size() > folder_end &&
+      path.compare(0, folder_end, names.full_path, 0, folder_end) == 0 &&
+      path.find(PATH_SEPARATOR, folder_end) == std::string::npos) {
+    return path.substr(folder_end);
+  }
+  return path;
+}
+
+DoneCheck check_done_file(const std::string& text, const JobNames& names, std::int64_t modified) {
+  if (fits_done_file(text, names.full_path)) {
+    return DoneCheck::done_file;
+  }
+  const std::string done = done_file_of(text, names);
+  if (done.empty()) {
+    return DoneCheck::too_long;
+  }
+  PathStatus status;
+  // A writer makes the done file after its file, so an older one was left by an earlier file of
+  // the name (its job cut off by a crash before the done file went).
+  return query_status(done, &status) && !status.is_folder && status.modified >= modified
+             ? DoneCheck::ready
+             : DoneCheck::waits;
+}
+
+void erase_done_file(const std::string& text, const JobNames& names) {
+  const std::string done = done_file_of(text, names);
+  PathStatus status;
+  if (!done.empty() && query_status(done, &status) && !status.is_folder) {
+    delete_if_same(done, status.id);
+  }
+}

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -23,11 +24,20 @@ namespace {
 // A name in a folder, the folder known by its device and inode.
 using NamedEntry = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 
-// A watched folder: its device and inode, and the last walk that entered it.
+// A watched folder: its device and inode, the last walk that entered it, and its path from the
+// source folder when it was watched.
 struct WatchedFolder {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t walk = 0;
+  std::string relative;
+};
+
+// The watch on the parent of a source folder that is gone, for its name.
+struct ReturnWatch {
+  int watch = -1;
+  std::string parent;  // the parent folder's path
+  std::string name;    // the source folder's name in it
 };
 
 // The folder of each watch, and the names we wrote ourselves in watched folders.
@@ -35,6 +45,16 @@ std::map<int, WatchedFolder> watched_folders;
 std::map<std::pair<std::uint64_t, std::uint64_t>, int> watch_of_folder;  // by device and inode
 std::set<NamedEntry> own_writes;
 std::set<NamedEntry> own_arrivals;  // each left out once, at its IN_MOVED_TO
+std::string source_path;            // the absolute path of the source folder
+ReturnWatch return_watch;
+
+// Ends the watch for the source folder's return, if one is held.
+void end_return_watch() {
+  if (return_watch.watch >= 0) {
+    inotify_rm_watch(watch_fd, return_watch.watch);
+    return_watch = ReturnWatch{};
+  }
+}
 
 // Forgets the watch `at` of watched_folders; returns the next one.
 std::map<int, WatchedFolder>::iterator forget_watch(std::map<int, WatchedFolder>::iterator at) {
@@ -104,6 +124,8 @@ bool entry_in(const std::string& folder, const std::string& name, NamedEntry* en
   return true;
 }
 
+void arm_return_watch(const std::string& path, bool gone_seen);
+
 // Reads every change that has arrived, leaving out what we wrote ourselves and, when `probe` is
 // given, the one close of our own readiness probe of that file.
 void take_events(const NamedEntry* probe) {
@@ -125,7 +147,22 @@ void take_events(const NamedEntry* probe) {
       if ((event->mask & IN_IGNORED) != 0) {
         auto ended = watched_folders.find(event->wd);  // the watch ended with its folder
         if (ended != watched_folders.end()) {
+          const bool source = ended->second.relative.empty();
           forget_watch(ended);
+          if (source) {
+            arm_return_watch(source_path, true);
+          }
+        } else if (event->wd == return_watch.watch) {
+          return_watch = ReturnWatch{};
+        }
+        continue;
+      }
+      if (event->wd == return_watch.watch && return_watch.watch >= 0) {
+        if ((event->mask & IN_ISDIR) != 0 && event->len > 0 && return_watch.name == event->name) {
+          FolderChange back;
+          back.returned = true;
+          pending_changes.push_back(back);
+          end_return_watch();
         }
         continue;
       }
@@ -137,6 +174,7 @@ void take_events(const NamedEntry* probe) {
       }
       auto folder = watched_folders.find(event->wd);
       if (!change.overflow && folder != watched_folders.end()) {
+        change.folder = folder->second.relative;
         NamedEntry entry{folder->second.device, folder->second.inode, change.name};
         if (!probe_seen && (event->mask & IN_CLOSE_WRITE) != 0 && entry == *probe) {
           probe_seen = true;
@@ -194,12 +232,50 @@ bool start_watching(bool, std::string* reason) {
       return false;
     }
   }
-  return watch_working_folder(reason);
+  char* here = getcwd(nullptr, 0);
+  source_path = here != nullptr ? here : "";
+  std::free(here);
+  return watch_working_folder("", reason);
 }
 
-bool watch_working_folder(std::string* reason) {
+namespace {
+
+// Watches the parent of `path` for its name. With `gone_seen` (its watch ended with it), a folder
+// of that name that is there already was made again meanwhile, and is reported at once.
+void arm_return_watch(const std::string& path, bool gone_seen) {
+  const std::size_t slash = path.rfind('/');
+  if (watch_fd < 0 || return_watch.watch >= 0 || slash == std::string::npos ||
+      slash + 1 == path.size()) {
+    return;
+  }
+  ReturnWatch parent{-1, slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+  parent.watch = inotify_add_watch(watch_fd, parent.parent.c_str(), IN_CREATE | IN_MOVED_TO |
+                                                                         IN_ONLYDIR);
+  if (parent.watch < 0) {
+    return;  // the parent is gone too: the regular pass is left
+  }
+  return_watch = parent;
+  struct stat info;
+  if (gone_seen && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    FolderChange back;
+    back.returned = true;
+    pending_changes.push_back(back);
+    end_return_watch();
+  }
+}
+
+}  // namespace
+
+void watch_for_return(const std::string& path) {
+  arm_return_watch(path, false);
+}
+
+bool watch_working_folder(const std::string& relative, std::string* reason) {
   if (watch_fd < 0) {
     return true;
+  }
+  if (relative.empty()) {
+    end_return_watch();  // the source folder is here again
   }
   struct stat info;
   if (stat(".", &info) != 0) {
@@ -211,7 +287,9 @@ bool watch_working_folder(std::string* reason) {
   // A folder watched already keeps its watch; one that goes loses it with it.
   auto known = watch_of_folder.find({device, inode});
   if (known != watch_of_folder.end()) {
-    watched_folders[known->second].walk = current_walk;
+    WatchedFolder& folder = watched_folders[known->second];
+    folder.walk = current_walk;
+    folder.relative = relative;  // a folder moved within the tree is named as now
     return true;
   }
   if (watched_folders.size() >= watch_budget) {
@@ -223,7 +301,7 @@ bool watch_working_folder(std::string* reason) {
     *reason = watch_failure(errno);
     return false;
   }
-  watched_folders[watch] = WatchedFolder{device, inode, current_walk};
+  watched_folders[watch] = WatchedFolder{device, inode, current_walk, relative};
   watch_of_folder[{device, inode}] = watch;
   return true;
 }

@@ -25,10 +25,9 @@ bool start_watching(bool recursive, std::string* reason);
 // changes then name. False, with the reason in words, when no further folder can be watched.
 bool watch_working_folder(const std::string& relative, std::string* reason);
 
-// Watches the parent of the source folder `path` (absolute) for its name, where the source folder
-// is gone, so that its return is reported (`returned`) at once. Done by the watch itself when it
-// sees the source folder go; a pass that cannot enter it asks again. Ends once the source folder
-// is watched again.
+// Watches the parent of the source folder `path` (absolute) for its name, so that a source folder
+// made anew is reported (`returned`) at once. start_watching does it; a pass that cannot enter
+// the source folder asks again, in case the parent could not be watched then.
 void watch_for_return(const std::string& path);
 
 // Ends the watches of folders that no walk entered since the last call (Linux): a folder gone

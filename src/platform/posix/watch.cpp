@@ -33,7 +33,8 @@ struct WatchedFolder {
   std::string relative;
 };
 
-// The watch on the parent of a source folder that is gone, for its name.
+// The watch on the parent of the source folder, for its name: a source folder made anew (or
+// moved in) is seen there. Its removal is not: a folder we stand in reports no removal.
 struct ReturnWatch {
   int watch = -1;
   std::string parent;  // the parent folder's path
@@ -47,14 +48,6 @@ std::set<NamedEntry> own_writes;
 std::set<NamedEntry> own_arrivals;  // each left out once, at its IN_MOVED_TO
 std::string source_path;            // the absolute path of the source folder
 ReturnWatch return_watch;
-
-// Ends the watch for the source folder's return, if one is held.
-void end_return_watch() {
-  if (return_watch.watch >= 0) {
-    inotify_rm_watch(watch_fd, return_watch.watch);
-    return_watch = ReturnWatch{};
-  }
-}
 
 // Forgets the watch `at` of watched_folders; returns the next one.
 std::map<int, WatchedFolder>::iterator forget_watch(std::map<int, WatchedFolder>::iterator at) {
@@ -124,7 +117,34 @@ bool entry_in(const std::string& folder, const std::string& name, NamedEntry* en
   return true;
 }
 
-void arm_return_watch(const std::string& path, bool gone_seen);
+// Watches the parent of the source folder `path` for its name, unless that is watched already.
+void arm_return_watch(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (watch_fd < 0 || return_watch.watch >= 0 || slash == std::string::npos ||
+      slash + 1 == path.size()) {
+    return;
+  }
+  ReturnWatch parent{-1, slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+  parent.watch =
+      inotify_add_watch(watch_fd, parent.parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+  if (parent.watch >= 0) {
+    return_watch = parent;  // else the parent is gone too, or closed to us: the regular pass
+  }
+}
+
+// Ends the watches of the folder at `relative` from the source folder and of those below it.
+void drop_watches_under(const std::string& relative) {
+  for (auto at = watched_folders.begin(); at != watched_folders.end();) {
+    const std::string& path = at->second.relative;
+    if (path.compare(0, relative.size(), relative) == 0 &&
+        (path.size() == relative.size() || path[relative.size()] == '/')) {
+      inotify_rm_watch(watch_fd, at->first);
+      at = forget_watch(at);
+    } else {
+      ++at;
+    }
+  }
+}
 
 // Reads every change that has arrived, leaving out what we wrote ourselves and, when `probe` is
 // given, the one close of our own readiness probe of that file.
@@ -147,11 +167,7 @@ void take_events(const NamedEntry* probe) {
       if ((event->mask & IN_IGNORED) != 0) {
         auto ended = watched_folders.find(event->wd);  // the watch ended with its folder
         if (ended != watched_folders.end()) {
-          const bool source = ended->second.relative.empty();
           forget_watch(ended);
-          if (source) {
-            arm_return_watch(source_path, true);
-          }
         } else if (event->wd == return_watch.watch) {
           return_watch = ReturnWatch{};
         }
@@ -162,7 +178,17 @@ void take_events(const NamedEntry* probe) {
           FolderChange back;
           back.returned = true;
           pending_changes.push_back(back);
-          end_return_watch();
+        }
+        continue;
+      }
+      auto from = watched_folders.find(event->wd);
+      if ((event->mask & IN_MOVED_FROM) != 0) {
+        // A folder moved away takes its watches along: given back, since a look at where it went
+        // (within the tree) watches it anew, and outside it nothing may.
+        if ((event->mask & IN_ISDIR) != 0 && event->len > 0 && from != watched_folders.end()) {
+          drop_watches_under(from->second.relative.empty()
+                                 ? std::string(event->name)
+                                 : from->second.relative + "/" + event->name);
         }
         continue;
       }
@@ -235,47 +261,17 @@ bool start_watching(bool, std::string* reason) {
   char* here = getcwd(nullptr, 0);
   source_path = here != nullptr ? here : "";
   std::free(here);
+  arm_return_watch(source_path);
   return watch_working_folder("", reason);
 }
 
-namespace {
-
-// Watches the parent of `path` for its name. With `gone_seen` (its watch ended with it), a folder
-// of that name that is there already was made again meanwhile, and is reported at once.
-void arm_return_watch(const std::string& path, bool gone_seen) {
-  const std::size_t slash = path.rfind('/');
-  if (watch_fd < 0 || return_watch.watch >= 0 || slash == std::string::npos ||
-      slash + 1 == path.size()) {
-    return;
-  }
-  ReturnWatch parent{-1, slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-  parent.watch = inotify_add_watch(watch_fd, parent.parent.c_str(), IN_CREATE | IN_MOVED_TO |
-                                                                         IN_ONLYDIR);
-  if (parent.watch < 0) {
-    return;  // the parent is gone too: the regular pass is left
-  }
-  return_watch = parent;
-  struct stat info;
-  if (gone_seen && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    FolderChange back;
-    back.returned = true;
-    pending_changes.push_back(back);
-    end_return_watch();
-  }
-}
-
-}  // namespace
-
 void watch_for_return(const std::string& path) {
-  arm_return_watch(path, false);
+  arm_return_watch(path);
 }
 
 bool watch_working_folder(const std::string& relative, std::string* reason) {
   if (watch_fd < 0) {
     return true;
-  }
-  if (relative.empty()) {
-    end_return_watch();  // the source folder is here again
   }
   struct stat info;
   if (stat(".", &info) != 0) {
@@ -296,7 +292,7 @@ bool watch_working_folder(const std::string& relative, std::string* reason) {
     *reason = "half of the inotify watches allowed are in use, see fs.inotify.max_user_watches";
     return false;
   }
-  int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_ONLYDIR);
+  int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_MOVED_FROM | IN_ONLYDIR);
   if (watch < 0) {
     *reason = watch_failure(errno);
     return false;

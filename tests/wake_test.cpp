@@ -124,6 +124,60 @@ TEST(Wake, WithJobsAtOnce) {
   EXPECT_EQ(process.finish().status, 0);
 }
 
+// A change is looked at in its folder alone: a failed file elsewhere in the tree does not run
+// again before the regular pass (a pass per change would run it). A folder moved in is walked
+// whole.
+TEST(Wake, ChangeLooksOnlyWhereItHappened) {
+  TempTree tree;
+  tree.write("in/b/fail.job", "1");
+  tree.mkdir("in/a");
+  std::vector<std::string> args = woken_args(tree, {"-r", "-d", "in"});
+  args.back() = "echo ran @2@ >> " + tree.path("ran.txt") + "; test \"$HOTBATCH_2\" != fail";
+  Process process(args, tree.root());
+  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING"));
+  usleep(200000);
+  tree.drop("in/a/x.job", "1");
+  tree.write("c/deep/y.job", "1");
+  ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("in/c").c_str()), 0);
+  EXPECT_TRUE(process.wait_for("Datei was processed", 2, kWoken)) << process.out();
+  usleep(300000);
+  process.signal(SIGTERM);
+  process.finish();
+  EXPECT_EQ(tree.read("ran.txt"), "ran fail\nran x\nran y\n");
+}
+
+// The source folder removed and made again is watched again at once: a file dropped into it runs
+// long before the regular pass.
+TEST(Wake, SourceFolderMadeAnew) {
+  TempTree tree;
+  tree.mkdir("in");
+  Process process(woken_args(tree, {"-E", "-d", "in"}), tree.root());
+  ASSERT_TRUE(process.wait_for(kStartRun));
+  usleep(200000);
+  ASSERT_EQ(rmdir(tree.path("in").c_str()), 0);
+  usleep(200000);
+  tree.mkdir("in");
+  usleep(300000);  // the pass its return started has watched it
+  tree.drop("in/a.job", "1");
+  EXPECT_TRUE(process.wait_for("File erased", 1, kWoken)) << process.out();
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.finish().status, 0);
+}
+
+// More files than the waiting files may be: the walk goes on as soon as there is room, so the
+// last ones in walk order are taken long before the regular pass.
+TEST(Wake, RoomAmongWaitingFilesIsUsedAtOnce) {
+  TempTree tree;
+  for (int i = 0; i < 4100; ++i) {
+    tree.write("in/f" + std::to_string(10000 + i) + ".job", "1");
+  }
+  Process process({"-l", "-s", kLongPause, "-g", "1", "-j", "4", "-d", "in", "*.job", "true"},
+                  tree.root());
+  EXPECT_TRUE(process.wait_for("f14099.job", 1, Millis(60000))) << process.out().size();
+  process.signal(SIGINT);
+  process.finish(Millis(20000));
+}
+
 struct UnwatchedCase {
   const char* name;
   std::vector<std::string> prefix;   // how the program is started

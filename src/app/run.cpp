@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include "app/options.h"
 #include "app/run_settings.h"
@@ -201,9 +202,12 @@ void warn_if_network(const std::string& folder) {
 
 // One pass, started in the source folder. The folder is entered again by its absolute path, so
 // that a source folder that was removed and created anew is picked up; while it is missing the
-// pass finds nothing.
+// pass finds nothing, and with -w its return is watched for.
 void run_pass(const RunSettings& settings, Scheduler* scheduler) {
   if (!settings.source_folder.empty() && !change_working_folder(settings.source_folder)) {
+    if (settings.walk.wake_on_change) {
+      watch_for_return(settings.source_folder);
+    }
     return;
   }
   count_pass_begin(&scheduler->counts);
@@ -216,47 +220,35 @@ void run_pass(const RunSettings& settings, Scheduler* scheduler) {
   end_pass(scheduler);
 }
 
-// The passes that changes start before their time (-w).
-struct EarlyPasses {
-  std::int64_t last_ms = 0;  // when the last one started
-  bool started = false;      // one has started
-  bool pending = false;      // a change waits for the next one
-};
-
-// The pause between passes; jobs still in hand go on meanwhile, and with -w a change ends it
-// early, at most once per settle time (at least a second): folders made and removed without end
-// cost a pass now and then, not one each. False when a stop request cut it short.
-bool pause(const RunSettings& settings, Scheduler* scheduler, EarlyPasses* early) {
+// The pause between passes; jobs still in hand go on meanwhile. With -w, what arrives is looked at
+// at once where it arrived, and the pause goes on; lost changes and the source folder's return
+// end it, for a full pass at once. False when a stop request cut it short.
+bool pause(const RunSettings& settings, Scheduler* scheduler) {
   const std::int64_t end = monotonic_ms() + std::int64_t{settings.wait_seconds} * 1000;
   if (!settings.walk.wake_on_change) {
     return run_jobs_for(scheduler, end - monotonic_ms());
   }
-  const std::int64_t gap = std::int64_t{std::max(settings.schedule.settle_seconds, 1)} * 1000;
-  auto allowed = [early, gap] {
-    return early->pending && (!early->started || monotonic_ms() >= early->last_ms + gap);
-  };
-  // A change that must wait ends the wait too, so that the loop below waits for its turn.
-  std::function<bool()> woken = [&settings, scheduler, early, &allowed] {
-    const bool was_pending = early->pending;
-    early->pending = change_arrived(settings.walk, scheduler) || early->pending;
-    return allowed() || (early->pending && !was_pending);
+  Looks looks;
+  std::function<bool()> woken = [&settings, scheduler, &looks] {
+    take_changes(settings.walk, scheduler, &looks);
+    return looks.full_pass || !looks.folders.empty();
   };
   for (;;) {
-    std::int64_t until = end;
-    if (early->pending && early->started) {
-      until = std::min(end, early->last_ms + gap);
-    }
-    if (!run_jobs_for(scheduler, until - monotonic_ms(), woken)) {
+    if (!run_jobs_for(scheduler, end - monotonic_ms(), woken)) {
       return false;
     }
-    if (allowed()) {
-      early->pending = false;
-      early->started = true;
-      early->last_ms = monotonic_ms();
+    if (looks.full_pass) {
       return true;
     }
+    std::map<std::string, bool> folders;
+    folders.swap(looks.folders);
+    for (const auto& [relative, whole] : folders) {
+      if (stop_requested()) {
+        return false;
+      }
+      look_at_folder(settings.walk, scheduler, settings.source_folder, relative, whole);
+    }
     if (monotonic_ms() >= end) {
-      early->pending = false;  // the regular pass looks at everything
       return true;
     }
   }
@@ -373,10 +365,9 @@ int run_program(int argc, char* argv[]) {
   prepare_commands();
   monitor_ready(&monitor, scheduler.counts, 0);
   say("\nStart Run...\n");
-  EarlyPasses early;
   for (;;) {
     run_pass(settings, &scheduler);
-    if (!settings.looping || stop_requested() || !pause(settings, &scheduler, &early)) {
+    if (!settings.looping || stop_requested() || !pause(settings, &scheduler)) {
       break;
     }
   }

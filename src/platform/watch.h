@@ -7,9 +7,12 @@
 
 // One change in a watched folder, as change notification reports it.
 struct FolderChange {
-  std::string name;        // bare name of the entry; empty for `overflow`
+  std::string folder;      // its folder, relative to the source folder ("" for that one), as the
+                           // folder was named when it was watched
+  std::string name;        // bare name of the entry; empty for `overflow` and `returned`
   bool is_folder = false;  // the entry is a folder
   bool overflow = false;   // changes were lost: anything may have changed
+  bool returned = false;   // the source folder, gone, exists again
 };
 
 // Starts change notification for the source folder, the working folder at this moment (with
@@ -18,8 +21,14 @@ struct FolderChange {
 bool start_watching(bool recursive, std::string* reason);
 
 // Watches the working folder too, where the platform watches folder by folder (Linux); nothing
-// elsewhere. False, with the reason in words, when no further folder can be watched.
-bool watch_working_folder(std::string* reason);
+// elsewhere. `relative` is its path from the source folder ("" for that one), the folder its
+// changes then name. False, with the reason in words, when no further folder can be watched.
+bool watch_working_folder(const std::string& relative, std::string* reason);
+
+// Watches the parent of the source folder `path` (absolute) for its name, so that a source folder
+// made anew is reported (`returned`) at once. start_watching does it; a pass that cannot enter
+// the source folder asks again, in case the parent could not be watched then.
+void watch_for_return(const std::string& path);
 
 // Ends the watches of folders that no walk entered since the last call (Linux): a folder gone
 // from the tree, or moved out of it, holds no watch. Call it only after a whole walk.

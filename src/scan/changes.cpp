@@ -45,33 +45,52 @@ bool start_change_watch(const WalkSettings& walk, SaidOnce* said) {
   return true;
 }
 
-void watch_entered_folder(SaidOnce* said) {
+void watch_entered_folder(const std::string& relative, SaidOnce* said) {
   std::string reason;
-  if (!watch_working_folder(&reason)) {
+  if (!watch_working_folder(relative, &reason)) {
     warn_some_unwatched(reason, said);
   }
 }
 
-bool change_arrived(const WalkSettings& walk, Scheduler* scheduler) {
-  std::vector<FolderChange> changes;
-  read_changes(&changes);
-  bool wake = false;
+void plan_looks(const WalkSettings& walk, const JobSettings& job,
+                const std::vector<FolderChange>& changes, Looks* looks) {
   for (const FolderChange& change : changes) {
-    if (change.overflow) {
-      wake = true;
+    if (change.overflow || change.returned) {
+      looks->full_pass = true;
       continue;
     }
     // Our own temporary files come and go with every copy and success file.
-    if (change.name.rfind(TEMPORARY_PREFIX, 0) == 0) {
+    if (change.name.empty() || change.name.rfind(TEMPORARY_PREFIX, 0) == 0) {
       continue;
     }
-    // The walk skips folders whose names start with a dot, so a new one wakes nothing.
-    if (change.is_folder ? walk.recursive && !change.name.empty() && change.name[0] != '.'
-                         : (match_name(walk.pattern.c_str(), change.name.c_str()) &&
-                            !look_again(scheduler, change.name)) ||
-                               is_done_file_name(scheduler->job, change.name)) {
-      wake = true;
+    if (change.is_folder) {
+      // The walk skips folders whose names start with a dot, so a new one wakes nothing.
+      if (walk.recursive && change.name[0] != '.') {
+        looks->folders[change.folder.empty() ? change.name
+                                             : change.folder + PATH_SEPARATOR + change.name] = true;
+      }
+    } else if (match_name(walk.pattern.c_str(), change.name.c_str()) ||
+               is_done_file_name(job, change.name)) {
+      looks->folders.emplace(change.folder, false);  // a walk of it asked for already stays
     }
   }
-  return wake;
+  if (looks->folders.size() > MAX_LOOKS) {
+    looks->folders.clear();
+    looks->full_pass = true;
+  }
+}
+
+void take_changes(const WalkSettings& walk, Scheduler* scheduler, Looks* looks) {
+  std::vector<FolderChange> changes;
+  read_changes(&changes);
+  std::vector<FolderChange> new_ones;
+  for (FolderChange& change : changes) {
+    const bool in_hand = !change.is_folder && !change.name.empty() &&
+                         match_name(walk.pattern.c_str(), change.name.c_str()) &&
+                         look_again(scheduler, change.name);
+    if (!in_hand) {
+      new_ones.push_back(std::move(change));
+    }
+  }
+  plan_looks(walk, scheduler->job, new_ones, looks);
 }

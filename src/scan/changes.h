@@ -1,21 +1,45 @@
-// Wake on change (-w): change notification ends the pause between passes early when something
-// arrives that a pass would look at. Polling stays the rule; notification only shortens waits.
+// Wake on change (-w): what arrives during the pause between passes is looked at at once, in the
+// folder where it arrived. The regular pass after the pause stays the full walk and the safety
+// net; notification only shortens waits.
 #pragma once
 
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
 #include "log/console.h"
+#include "platform/platform.h"
 
 struct WalkSettings;
+struct JobSettings;
 struct Scheduler;
+
+// Most folders one batch of changes is looked at in; beyond that a full pass is as cheap.
+constexpr std::size_t MAX_LOOKS = 4096;
+
+// What a batch of changes asks for.
+struct Looks {
+  // Folders to look at, by path from the source folder ("" for that one): true for a folder that
+  // is new and is walked whole, false for one whose own entries alone are looked at.
+  std::map<std::string, bool> folders;
+  bool full_pass = false;  // changes were lost, or the source folder is back: a pass at once
+};
 
 // Starts watching the working folder (the source folder). Says one warning with the reason and
 // returns false when the system cannot watch it; the run then polls only.
 bool start_change_watch(const WalkSettings& walk, SaidOnce* said);
 
-// Watches the working folder too, as the walk enters it. A failure is said once per run; the
-// watches held keep working.
-void watch_entered_folder(SaidOnce* said);
+// Watches the working folder too, as the walk enters it; `relative` is its path from the source
+// folder. A failure is said once per run; the watches held keep working.
+void watch_entered_folder(const std::string& relative, SaidOnce* said);
 
-// True when a change arrived since the last call that a pass would look at: a matching name
-// closed after writing, moved in or created; with -r a new folder; or lost changes. A change of a
-// file in hand wakes no pass: it asks the scheduler for an early look at the file instead.
-bool change_arrived(const WalkSettings& walk, Scheduler* scheduler);
+// Adds to `looks` what `changes` ask for: a matching name closed after writing, moved in or
+// created (with -f a done file too) asks for a look at its folder; with -r a new folder for a
+// walk of it; lost changes or the source folder's return for a full pass.
+void plan_looks(const WalkSettings& walk, const JobSettings& job,
+                const std::vector<FolderChange>& changes, Looks* looks);
+
+// Takes the changes that arrived since the last call into `looks`. A change of a file in hand asks
+// the scheduler for an early look at the file instead.
+void take_changes(const WalkSettings& walk, Scheduler* scheduler, Looks* looks);

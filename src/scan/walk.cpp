@@ -71,7 +71,13 @@ struct Walk {
   const WalkSettings& settings;
   Scheduler* scheduler;
   SaidOnce* said;
+  bool descend;  // sub-folders are walked too (with -r); a look at one folder's entries is not
 };
+
+// The path of `name` from the source folder, in the folder at `relative` from it.
+std::string relative_of(const std::string& relative, const std::string& name) {
+  return relative.empty() ? name : relative + PATH_SEPARATOR + name;
+}
 
 // Hands the matching entry `name`, not a folder, whose status is `status`, to the scheduler.
 // Names that can never be handed to a command are passed over before any settle time, each with
@@ -115,14 +121,15 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
          take_in_hand(walk.scheduler, name, status, names, here);
 }
 
-void walk_level(const Walk& walk, int depth, OpenFolder* entered);
+void walk_level(const Walk& walk, int depth, OpenFolder* entered, const std::string& relative);
 
 // Walks the sub-folder `name`, at `depth` levels below the source folder, and comes back to the
 // exact folder we are in, whatever happens to the paths meanwhile. A sub-folder that cannot be
 // entered is skipped, with a warning when the reason is its depth or a lack of descriptors.
 // Returns false when the way back failed: the caller is then in an unknown folder and must not
 // act on its own listing any longer.
-bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back) {
+bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back,
+                     const std::string& relative) {
   const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
   if (depth > MAX_WALK_DEPTH) {
     say_once(walk.said, too_deep, full_path_of(name));
@@ -143,17 +150,18 @@ bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBa
     }
     return true;
   }
-  walk_level(walk, depth, &opened);
+  walk_level(walk, depth, &opened, relative_of(relative, name));
   return return_to_mark(back->mark);
 }
 
-// Walks the working folder, `depth` levels below the source folder; `entered` is the folder as
-// entering it opened it (none for the source folder), listed and closed here.
-void walk_level(const Walk& walk, int depth, OpenFolder* entered) {
+// Walks the working folder, `depth` levels below the source folder at `relative` from it;
+// `entered` is the folder as entering it opened it (none for the source folder), listed and closed
+// here.
+void walk_level(const Walk& walk, int depth, OpenFolder* entered, const std::string& relative) {
   const WalkSettings& settings = walk.settings;
   // Watched before it is listed, so that nothing arriving after the listing goes unseen.
   if (settings.wake_on_change) {
-    watch_entered_folder(walk.said);
+    watch_entered_folder(relative, walk.said);
   }
   FolderListing listing;
   std::vector<std::uint32_t> order = list_folder(settings, &listing, entered);
@@ -169,7 +177,7 @@ void walk_level(const Walk& walk, int depth, OpenFolder* entered) {
     EntryHint hint = listing.hints[index];
     // A folder known from the listing is entered without a status query.
     if (hint == EntryHint::folder) {
-      if (!walk_sub_folder(walk, name, depth + 1, &back)) {
+      if (walk.descend && !walk_sub_folder(walk, name, depth + 1, &back, relative)) {
         return;
       }
       continue;
@@ -180,8 +188,8 @@ void walk_level(const Walk& walk, int depth, OpenFolder* entered) {
     }
     if (status.is_folder) {
       // Links to folders are not followed: a link may lead back to an ancestor.
-      if (settings.recursive && name[0] != '.' && !status.is_link &&
-          !walk_sub_folder(walk, name, depth + 1, &back)) {
+      if (walk.descend && settings.recursive && name[0] != '.' && !status.is_link &&
+          !walk_sub_folder(walk, name, depth + 1, &back, relative)) {
         return;
       }
       continue;
@@ -199,6 +207,31 @@ void walk_level(const Walk& walk, int depth, OpenFolder* entered) {
 }  // namespace
 
 void walk_folder(const WalkSettings& walk, Scheduler* scheduler) {
-  walk_level(Walk{walk, scheduler, &scheduler->memory.said}, 0, nullptr);
+  walk_level(Walk{walk, scheduler, &scheduler->memory.said, true}, 0, nullptr, "");
   wait_for_slot(scheduler);
+}
+
+void look_at_folder(const WalkSettings& settings, Scheduler* scheduler,
+                    const std::string& source_folder, const std::string& relative, bool whole) {
+  if (!change_working_folder(source_folder)) {
+    return;
+  }
+  // Entered one part at a time by the walk's rules: no link, no folder the walk passes over.
+  int depth = 0;
+  OpenFolder opened;
+  for (std::size_t at = 0; at < relative.size();) {
+    std::size_t end = relative.find(PATH_SEPARATOR, at);
+    end = end == std::string::npos ? relative.size() : end;
+    const std::string part = relative.substr(at, end - at);
+    at = end + 1;
+    ++depth;
+    const bool last = at >= relative.size();
+    if (part.empty() || part[0] == '.' || depth > MAX_WALK_DEPTH ||
+        enter_sub_folder(part, last ? &opened : nullptr) != EnterResult::entered) {
+      change_working_folder(source_folder);
+      return;
+    }
+  }
+  walk_level(Walk{settings, scheduler, &scheduler->memory.said, whole}, depth, &opened, relative);
+  change_working_folder(source_folder);
 }

@@ -35,3 +35,12 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListi
 // once a slot is free: with one slot the last job has ended, with more, files may still be in
 // hand.
 void walk_folder(const WalkSettings& walk, Scheduler* scheduler);
+
+// Looks at the folder at `relative` from the source folder (`source_folder`, absolute) as a pass
+// would: its matching entries that are not in hand are taken, in the walk's order; with `whole`
+// (a new folder, with -r) its sub-folders are walked too. The folder is entered from the source
+// folder one part at a time by the walk's rules (no links, no folder whose name starts with a
+// dot, at most MAX_WALK_DEPTH levels); a folder that cannot be reached so is left to the regular
+// pass. Ends in the source folder.
+void look_at_folder(const WalkSettings& walk, Scheduler* scheduler,
+                    const std::string& source_folder, const std::string& relative, bool whole);

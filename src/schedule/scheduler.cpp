@@ -461,8 +461,12 @@ bool wait_for_slot(Scheduler* scheduler) {
     if (!advance(scheduler)) {
       return false;
     }
-    if (stop_requested() || scheduler->settings.waiting_apart ||
-        static_cast<int>(scheduler->hand.size()) - scheduler->retrying < scheduler->settings.jobs) {
+    // Apart from the running commands, a file waits only for room among the waiting files: the
+    // walk goes on as soon as there is some, not a pause later.
+    const int in_hand = static_cast<int>(scheduler->hand.size());
+    if (stop_requested() || (scheduler->settings.waiting_apart
+                                 ? in_hand - scheduler->running - scheduler->retrying < MAX_WAITING
+                                 : in_hand - scheduler->retrying < scheduler->settings.jobs)) {
       return true;
     }
     wait_for_next(*scheduler, monotonic_ms() + 60000, false);
@@ -520,7 +524,8 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
     }
   }
   if (scheduler->settings.waiting_apart &&
-      static_cast<int>(scheduler->hand.size()) - scheduler->running >= MAX_WAITING) {
+      static_cast<int>(scheduler->hand.size()) - scheduler->running - scheduler->retrying >=
+          MAX_WAITING) {
     return true;
   }
   // The mark goes with the last file in hand that needs it.

@@ -27,7 +27,7 @@ constexpr int READY_ATTEMPTS = 10;
 constexpr int MAX_JOBS = 64;
 
 // Most files waiting for their readiness at once, when they are tracked apart from the running
-// commands; beyond that a file waits for a later pass.
+// commands (those waiting for their next try, -b, not counted); the walk waits for room beyond.
 constexpr int MAX_WAITING = 4096;
 
 // Most bytes of a job's collected output (-j above 1) that are kept and shown; the rest is left
@@ -120,7 +120,8 @@ struct Scheduler {
 };
 
 // Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and
-// running files, until it is free; with waiting_apart at once. Returns at once on a stop request.
+// running files, until it is free; with waiting_apart until there is room among the waiting files
+// (MAX_WAITING). Returns at once on a stop request.
 // False when the way back to the working folder was lost.
 bool wait_for_slot(Scheduler* scheduler);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -23,11 +24,21 @@ namespace {
 // A name in a folder, the folder known by its device and inode.
 using NamedEntry = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 
-// A watched folder: its device and inode, and the last walk that entered it.
+// A watched folder: its device and inode, the last walk that entered it, and its path from the
+// source folder when it was watched.
 struct WatchedFolder {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t walk = 0;
+  std::string relative;
+};
+
+// The watch on the parent of the source folder, for its name: a source folder made anew (or
+// moved in) is seen there. Its removal is not: a folder we stand in reports no removal.
+struct ReturnWatch {
+  int watch = -1;
+  std::string parent;  // the parent folder's path
+  std::string name;    // the source folder's name in it
 };
 
 // The folder of each watch, and the names we wrote ourselves in watched folders.
@@ -35,6 +46,8 @@ std::map<int, WatchedFolder> watched_folders;
 std::map<std::pair<std::uint64_t, std::uint64_t>, int> watch_of_folder;  // by device and inode
 std::set<NamedEntry> own_writes;
 std::set<NamedEntry> own_arrivals;  // each left out once, at its IN_MOVED_TO
+std::string source_path;            // the absolute path of the source folder
+ReturnWatch return_watch;
 
 // Forgets the watch `at` of watched_folders; returns the next one.
 std::map<int, WatchedFolder>::iterator forget_watch(std::map<int, WatchedFolder>::iterator at) {
@@ -104,6 +117,35 @@ bool entry_in(const std::string& folder, const std::string& name, NamedEntry* en
   return true;
 }
 
+// Watches the parent of the source folder `path` for its name, unless that is watched already.
+void arm_return_watch(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (watch_fd < 0 || return_watch.watch >= 0 || slash == std::string::npos ||
+      slash + 1 == path.size()) {
+    return;
+  }
+  ReturnWatch parent{-1, slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+  parent.watch =
+      inotify_add_watch(watch_fd, parent.parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+  if (parent.watch >= 0) {
+    return_watch = parent;  // else the parent is gone too, or closed to us: the regular pass
+  }
+}
+
+// Ends the watches of the folder at `relative` from the source folder and of those below it.
+void drop_watches_under(const std::string& relative) {
+  for (auto at = watched_folders.begin(); at != watched_folders.end();) {
+    const std::string& path = at->second.relative;
+    if (path.compare(0, relative.size(), relative) == 0 &&
+        (path.size() == relative.size() || path[relative.size()] == '/')) {
+      inotify_rm_watch(watch_fd, at->first);
+      at = forget_watch(at);
+    } else {
+      ++at;
+    }
+  }
+}
+
 // Reads every change that has arrived, leaving out what we wrote ourselves and, when `probe` is
 // given, the one close of our own readiness probe of that file.
 void take_events(const NamedEntry* probe) {
@@ -126,6 +168,27 @@ void take_events(const NamedEntry* probe) {
         auto ended = watched_folders.find(event->wd);  // the watch ended with its folder
         if (ended != watched_folders.end()) {
           forget_watch(ended);
+        } else if (event->wd == return_watch.watch) {
+          return_watch = ReturnWatch{};
+        }
+        continue;
+      }
+      if (event->wd == return_watch.watch && return_watch.watch >= 0) {
+        if ((event->mask & IN_ISDIR) != 0 && event->len > 0 && return_watch.name == event->name) {
+          FolderChange back;
+          back.returned = true;
+          pending_changes.push_back(back);
+        }
+        continue;
+      }
+      auto from = watched_folders.find(event->wd);
+      if ((event->mask & IN_MOVED_FROM) != 0) {
+        // A folder moved away takes its watches along: given back, since a look at where it went
+        // (within the tree) watches it anew, and outside it nothing may.
+        if ((event->mask & IN_ISDIR) != 0 && event->len > 0 && from != watched_folders.end()) {
+          drop_watches_under(from->second.relative.empty()
+                                 ? std::string(event->name)
+                                 : from->second.relative + "/" + event->name);
         }
         continue;
       }
@@ -137,6 +200,7 @@ void take_events(const NamedEntry* probe) {
       }
       auto folder = watched_folders.find(event->wd);
       if (!change.overflow && folder != watched_folders.end()) {
+        change.folder = folder->second.relative;
         NamedEntry entry{folder->second.device, folder->second.inode, change.name};
         if (!probe_seen && (event->mask & IN_CLOSE_WRITE) != 0 && entry == *probe) {
           probe_seen = true;
@@ -194,10 +258,18 @@ bool start_watching(bool, std::string* reason) {
       return false;
     }
   }
-  return watch_working_folder(reason);
+  char* here = getcwd(nullptr, 0);
+  source_path = here != nullptr ? here : "";
+  std::free(here);
+  arm_return_watch(source_path);
+  return watch_working_folder("", reason);
 }
 
-bool watch_working_folder(std::string* reason) {
+void watch_for_return(const std::string& path) {
+  arm_return_watch(path);
+}
+
+bool watch_working_folder(const std::string& relative, std::string* reason) {
   if (watch_fd < 0) {
     return true;
   }
@@ -211,19 +283,21 @@ bool watch_working_folder(std::string* reason) {
   // A folder watched already keeps its watch; one that goes loses it with it.
   auto known = watch_of_folder.find({device, inode});
   if (known != watch_of_folder.end()) {
-    watched_folders[known->second].walk = current_walk;
+    WatchedFolder& folder = watched_folders[known->second];
+    folder.walk = current_walk;
+    folder.relative = relative;  // a folder moved within the tree is named as now
     return true;
   }
   if (watched_folders.size() >= watch_budget) {
     *reason = "half of the inotify watches allowed are in use, see fs.inotify.max_user_watches";
     return false;
   }
-  int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_ONLYDIR);
+  int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_MOVED_FROM | IN_ONLYDIR);
   if (watch < 0) {
     *reason = watch_failure(errno);
     return false;
   }
-  watched_folders[watch] = WatchedFolder{device, inode, current_walk};
+  watched_folders[watch] = WatchedFolder{device, inode, current_walk, relative};
   watch_of_folder[{device, inode}] = watch;
   return true;
 }

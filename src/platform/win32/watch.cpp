@@ -83,8 +83,17 @@ bool start_watching(bool recursive, std::string* reason) {
   return true;
 }
 
-bool watch_working_folder(std::string* /*reason*/) {
-  return true;  // the source folder's watch covers its whole tree
+bool watch_working_folder(const std::string& relative, std::string* reason) {
+  // The source folder's watch covers its whole tree. One that ended with its folder starts again
+  // when a pass enters the folder made anew.
+  if (relative.empty() && watch.folder == INVALID_HANDLE_VALUE && !watch.path.empty()) {
+    return start_watching(watch.recursive, reason);
+  }
+  return true;
+}
+
+void watch_for_return(const std::string& /*path*/) {
+  // Not watched here: the regular pass finds the folder made anew, and watching starts again.
 }
 
 void drop_unwalked_watches() {
@@ -128,6 +137,7 @@ void read_changes(std::vector<FolderChange>* changes) {
     std::size_t last = relative.find_last_of(L'\\');
     FolderChange change;
     change.name = narrow(last == std::wstring::npos ? relative : relative.substr(last + 1));
+    change.folder = last == std::wstring::npos ? std::string() : narrow(relative.substr(0, last));
     const std::wstring full = watch.path + L"\\" + relative;
     DWORD attributes = GetFileAttributesW(long_form(full).c_str());
     change.is_folder =

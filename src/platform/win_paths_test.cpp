@@ -62,6 +62,25 @@ TEST(WinPaths, KnowsDeviceNamesByTheLastPart) {
   }
 }
 
+struct Unopenable {
+  const wchar_t* name;
+  bool folder;
+  bool unopenable;
+};
+
+const Unopenable UNOPENABLE[] = {
+    {L"trail.", false, true},  {L"blank ", true, true},     {L"aux.txt", false, true},
+    {L"aux.txt", true, false}, {L"COM\u00B9", false, true}, {L"..", true, false},
+    {L"a. b", false, false},   {L".hidden", false, false},
+};
+
+TEST(WinPaths, KnowsNamesThatCommandsCannotOpen) {
+  for (const Unopenable& c : UNOPENABLE) {
+    EXPECT_EQ(unopenable_name(c.name, c.folder), c.unopenable)
+        << narrow(c.name) << (c.folder ? " (folder)" : "");
+  }
+}
+
 struct Forms {
   const wchar_t* plain;
   const wchar_t* long_form;

@@ -19,19 +19,12 @@ if [ "$entries" != "$expected" ]; then
   printf 'Windows ZIP check: FAILED: %s holds\n%s\ninstead of\n%s\n' "$zip" "$entries" "$expected"
   exit 1
 fi
-unpacked=$(mktemp -d)
-trap 'rm -rf "$unpacked"' EXIT
-zip_path=$(realpath "$zip")
-(cd "$unpacked" && cmake -E tar xf "$zip_path")
+unpacked=$(mktemp -d) && trap 'rm -rf "$unpacked"' EXIT
+cmake -E chdir "$unpacked" cmake -E tar xf "$(realpath "$zip")"
 folder=$unpacked/hotbatch-$version-win64
-for text in README.md LICENSE.txt; do
-  if grep -q $'[^\r]$' "$folder/$text" || grep -qx '' "$folder/$text"; then
-    echo "Windows ZIP check: FAILED: $text has lines that do not end in CR LF"
-    exit 1
-  fi
-done
-if [ "$(strings -el "$folder/hotbatch.exe" | grep -cx "$version")" -lt 2 ]; then
-  echo "Windows ZIP check: FAILED: hotbatch.exe has no file and product version $version"
+if grep -qE $'([^\r]|^)$' "$folder/README.md" "$folder/LICENSE.txt" ||
+  [ "$(strings -el "$folder/hotbatch.exe" | grep -cx "$version")" -lt 2 ]; then
+  echo "Windows ZIP check: FAILED: texts without CR LF line ends, or no version $version resource"
   exit 1
 fi
 echo "Windows ZIP check: passed ($zip)"

@@ -316,7 +316,6 @@ TEST(WindowsWorkFolder, KilledRunsClaimsComeBack) {
   tree.write("in/a.job", "old");
   tree.write("in/b.job", "b");
   tree.mkdir("work");
-  tree.mkdir("errors");
   std::string writer = "\"Z:" + std::string(std::getenv("HOTBATCH_WIN_WRITER")) + "\" tick ";
   std::replace(writer.begin(), writer.end(), '/', '\\');
   const std::string in = win_path(tree, "in");

@@ -3,10 +3,18 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # The ZIP unpacks to one folder: the program, the guide and the licence side by side.
+  # The ZIP unpacks to one folder: the program, the guide and the licence side by side, the texts
+  # with the CR LF line ends of Windows, which Notepad of old needs to show more than one line.
   install(TARGETS hotbatch RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION .)
-  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  foreach(text README.md LICENSE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${text})
+    file(READ ${PROJECT_SOURCE_DIR}/${text} content)
+    string(REPLACE "\r\n" "\n" content "${content}")
+    string(REPLACE "\n" "\r\n" content "${content}")
+    file(WRITE ${PROJECT_BINARY_DIR}/crlf/${text} "${content}")
+  endforeach()
+  install(FILES ${PROJECT_BINARY_DIR}/crlf/README.md DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/crlf/LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   install(TARGETS hotbatch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

@@ -9,6 +9,7 @@
 #include "app/options.h"
 #include "app/run_settings.h"
 #include "job/done_file.h"
+#include "job/leftovers.h"
 #include "log/console.h"
 #include "monitor/dry_run.h"
 #include "monitor/monitor.h"
@@ -200,6 +201,55 @@ void warn_if_network(const std::string& folder) {
   }
 }
 
+// True when the folder `inner` is the folder `outer` or lies anywhere below it, told by the
+// folders' identities, so that a link or another spelling of either path changes nothing.
+bool folder_within(const std::string& inner, const std::string& outer) {
+  PathStatus top;
+  PathStatus at;
+  if (!query_status(outer, &top) || !query_status(inner, &at)) {
+    return false;
+  }
+  std::string path = inner;
+  for (;;) {
+    if (at.id == top.id) {
+      return true;
+    }
+    // The system resolves ".." from the folder itself, not from the text of the path.
+    path += PATH_SEPARATOR;
+    path += "..";
+    const FileId below = at.id;
+    if (!query_status(path, &at) || at.id == below) {
+      return false;  // the root is its own parent
+    }
+  }
+}
+
+// Removes what runs that were ended by force left of their temporary files where we write: the
+// folders of the run log, the success files (when no placeholder names them), the metrics file
+// and the work folder, and the error folder. A relative one is taken from the source folder.
+void remove_leftovers(const RunSettings& settings, const std::optional<std::string>& metrics_path,
+                      const WorkFolder* work) {
+  const JobSettings& job = settings.job;
+  if (job.error_folder) {
+    remove_dead_temporaries(*job.error_folder);
+  }
+  if (job.log_path) {
+    remove_dead_temporaries(folder_of(*job.log_path));
+  }
+  if (job.success_log_template) {
+    const std::string folder = folder_of(*job.success_log_template);
+    if (folder.find('@') == std::string::npos) {
+      remove_dead_temporaries(folder);
+    }
+  }
+  if (metrics_path) {
+    remove_dead_temporaries(folder_of(*metrics_path));
+  }
+  if (work != nullptr) {
+    remove_dead_temporaries(work->folder.path);
+  }
+}
+
 // One pass, started in the source folder. The folder is entered again by its absolute path, so
 // that a source folder that was removed and created anew is picked up; while it is missing the
 // pass finds nothing, and with -w its return is watched for.
@@ -321,7 +371,9 @@ int run_program(int argc, char* argv[]) {
     if (!path.empty() && !is_absolute_path(path)) {
       path = settings.start_folder + PATH_SEPARATOR + path;
     }
-    if (!open_work_folder(path, &work)) {
+    // A work folder in the source folder's tree would be walked, or is one step from that.
+    if (!open_work_folder(path, &work) ||
+        (!settings.source_folder.empty() && folder_within(path, settings.source_folder))) {
       say("Spoolex: Work folder '%s' is not usable\n", settings.work_folder.c_str());
       return EXIT_STARTUP_ERROR;
     }
@@ -355,6 +407,7 @@ int run_program(int argc, char* argv[]) {
   if (metrics_path && !metrics_path->empty() && !is_absolute_path(*metrics_path)) {
     metrics_path = settings.start_folder + PATH_SEPARATOR + *metrics_path;
   }
+  remove_leftovers(settings, metrics_path, settings.claiming ? &work : nullptr);
   Monitor monitor;
   if (!start_monitor(metrics_path, scheduler.counts, &monitor)) {
     say("Spoolex: Metrics file '%s' cannot be written\n", settings.metrics_path->c_str());

@@ -22,7 +22,9 @@ const char* const REASON_TEXTS[] = {
     "folder passed over (a link, not followed)",
     "folder passed over (-r not given)",
     "folder passed over (no access)",
+    "folder passed over (a name commands cannot open)",
     "unsafe name, passed over",
+    "name commands cannot open, passed over",
     "not a regular file, passed over",
     "link to another user's file, not followed",
     "no access, passed over",
@@ -59,6 +61,9 @@ DryReason file_reason(const DryWalk& dry, const std::string& name, const PathSta
   if (dry.job.names_in_text && is_unsafe_path(names.full_path)) {
     return DryReason::unsafe_name;
   }
+  if (name_unopenable(name, false)) {
+    return DryReason::unopenable;
+  }
   if (!status.is_regular) {
     return DryReason::not_regular;
   }
@@ -91,6 +96,8 @@ void dry_folder(const DryWalk& dry, const std::string& name, const PathStatus& s
     reason = DryReason::dot_folder;
   } else if (status.is_link) {
     reason = DryReason::folder_link;
+  } else if (name_unopenable(name, true)) {
+    reason = DryReason::folder_no_open;
   } else if (depth + 1 > MAX_WALK_DEPTH) {
     reason = DryReason::too_deep;
   }

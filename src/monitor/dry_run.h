@@ -16,7 +16,9 @@ enum class DryReason : int {
   folder_link,       // a link to a folder, never followed
   not_recursive,     // a folder, and -r was not given
   folder_no_access,  // a folder that cannot be entered
+  folder_no_open,    // a folder whose name commands cannot open (Windows)
   unsafe_name,       // its path could break out of the quotes in the command
+  unopenable,        // a name commands cannot open (Windows)
   not_regular,       // a FIFO, device or socket
   foreign_link,      // a link to another user's file
   no_access,         // it may not be opened

@@ -195,8 +195,14 @@ bool remove_empty_folder(const WriteFolder& in, const std::string& name);
 bool may_write(const std::string& path);
 
 // True when `path` is a real folder (no link), owned by the user we run as and writable by nobody
-// else. On Windows only the first is checked: ownership there is a matter of access lists.
+// else. On Windows the owner may also be the Administrators group when we run elevated, and its
+// access list may let only us, the system account and the Administrators group write.
 bool is_private_folder(const std::string& path);
+
+// True for an entry `name` of a walked folder that commands could not open by its path: on Windows
+// a name ending in a dot or a blank, and for a file a device name (CON, aux.txt, ...). Never on
+// POSIX systems.
+bool name_unopenable(const std::string& name, bool folder);
 
 // Reads the whole small plain file `name` of `folder` (no link followed), at most `limit` bytes.
 bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,

@@ -21,6 +21,10 @@ extern const char VARIABLE_MARK;
 // A number unique to this process, for naming temporary files.
 std::uint32_t process_number();
 
+// True while a process numbered `number` (as process_number gives it) runs, or when that cannot
+// be told; false only when no such process exists.
+bool process_alive(std::uint32_t number);
+
 // True when a command can be started with the working folder as its current folder (Windows
 // limits the length of that folder; POSIX systems do not).
 bool commands_can_start_here();

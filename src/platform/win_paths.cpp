@@ -99,11 +99,24 @@ std::wstring device_name(const std::wstring& path) {
       c = static_cast<wchar_t>(c - 0x20);
     }
   }
+  // The system takes the superscript digits one to three for ports as well.
+  const bool port_digit =
+      stem.size() == 4 && ((stem[3] >= L'1' && stem[3] <= L'9') || stem[3] == 0xB9 ||
+                           stem[3] == 0xB2 || stem[3] == 0xB3);
   bool device = stem == L"NUL" || stem == L"CON" || stem == L"PRN" || stem == L"AUX" ||
                 stem == L"CONIN$" || stem == L"CONOUT$" ||
-                (stem.size() == 4 && (starts_with(stem, L"COM") || starts_with(stem, L"LPT")) &&
-                 stem[3] >= L'1' && stem[3] <= L'9');
+                (port_digit && (starts_with(stem, L"COM") || starts_with(stem, L"LPT")));
   return device ? stem : std::wstring();
+}
+
+bool unopenable_name(const std::wstring& name, bool folder) {
+  if (name.empty() || name == L"." || name == L"..") {
+    return false;
+  }
+  if (name.back() == L'.' || name.back() == L' ') {
+    return true;
+  }
+  return !folder && !device_name(name).empty();
 }
 
 std::wstring long_form(const std::wstring& plain) {

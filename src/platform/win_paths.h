@@ -21,6 +21,11 @@ std::wstring absolute_path(const std::wstring& given, const std::wstring& workin
 // capitals, or nothing. Only the last part of `path` counts.
 std::wstring device_name(const std::wstring& path);
 
+// True for a name that programs cannot open by the path we would give them: one that ends in a
+// dot or a blank (the system drops those from an ordinary path, and so reaches another file), or,
+// for a file, a device name as device_name reads it.
+bool unopenable_name(const std::wstring& name, bool folder);
+
 // The form of `plain` (absolute) that the file functions take at any length. A name such as
 // "nul.txt" is a file here like any other, as it is for the listing that found it.
 std::wstring long_form(const std::wstring& plain);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/wide_text.h"
 
 namespace {
@@ -59,6 +61,16 @@ const Device DEVICES[] = {
 TEST(WinPaths, KnowsDeviceNamesByTheLastPart) {
   for (const Device& c : DEVICES) {
     EXPECT_EQ(device_name(c.path), c.device) << narrow(c.path);
+  }
+}
+
+TEST(WinPaths, KnowsNamesThatCommandsCannotOpen) {
+  const std::tuple<const wchar_t*, bool, bool> cases[] = {
+      // name, a folder, unopenable
+      {L"trail.", false, true},  {L"blank ", true, true},     {L"aux.txt", false, true},
+      {L"aux.txt", true, false}, {L"COM\u00B9", false, true}, {L"..", true, false}};
+  for (const auto& [name, folder, unopenable] : cases) {
+    EXPECT_EQ(unopenable_name(name, folder), unopenable) << narrow(name) << folder;
   }
 }
 

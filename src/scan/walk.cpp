@@ -107,6 +107,13 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
     say_once(walk.said, "Warning: Unsafe file name skipped: '%s'\n", names.full_path);
     return true;
   }
+  // We would reach the file through a path the commands read as another file or a device, so it
+  // is neither run nor copied nor erased, whatever the template.
+  if (name_unopenable(name, false)) {
+    say_once(walk.said, "Warning: Name that commands cannot open, file skipped: '%s'\n",
+             names.full_path);
+    return true;
+  }
   // A FIFO or device may never end, and reading it may block forever.
   if (!status.is_regular) {
     say_once(walk.said, "Warning: Not a regular file, skipped: '%s'\n", names.full_path);
@@ -131,6 +138,12 @@ void walk_level(const Walk& walk, int depth, OpenFolder* entered, const std::str
 bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back,
                      const std::string& relative) {
   const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
+  // What is below it would be reached through a path the commands read as another folder.
+  if (name_unopenable(name, true)) {
+    say_once(walk.said, "Warning: Name that commands cannot open, folder not entered: '%s'\n",
+             full_path_of(name));
+    return true;
+  }
   if (depth > MAX_WALK_DEPTH) {
     say_once(walk.said, too_deep, full_path_of(name));
     return true;

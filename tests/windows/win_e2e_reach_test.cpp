@@ -94,6 +94,33 @@ TEST(WindowsNames, NamesOutsideTheCodePageTravelEverywhere) {
   EXPECT_EQ(tree.read("err" + kNihon + "/" + kOmega + ".txt"), "omega");
 }
 
+// Names that a command would reach as another file or a device, each beside its plain twin: only
+// the twins run, fail, go to the error folder and are erased; the others are named once, in their
+// warning, and left as they were, whatever the template (here none).
+TEST(WindowsNames, NamesThatCommandsCannotOpenArePassedOver) {
+  const std::pair<std::string, std::string> names[] = {
+      {"trail.", "trail"},     {"blank ", "blank"},           {"CON", "CONE"},
+      {"aux.txt", "auxi.txt"}, {"Nul.tar.gz", "Null.tar.gz"}, {"com1.log", "com0.log"},
+      {"LPT9", "LPT10"},       {"conin$", "conin"},           {"prn .txt", "prnt.txt"}};
+  TempTree tree;
+  tree.mkdir("errors");
+  for (const auto& [bad, twin] : names) {
+    tree.write("in/" + bad, bad);
+    tree.write("in/" + twin, twin);
+  }
+  const std::string in = win_path(tree, "in");
+  auto result = run({"-g", "0", "-E", "-e", win_path(tree, "errors"), "-d", in, "*", "exit /b 1"});
+  for (const auto& [bad, twin] : names) {
+    EXPECT_EQ(occurrences(result.out, "Warning: Name that commands cannot open, file skipped: '" +
+                                          in + "\\" + bad + "'\r\n"),
+              1)
+        << bad << result.out;
+    EXPECT_EQ(occurrences(result.out, "\\" + bad + "'"), 1) << bad;
+    EXPECT_EQ(tree.read("in/" + bad) + tree.read("errors/" + bad), bad);
+    EXPECT_EQ(tree.read("errors/" + twin) + tree.read("in/" + twin), twin);
+  }
+}
+
 // Seven folders of 45 characters pass 259 characters, twenty-two pass 1,000. Every file is
 // either processed or named by the warning; nothing is skipped without a word, and the run log
 // lies at the bottom of the tree.

@@ -373,6 +373,14 @@ std::uint32_t process_number() {
   return static_cast<std::uint32_t>(getpid());
 }
 
+bool process_alive(std::uint32_t number) {
+  // A number beyond pid_t would ask about a process group or about every process.
+  if (number == 0 || number > 0x7fffffffu) {
+    return false;
+  }
+  return kill(static_cast<pid_t>(number), 0) == 0 || errno != ESRCH;
+}
+
 bool commands_can_start_here() {
   return true;
 }

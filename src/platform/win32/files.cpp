@@ -2,12 +2,17 @@
 // points are opened as themselves and never written through.
 #include "platform/files.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "platform/primitives.h"
 #include "platform/wide_text.h"
 #include "platform/win32/shared_state.h"
 #include "platform/win_paths.h"
+
+// After <windows.h> (shared_state.h), on which it builds.
+#include <aclapi.h>
 
 const char* const LINE_END = "\r\n";
 
@@ -495,23 +500,136 @@ bool may_write(const std::string& path) {
                                                    (attributes & FILE_ATTRIBUTE_READONLY) == 0);
 }
 
+namespace {
+
+// A security identifier held by value.
+using Sid = std::vector<unsigned char>;
+
+Sid sid_of(PSID sid) {
+  const unsigned char* at = static_cast<const unsigned char*>(sid);
+  return Sid(at, at + GetLengthSid(sid));
+}
+
+Sid well_known(WELL_KNOWN_SID_TYPE type) {
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  Sid sid(size);
+  if (!CreateWellKnownSid(type, nullptr, sid.data(), &size)) {
+    return Sid();
+  }
+  sid.resize(size);
+  return sid;
+}
+
+// The user this process runs as, and whether its token is elevated. False when not known.
+bool own_user(Sid* user, bool* elevated) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  const bool ok = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+  if (ok) {
+    *user = sid_of(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+  }
+  TOKEN_ELEVATION elevation{};
+  DWORD got = 0;
+  *elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got) &&
+              elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return ok;
+}
+
+// Any right that changes the folder, what is in it or who may do so.
+constexpr ACCESS_MASK WRITE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// True when the folder open as `handle` is owned by `user` (or by the Administrators group, for an
+// elevated run) and its access list lets nobody else write: only `user`, the system account, the
+// Administrators group (who can take any folder) and, for what we create in it, its creator.
+// Entries that only pass on to what is created count too: our claims are made in it.
+bool owned_and_closed(HANDLE handle, const Sid& user, bool elevated) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const Sid admins = well_known(WinBuiltinAdministratorsSid);
+  const Sid trusted[] = {user, admins, well_known(WinLocalSystemSid),
+                         well_known(WinCreatorOwnerSid)};
+  const Sid owned_by = owner != nullptr ? sid_of(owner) : Sid();
+  // No access list at all lets everyone in.
+  bool ok = dacl != nullptr && (owned_by == user || (elevated && owned_by == admins));
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, i, &entry)) {
+      ok = false;
+      break;
+    }
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      continue;  // takes rights away only
+    }
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      ok = false;  // a kind of entry not read here: not known to be closed
+      break;
+    }
+    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    if ((allowed->Mask & WRITE_RIGHTS) == 0) {
+      continue;
+    }
+    const Sid who = sid_of(const_cast<DWORD*>(&allowed->SidStart));
+    ok = std::find(std::begin(trusted), std::end(trusted), who) != std::end(trusted);
+  }
+  LocalFree(descriptor);
+  return ok;
+}
+
+}  // namespace
+
 bool is_private_folder(const std::string& path) {
   if (path.empty()) {
     return false;
   }
-  const DWORD attributes = GetFileAttributesW(file_path(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  HANDLE folder = CreateFileW(file_path(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  Sid user;
+  bool elevated = false;
+  const bool ok = GetFileInformationByHandle(folder, &info) &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                  own_user(&user, &elevated) && owned_and_closed(folder, user, elevated);
+  CloseHandle(folder);
+  return ok;
+}
+
+bool name_unopenable(const std::string& name, bool folder) {
+  return unopenable_name(widen(name), folder);
 }
 
 bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
                 std::string* text) {
-  HANDLE file = CreateFileW(name_in(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const std::wstring full = name_in(folder, name);
+  HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
-  bool ok = !is_link_point(file);
+  // is_link_point reads a reparse tag: it answers only for what is a reparse point at all.
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) != 0 &&
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            !((is_reparse(info.dwFileAttributes) || name_is_reparse(full)) && is_link_point(file));
   text->clear();
   char buffer[4096];
   while (ok && text->size() < limit) {

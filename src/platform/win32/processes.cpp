@@ -196,6 +196,19 @@ std::uint32_t process_number() {
   return GetCurrentProcessId();
 }
 
+bool process_alive(std::uint32_t number) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, number);
+  if (process == nullptr) {
+    // A process number that names nothing is refused as an invalid parameter.
+    return GetLastError() != ERROR_INVALID_PARAMETER;
+  }
+  // A process that ended stays openable while someone holds a handle to it.
+  DWORD code = 0;
+  const bool alive = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+  CloseHandle(process);
+  return alive;
+}
+
 bool commands_can_start_here() {
   // A process's current folder holds at most MAX_PATH - 2 characters before its trailing
   // separator, and the command interpreter knows no longer ones, whatever the system allows.

@@ -109,6 +109,12 @@ struct WriteFolder {
 // Windows any link or junction) or `failed`.
 FileResult open_write_folder(const std::string& folder, WriteFolder* opened);
 
+// Opens the absolute folder `path` one part at a time as the walk enters folders: no link is
+// followed anywhere on the way, trusted or not, and a ".." part is refused. `done`, `missing`,
+// `replaced` (a link or a ".." on the way) or `failed`. What is then done through the folder cannot
+// be led elsewhere by a link that a user planted on its path.
+FileResult open_folder_strictly(const std::string& path, WriteFolder* opened);
+
 // Releases what `open_write_folder` opened. Safe to call twice.
 void close_write_folder(WriteFolder* folder);
 

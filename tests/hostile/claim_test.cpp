@@ -170,6 +170,54 @@ TEST_F(WorkFolder, KilledRunsFileComesBack) {
   EXPECT_EQ(entries_of(work), std::vector<std::string>{});
 }
 
+// Records left by a run that did not finish, made by a dropper's names: the folder A of the inbox
+// is the dropper's, and so is the link 999-1 there to a root-only folder. A record that could
+// lead a file elsewhere moves nothing and is left with a warning; one that reads safely is
+// recovered, in the form of 1.2 too.
+TEST_F(WorkFolder, RecoveryMovesNothingByAMisreadRecord) {
+  const std::string trusted = "hotbatch claim 1";
+  const struct {
+    const char* name;
+    std::string record;  // $ stands for the inbox
+    bool put_back;       // else: left, with the warning
+  } cases[] = {
+      {"FolderWithALineEnd", "$/A\n../999-1\nf.txt", false},
+      {"NameWithSeparators", "$/A\n../999-1/f.txt", false},
+      {"NameWithSeparatorsNewForm", trusted + '\0' + "$/A" + '\0' + "../999-1/f.txt" + '\0', false},
+      {"OriginThroughALink", trusted + '\0' + "$/999-1" + '\0' + "f.txt" + '\0', false},
+      {"FormOf12", "$/A\nf.txt", true},
+      {"NewForm", trusted + '\0' + "$/A" + '\0' + "f.txt" + '\0', true},
+  };
+  for (const auto& c : cases) {
+    TempTree tree;
+    SharedInbox box(tree, 0);
+    tree.mkdir("private");
+    give(tree.path("private"), 0, 0700);
+    const std::string work = private_folder(tree, "srv/work");
+    ASSERT_TRUE(as_user(kDropper, [&] {
+      return mkdir((box.inbox + "/A").c_str(), 0755) == 0 &&
+             make_link(tree.path("private"), box.inbox + "/999-1");
+    }));
+    tree.write("srv/work/999-1/f.txt", "f\n");
+    std::string record = c.record;
+    for (std::size_t at; (at = record.find('$')) != std::string::npos;) {
+      record.replace(at, 1, box.inbox);
+    }
+    { std::ofstream(work + "/999-1.from", std::ios::binary) << record; }
+    const RunResult result = e2e::run({"-p", work, "-d", box.inbox, "*.none", "true"}, "");
+    EXPECT_EQ(result.status, 0) << c.name;
+    EXPECT_EQ(entries_of(tree.path("private")), std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(fs::exists(box.inbox + "/A/f.txt"), c.put_back) << c.name << result.out;
+    EXPECT_EQ(occurrences(result.out,
+                          "Warning: Claim record not trusted, left in the work "
+                          "folder: '" +
+                              work + "/999-1.from'\n"),
+              c.put_back ? 0 : 1)
+        << c.name << result.out;
+    EXPECT_EQ(fs::exists(work + "/999-1/f.txt"), !c.put_back) << c.name;
+  }
+}
+
 // Two services on one inbox, each with its own work folder: the move decides who takes a file,
 // and each of 1,000 files runs exactly once.
 TEST_F(WorkFolder, TwoServicesRunEachFileOnce) {

@@ -433,6 +433,47 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
   return FileResult::done;
 }
 
+FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
+  if (path.empty() || path[0] != '/') {
+    return FileResult::failed;
+  }
+  int fd = open("/", FOLDER_FLAGS);
+  for (std::size_t begin = 1; fd >= 0 && begin < path.size();) {
+    std::size_t end = path.find('/', begin);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    const std::string part = path.substr(begin, end - begin);
+    begin = end + 1;
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    if (part == "..") {
+      close(fd);
+      return FileResult::replaced;
+    }
+    // O_NOFOLLOW with O_PATH and O_DIRECTORY refuses a link with ELOOP or ENOTDIR.
+    int next = openat(fd, part.c_str(), FOLDER_FLAGS);
+    close_quietly(fd);
+    fd = next;
+  }
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    const int error = errno;
+    if (fd >= 0) {
+      close(fd);
+    }
+    return error == ENOENT                      ? FileResult::missing
+           : error == ELOOP || error == ENOTDIR ? FileResult::replaced
+                                                : FileResult::failed;
+  }
+  opened->handles.assign(1, fd);
+  opened->path = path;
+  opened->id.device = static_cast<std::uint64_t>(info.st_dev);
+  opened->id.index = static_cast<std::uint64_t>(info.st_ino);
+  return FileResult::done;
+}
+
 void close_write_folder(WriteFolder* folder) {
   for (std::intptr_t fd : folder->handles) {
     close(static_cast<int>(fd));

@@ -340,6 +340,23 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
   return FileResult::done;
 }
 
+FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
+  // The full path would resolve a ".." before the folders are opened: it is refused here. Every
+  // folder on the way is then opened as itself and refused as a link or junction, as the walk
+  // refuses them.
+  for (std::size_t begin = 0; begin <= path.size();) {
+    std::size_t end = path.find_first_of("/\\", begin);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    if (path.compare(begin, end - begin, "..") == 0) {
+      return FileResult::replaced;
+    }
+    begin = end + 1;
+  }
+  return open_write_folder(path, opened);
+}
+
 void close_write_folder(WriteFolder* folder) {
   for (std::intptr_t handle : folder->handles) {
     CloseHandle(reinterpret_cast<HANDLE>(handle));

@@ -235,7 +235,7 @@ ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::stri
   // What arrived is looked at once more: the name may have been swapped after the readiness test.
   PathStatus arrived;
   if (!query_status(claim->path, &arrived) || !arrived.is_regular || arrived.id != expected ||
-      (arrived.is_link && !arrived.link_trusted)) {
+      arrived.is_link) {
     return ClaimResult::replaced;
   }
   return ClaimResult::claimed;

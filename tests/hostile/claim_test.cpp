@@ -218,6 +218,29 @@ TEST_F(WorkFolder, RecoveryMovesNothingByAMisreadRecord) {
   }
 }
 
+// A link of the dropper's to a file of theirs may be followed, but a claimed link would be opened
+// by the command through whatever it leads to by then: it is never claimed, and said so once.
+TEST_F(WorkFolder, LinkNeverClaimed) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string work = private_folder(tree, "srv/work");
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return write_file(box.inbox + "/own", "dropped\n") &&
+           make_link(box.inbox + "/own", box.inbox + "/l.txt");
+  }));
+  const std::string ledger = box.srv + "/ledger";
+  std::vector<std::string> args = box.looping_args("*.txt", "cat \"@1@\" >> " + ledger);
+  args.insert(args.end() - 2, {"-p", work});
+  Process hotbatch(args, box.inbox);
+  const RunResult result = stop_after_passes(&hotbatch);
+  EXPECT_EQ(occurrences(result.out,
+                        "Warning: Link not claimed, passed over: '" + box.inbox + "/l.txt'\n"),
+            1)
+      << result.out;
+  EXPECT_EQ(box.read(ledger), "");
+  EXPECT_TRUE(is_link(box.inbox + "/l.txt"));
+}
+
 // Two services on one inbox, each with its own work folder: the move decides who takes a file,
 // and each of 1,000 files runs exactly once.
 TEST_F(WorkFolder, TwoServicesRunEachFileOnce) {

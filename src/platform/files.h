@@ -11,12 +11,17 @@
 extern const char* const LINE_END;
 
 // Identity of a file on its device: unchanged when the file is renamed, different for another
-// file that takes its name.
+// file that takes its name, even one that gets the index number of a deleted file (ext4 reuses
+// them at once). The kind and the birth time are compared where both sides know them.
 struct FileId {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
+  std::uint32_t kind = 0;  // the file's type bits (POSIX S_IFMT); 0 where not known
+  std::int64_t birth = 0;  // its birth time in nanoseconds where the system gives it; else 0
   bool operator==(const FileId& other) const {
-    return device == other.device && index == other.index;
+    return device == other.device && index == other.index &&
+           (kind == 0 || other.kind == 0 || kind == other.kind) &&
+           (birth == 0 || other.birth == 0 || birth == other.birth);
   }
   bool operator!=(const FileId& other) const { return !(*this == other); }
 };

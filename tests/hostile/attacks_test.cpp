@@ -449,6 +449,38 @@ TEST_F(Stalls, FifoSwappedInDuringTheCommand) {
   EXPECT_EQ(entries_of(box.inbox), Names{"x.pdf"});
 }
 
+// The file found is deleted during its settle time and a FIFO made under its name gets its index
+// number (ext4 hands it out again at once) and its time: the FIFO is never run, held open by
+// the dropper, which would block the command until its time limit.
+TEST_F(Stalls, FifoByIndexReuseNeverRun) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.txt";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, ""); }));
+  Process hotbatch({"-g", "1", "-k", "3", "-d", box.inbox, "*.txt", "cat \"@1@\" > /dev/null"},
+                   box.inbox);
+  ASSERT_TRUE(hotbatch.wait_for("Start Run..."));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  struct stat old {};
+  ASSERT_EQ(lstat(file.c_str(), &old), 0);
+  const timespec times[2] = {old.st_atim, old.st_mtim};
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return unlink(file.c_str()) == 0 && mkfifo(file.c_str(), 0666) == 0 &&
+           utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
+  }));
+  Background holder(kDropper, [&] { return open(file.c_str(), O_RDWR) >= 0; });
+  ASSERT_TRUE(holder.ready());
+  struct stat now {};
+  ASSERT_EQ(lstat(file.c_str(), &now), 0);
+  if (now.st_ino != old.st_ino) {
+    hotbatch.finish();
+    GTEST_SKIP() << "SKIPPED: the file system gave the FIFO a new index number";
+  }
+  const RunResult result = hotbatch.finish();
+  EXPECT_EQ(occurrences(result.out, "File found and under processing"), 0) << result.out;
+  EXPECT_EQ(occurrences(result.out, "stopped after"), 0);
+}
+
 // --- Crashing the walk: trees deeper than the walk goes ---------------------------------------
 
 class DeepTree : public Hostile {};

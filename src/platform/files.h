@@ -85,6 +85,15 @@ enum class FileResult : int {
 FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
                             FileHandle* file);
 
+// Holds the file `path` (which must be `expected`, opened as by open_for_reading) open for
+// reading until the caller closes `held`, so that nobody can take a write lease on it meanwhile:
+// a lease taken after the readiness test would stall the command's own open for the system's
+// lease-break time. A lease already held makes it fail at once, never wait. On Windows, which
+// has no leases, nothing is held (a held file would stand in the way of a command that writes or
+// removes it): `done` with no handle.
+FileResult hold_file(const std::string& path, bool follow_link, const FileId& expected,
+                     FileHandle* held);
+
 // Reads up to `size` bytes. Returns the count, 0 at the end of the file, -1 on an error.
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size);
 

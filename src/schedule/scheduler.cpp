@@ -33,6 +33,7 @@ void let_go(Scheduler* scheduler, std::size_t index) {
   if (file.retrying) {
     --scheduler->retrying;
   }
+  close_file(&file.held);
   close_file(&file.output);
   close_file(&file.pipe);
   scheduler->paths.erase(file.names.full_path);
@@ -221,6 +222,7 @@ void retry_later(Scheduler* scheduler, InHand* file, int result) {
   say("Spoolex: Job of '%s' tried again in %d Sek\n", file->job.full_path_shown.c_str(),
       file->retry_wait_seconds);
   put_back(scheduler, file);
+  close_file(&file->held);
   close_file(&file->output);
   file->kept = 0;
   file->cut = false;
@@ -327,6 +329,12 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     return true;
   }
   ++file->attempts;
+  // Opened before the test and kept, when the file is ready, to the end of its command (a claim
+  // moves it, the descriptor stays): a write lease that its owner took between the test and the
+  // command's open would hold that open up. One taken before makes the file not ready yet.
+  const bool holding = !stop_requested() && slot_free(*scheduler) &&
+                       hold_file(file->name, file->last.is_link && file->last.link_trusted,
+                                 file->last.id, &file->held) == FileResult::done;
   PathStatus now;
   Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);
@@ -335,8 +343,16 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     // A stop requested during the attempt starts no command. A ready file without a free slot
     // waits for one, and is looked at once more just before its start.
     file->ready = !stop_requested() && !slot_free(*scheduler);
-    return file->ready || (!stop_requested() && start_job(scheduler, file));
+    if (holding && !file->ready && !stop_requested()) {
+      return start_job(scheduler, file);
+    }
+    if (file->ready || stop_requested()) {
+      close_file(&file->held);
+      return file->ready;
+    }
+    readiness = Readiness::not_yet;
   }
+  close_file(&file->held);
   file->ready = false;
   if (readiness != Readiness::not_yet || file->attempts >= READY_ATTEMPTS) {
     return false;

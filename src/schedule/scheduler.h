@@ -71,6 +71,7 @@ struct InHand {
   bool early = false;       // a change was seen: the next step takes its status as the one to
                             // compare with one settle time later (no attempt counted)
   Claim claim;              // with -p: the file in the work folder, from its start to its outcome
+  FileHandle held;          // the file, open from its last readiness test to its command's end
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)

@@ -481,6 +481,43 @@ TEST_F(Stalls, FifoByIndexReuseNeverRun) {
   EXPECT_EQ(occurrences(result.out, "stopped after"), 0);
 }
 
+// The dropper takes a write lease on its file as soon as the readiness probe has closed it: the
+// command's open would wait out the system's lease-break time (45 s), far past the time limit.
+// The file is held open from its readiness test on, so no such lease can be had.
+TEST_F(Stalls, WriteLeaseAfterTheProbe) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.txt";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, "x\n"); }));
+  std::thread dropper([&] {
+    as_user(kDropper, [&] {
+      signal(SIGIO, SIG_IGN);  // a broken lease is kept to the end of the break time
+      const int watch = inotify_init1(IN_CLOEXEC);
+      char events[4096];
+      if (inotify_add_watch(watch, file.c_str(), IN_CLOSE_NOWRITE) < 0 ||
+          read(watch, events, sizeof events) <= 0) {
+        return false;
+      }
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+      while (std::chrono::steady_clock::now() < end) {
+        const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+          std::this_thread::sleep_for(std::chrono::seconds(15));
+          return true;
+        }
+        close(fd);
+      }
+      return true;
+    });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const RunResult result =
+      e2e::run({"-g", "0", "-k", "5", "-E", "-d", box.inbox, "*.txt", "cat \"@1@\""}, box.inbox);
+  dropper.join();
+  EXPECT_EQ(occurrences(result.out, "stopped after"), 0) << result.out;
+  EXPECT_EQ(occurrences(result.out, "File erased: " + file), 1) << result.out;
+}
+
 // --- Crashing the walk: trees deeper than the walk goes ---------------------------------------
 
 class DeepTree : public Hostile {};

@@ -606,6 +606,29 @@ mode_t mode_of(const std::string& path) {
   return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
+// A failing file that its dropper touches again and again runs again each time (-u), but only
+// a change of its content costs the error folder another copy.
+TEST_F(OtherUsersFiles, TouchMakesNoNewErrorCopy) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.txt";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, std::string(100000, 'x')); }));
+  Process hotbatch(
+      {"-l", "-s", "1", "-g", "0", "-u", "-d", box.inbox, "-e", box.failed, "*.txt", "false"},
+      box.inbox);
+  for (int touch = 0; touch < 3; ++touch) {
+    hotbatch.wait_until([] { return false; }, e2e::Millis(1200));
+    ASSERT_TRUE(
+        as_user(kDropper, [&] { return utimensat(AT_FDCWD, file.c_str(), nullptr, 0) == 0; }));
+  }
+  hotbatch.wait_until([] { return false; }, e2e::Millis(1200));
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, std::string(100000, 'y')); }));
+  const RunResult result = stop_after_passes(&hotbatch);
+  EXPECT_GE(occurrences(result.out, "File found and under processing"), 5) << result.out;
+  EXPECT_EQ(entries_of(box.failed), (Names{"x.txt", "x~2.txt"}));
+  EXPECT_EQ(box.read(box.failed + "/x~2.txt"), std::string(100000, 'y'));
+}
+
 // Two droppers' failed report.pdf from different folders, with -E: the second copy takes the
 // next free name, so that both stay. Each copy keeps its source's permission bits, but never
 // set-user or set-group bits: the service's copy of a dropper's program must not run as the

@@ -12,8 +12,9 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A copy of `text` for echoing names that other people chose, with every byte or character that
 // could move the cursor, end a line or start a terminal sequence shown as one '?': control bytes
 // (below 32, and 127), bytes 0x80 to 0x9F that are not part of a valid UTF-8 sequence, and the
-// UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029, and of the bidirectional controls U+202A to
-// U+202E and U+2066 to U+2069, which reorder what follows them on the line.
+// UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029, every format character (Unicode's category
+// Cf: the bidirectional controls, which reorder what follows them on the line, zero-width ones,
+// the tag characters) and the look-alikes of '/' (U+2044, U+2215, U+FF0F).
 std::string printable(const std::string& text);
 
 // Most warnings about single paths remembered per run. Beyond it a kind of warning is said once

@@ -742,6 +742,12 @@ TEST_F(Masking, ControlsAndLineBreaksShownAsQuestionMarks) {
                         {"i\xe2\x80\xae"
                          "j.pdf",
                          "i?j.pdf"},
+                        {"k\xe2\x80\x8b"
+                         "l.pdf",
+                         "k?l.pdf"},
+                        {"m\xe2\x88\x95..\xe2\x88\x95"
+                         "n.pdf",
+                         "m?..?n.pdf"},
                         {"\xc3\xa9t\xc3\xa9.pdf", "\xc3\xa9t\xc3\xa9.pdf"}};
   ASSERT_TRUE(as_user(kDropper, [&] {
     for (const Name& name : names) {

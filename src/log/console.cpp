@@ -121,12 +121,46 @@ std::string printable(const std::string& text) {
   return shown;
 }
 
+namespace {
+
+// FNV-1a over `text`, 64 bits.
+std::uint64_t hash_of(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (char byte : text) {
+    hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+  }
+  return hash;
+}
+
+// True for a byte that continues a UTF-8 sequence.
+bool continues(char byte) {
+  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::string shortened(const std::string& shown) {
+  if (shown.size() <= MAX_SHOWN_PATH) {
+    return shown;
+  }
+  const char* const gap = "...";
+  std::size_t head = (MAX_SHOWN_PATH - 3) / 2;
+  std::size_t tail = shown.size() - (MAX_SHOWN_PATH - 3 - head);
+  while (head > 0 && continues(shown[head])) {
+    --head;
+  }
+  while (tail < shown.size() && continues(shown[tail])) {
+    ++tail;
+  }
+  return shown.substr(0, head) + gap + shown.substr(tail);
+}
+
 bool first_time(SaidOnce* said, const std::string& key) {
-  return said->keys.insert(key).second;
+  return said->keys.insert(hash_of(key)).second;
 }
 
 void say_once(SaidOnce* said, const char* message, const std::string& path) {
-  std::string key = std::string(message) + '\0' + path;
+  const std::uint64_t key = hash_of(std::string(message) + '\0' + path);
   if (said->keys.count(key) != 0) {
     return;
   }
@@ -138,6 +172,6 @@ void say_once(SaidOnce* said, const char* message, const std::string& path) {
     }
     return;
   }
-  said->keys.insert(std::move(key));
-  say(message, printable(path).c_str());
+  said->keys.insert(key);
+  say(message, shortened(printable(path)).c_str());
 }

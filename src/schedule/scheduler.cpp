@@ -8,6 +8,51 @@
 
 namespace {
 
+// What a file in hand takes, about: its path is kept in its names (four forms) and in the set of
+// paths in hand.
+std::uint64_t bytes_in_hand(const std::string& full_path) {
+  return 5 * full_path.size() + sizeof(InHand);
+}
+
+// What a file remembered by -u takes, about.
+std::uint64_t bytes_ended(const std::string& full_path) {
+  return full_path.size() + sizeof(JobEnded) + 64;
+}
+
+// Forgets what -u remembers of the file at `at`.
+void forget_ended(Scheduler* scheduler, std::map<std::string, JobEnded>::iterator at) {
+  scheduler->ended_bytes -= bytes_ended(at->first);
+  scheduler->ended.erase(at);
+}
+
+// Keeps what -u remembers within MAX_ENDED and MAX_ENDED_BYTES: the oldest eighth goes at once,
+// so that one look over the files serves many that come after it. Said once per run.
+void bound_ended(Scheduler* scheduler) {
+  auto& ended = scheduler->ended;
+  if (ended.size() <= MAX_ENDED && scheduler->ended_bytes <= MAX_ENDED_BYTES) {
+    return;
+  }
+  if (first_time(&scheduler->memory.said, "ended")) {
+    say("Warning: Too many ended jobs to remember (-u); the oldest are forgotten\n");
+  }
+  std::vector<std::uint64_t> orders;
+  orders.reserve(ended.size());
+  for (const auto& entry : ended) {
+    orders.push_back(entry.second.order);
+  }
+  const std::size_t gone = std::max<std::size_t>(1, orders.size() / 8);
+  std::nth_element(orders.begin(), orders.begin() + static_cast<std::ptrdiff_t>(gone - 1),
+                   orders.end());
+  const std::uint64_t last_gone = orders[gone - 1];
+  for (auto at = ended.begin(); at != ended.end();) {
+    auto next = std::next(at);
+    if (at->second.order <= last_gone) {
+      forget_ended(scheduler, at);
+    }
+    at = next;
+  }
+}
+
 // Puts a claimed file back where it was found, or forgets a claim whose file is gone (erased, or
 // moved into the error folder). Every way out of a job comes here, so that no file stays in the
 // work folder: a stop, a file passed over, a command that did not start, a folder lost.
@@ -36,6 +81,7 @@ void let_go(Scheduler* scheduler, std::size_t index) {
   close_file(&file.held);
   close_file(&file.output);
   close_file(&file.pipe);
+  scheduler->hand_bytes -= bytes_in_hand(file.names.full_path);
   scheduler->paths.erase(file.names.full_path);
   scheduler->hand.erase(scheduler->hand.begin() + static_cast<std::ptrdiff_t>(index));
 }
@@ -61,8 +107,14 @@ std::int64_t settle_deadline(const Scheduler& scheduler) {
 void remember_ended(Scheduler* scheduler, const InHand& file) {
   PathStatus now;
   if (scheduler->settings.unchanged_once && query_status(file.name, &now)) {
+    auto at = scheduler->ended.find(file.names.full_path);
+    if (at != scheduler->ended.end()) {
+      forget_ended(scheduler, at);
+    }
     scheduler->ended[file.names.full_path] =
-        JobEnded{now.id, now.size, now.modified, scheduler->pass};
+        JobEnded{now.id, now.size, now.modified, scheduler->pass, ++scheduler->ended_count};
+    scheduler->ended_bytes += bytes_ended(file.names.full_path);
+    bound_ended(scheduler);
   }
 }
 
@@ -532,11 +584,12 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
       if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
         return true;
       }
-      scheduler->ended.erase(ended);
+      forget_ended(scheduler, ended);
     }
   }
   if (scheduler->settings.waiting_apart &&
-      static_cast<int>(scheduler->hand.size()) - scheduler->running >= MAX_WAITING) {
+      (static_cast<int>(scheduler->hand.size()) - scheduler->running >= MAX_WAITING ||
+       scheduler->hand_bytes + bytes_in_hand(names.full_path) > MAX_HAND_BYTES)) {
     return true;
   }
   // The mark goes with the last file in hand that needs it.
@@ -558,6 +611,7 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
   file->names = names;
   file->due_ms = settle_deadline(*scheduler);
   scheduler->paths.insert(names.full_path);
+  scheduler->hand_bytes += bytes_in_hand(names.full_path);
   scheduler->hand.push_back(std::move(file));
   count_waiting(&scheduler->counts, names.full_path, scheduler->pass);
   // Its first step may be due at once (no settle time).
@@ -566,7 +620,11 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
 
 void end_pass(Scheduler* scheduler) {
   for (auto at = scheduler->ended.begin(); at != scheduler->ended.end();) {
-    at = at->second.seen < scheduler->pass ? scheduler->ended.erase(at) : std::next(at);
+    auto next = std::next(at);
+    if (at->second.seen < scheduler->pass) {
+      forget_ended(scheduler, at);
+    }
+    at = next;
   }
   ++scheduler->pass;
 }

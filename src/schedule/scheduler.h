@@ -30,6 +30,15 @@ constexpr int MAX_JOBS = 64;
 // commands; beyond that a file waits for a later pass.
 constexpr int MAX_WAITING = 4096;
 
+// Most bytes that the files in hand may take, as counted by bytes_in_hand: with long paths the
+// count above would not bound the memory they take.
+constexpr std::uint64_t MAX_HAND_BYTES = 16 * 1024 * 1024;
+
+// Most files whose job ended that -u remembers, and most bytes they may take (as counted by
+// bytes_ended); beyond either the oldest are forgotten, and run again when they are next found.
+constexpr std::size_t MAX_ENDED = 100000;
+constexpr std::uint64_t MAX_ENDED_BYTES = 16 * 1024 * 1024;
+
 // Most bytes of a job's collected output (-j above 1) that are kept and shown; the rest is left
 // out, so that a command cannot fill the disk with it.
 constexpr std::uint64_t OUTPUT_KEPT_BYTES = 1024 * 1024;
@@ -95,7 +104,8 @@ struct JobEnded {
   FileId id;
   std::uint64_t size = 0;
   std::int64_t modified = 0;
-  std::uint64_t seen = 0;  // the last pass that found it (or ended its job)
+  std::uint64_t seen = 0;   // the last pass that found it (or ended its job)
+  std::uint64_t order = 0;  // when it was remembered: the lowest is forgotten first
 };
 
 // The files in hand and what the jobs of the run remember.
@@ -114,6 +124,9 @@ struct Scheduler {
   bool stop_seen = false;                     // the stop request was taken note of
   std::uint64_t pass = 0;                     // passes ended
   std::map<std::string, JobEnded> ended;      // by full path, with -u
+  std::uint64_t ended_bytes = 0;              // what `ended` takes, as bytes_ended counts it
+  std::uint64_t ended_count = 0;              // files remembered so far, for JobEnded::order
+  std::uint64_t hand_bytes = 0;               // what `hand` takes, as bytes_in_hand counts it
   std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
   WorkFolder* work = nullptr;                 // -p: where each file is claimed; null without
   RunCounts counts;                           // for the monitor

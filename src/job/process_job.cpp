@@ -382,7 +382,7 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run
   job->file = file;
   job->names = names;
   job->run_names = run_names;
-  job->full_path_shown = printable(names.full_path);
+  job->full_path_shown = shortened(printable(names.full_path));
   job->command = std::move(command);
   job->command_shown = expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
   say("%s File found and under processing: %s\n", timestamp_now().c_str(),

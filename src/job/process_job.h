@@ -108,7 +108,7 @@ struct Job {
   ReadyFile file;
   JobNames names;               // the placeholder values of the file where it was found
   JobNames run_names;           // those the command gets: with -p @1@ and @4@ in the work folder
-  std::string full_path_shown;  // the full path as it may be shown (masked)
+  std::string full_path_shown;  // the full path as the console shows it (masked, shortened)
   std::string command;          // the expanded command; empty: nothing to run
   std::string command_shown;    // the same with every inserted name masked
   bool asked_to_end = false;    // its command was asked to end (-k)

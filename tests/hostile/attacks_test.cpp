@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "hostile_support.h"
@@ -589,6 +591,45 @@ TEST_F(DeepTree, NoDescriptorLeft) {
   EXPECT_EQ(occurrences(result.out, "Folder not entered"), 1);
   EXPECT_TRUE(bottom_kept);
   EXPECT_TRUE(box.untouched(result.out));
+}
+
+// 60 levels of 255-byte names (15 KB paths): 1,200 files fill what the files in hand and the
+// -u memory may take in bytes, and with a placeholder each is warned about with its path
+// shortened: the memory and the console stay bounded whatever the path lengths.
+TEST_F(DeepTree, LongPathsBoundedInBytes) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string step(255, 'd');
+  const DeepCleanup cleanup{box.inbox + "/" + step};
+  std::vector<std::pair<int, std::string>> files;
+  for (int i = 0; i < 1200; ++i) {
+    files.push_back({60, "f" + std::to_string(i) + ".pdf"});
+  }
+  ASSERT_TRUE(as_user(kDropper, [&] { return make_deep_tree(box.inbox, 60, step, files); }));
+  Process hotbatch(
+      {"-r", "-l", "-s", "1", "-g", "0", "-j", "4", "-u", "-d", box.inbox, "*.pdf", "true"},
+      box.inbox);
+  const bool said = hotbatch.wait_for("the oldest are forgotten", 1, e2e::Millis(120000));
+  std::ifstream status("/proc/" + std::to_string(hotbatch.pid()) + "/status");
+  long peak_kb = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      peak_kb = std::stol(line.substr(6));
+    }
+  }
+  hotbatch.signal(SIGTERM);
+  EXPECT_EQ(occurrences(hotbatch.finish().out, "the oldest are forgotten"), 1);
+  ASSERT_TRUE(said);
+  EXPECT_LT(peak_kb, 64 * 1024);
+  const RunResult result =
+      e2e::run({"-r", "-g", "0", "-d", box.inbox, "*.pdf", "true \"@1@\""}, box.inbox);
+  EXPECT_EQ(occurrences(result.out, "Warning: Path too long for the command"), 1200);
+  std::istringstream lines(result.out);
+  std::size_t longest = 0;
+  for (std::string line; std::getline(lines, line);) {
+    longest = std::max(longest, line.size());
+  }
+  EXPECT_LT(longest, 4200u);
 }
 
 // --- Destroying other users' files --------------------------------------------------------------

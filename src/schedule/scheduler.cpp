@@ -381,6 +381,7 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     return true;
   }
   ++file->attempts;
+  ++scheduler->attempts_made;
   // Opened before the test and kept, when the file is ready, to the end of its command (a claim
   // moves it, the descriptor stays): a write lease that its owner took between the test and the
   // command's open would hold that open up. One taken before makes the file not ready yet.
@@ -524,6 +525,37 @@ void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool ch
 
 }  // namespace
 
+namespace {
+
+// True when the waiting files leave room for one more that takes `bytes` (MAX_WAITING,
+// MAX_HAND_BYTES), making it where needed: the earliest taken waiting file that failed an attempt
+// is let go, to be found again by a later pass.
+bool make_room(Scheduler* scheduler, std::uint64_t bytes) {
+  auto full = [&] {
+    return static_cast<int>(scheduler->hand.size()) - scheduler->running >= MAX_WAITING ||
+           scheduler->hand_bytes + bytes > MAX_HAND_BYTES;
+  };
+  while (full()) {
+    if (scheduler->no_room_since == scheduler->attempts_made) {
+      return false;
+    }
+    std::size_t at = 0;
+    auto& hand = scheduler->hand;
+    while (at < hand.size() && (hand[at]->attempts == 0 || hand[at]->running() || hand[at]->ready ||
+                                hand[at]->retrying)) {
+      ++at;
+    }
+    if (at == hand.size()) {
+      scheduler->no_room_since = scheduler->attempts_made;
+      return false;
+    }
+    let_go(scheduler, at);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool wait_for_slot(Scheduler* scheduler) {
   for (;;) {
     if (!advance(scheduler)) {
@@ -587,9 +619,7 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
       forget_ended(scheduler, ended);
     }
   }
-  if (scheduler->settings.waiting_apart &&
-      (static_cast<int>(scheduler->hand.size()) - scheduler->running >= MAX_WAITING ||
-       scheduler->hand_bytes + bytes_in_hand(names.full_path) > MAX_HAND_BYTES)) {
+  if (scheduler->settings.waiting_apart && !make_room(scheduler, bytes_in_hand(names.full_path))) {
     return true;
   }
   // The mark goes with the last file in hand that needs it.

@@ -27,7 +27,9 @@ constexpr int READY_ATTEMPTS = 10;
 constexpr int MAX_JOBS = 64;
 
 // Most files waiting for their readiness at once, when they are tracked apart from the running
-// commands; beyond that a file waits for a later pass.
+// commands. Beyond that a file found gets the place of the earliest waiting file that has already
+// failed an attempt, which waits for a later pass; with none such, it waits for a later pass
+// itself. So files that are never ready cannot keep a newer file from its settle time.
 constexpr int MAX_WAITING = 4096;
 
 // Most bytes that the files in hand may take, as counted by bytes_in_hand: with long paths the
@@ -127,6 +129,9 @@ struct Scheduler {
   std::uint64_t ended_bytes = 0;              // what `ended` takes, as bytes_ended counts it
   std::uint64_t ended_count = 0;              // files remembered so far, for JobEnded::order
   std::uint64_t hand_bytes = 0;               // what `hand` takes, as bytes_in_hand counts it
+  std::uint64_t attempts_made = 0;            // readiness attempts of the run so far
+  std::uint64_t no_room_since = ~0ull;        // attempts_made when no waiting file could give
+                                              // way last; none can before the next attempt
   std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
   WorkFolder* work = nullptr;                 // -p: where each file is claimed; null without
   RunCounts counts;                           // for the monitor

@@ -520,6 +520,33 @@ TEST_F(Stalls, WriteLeaseAfterTheProbe) {
   EXPECT_EQ(occurrences(result.out, "File erased: " + file), 1) << result.out;
 }
 
+// 4,200 files that their dropper keeps open for writing, early in the walk's order, are more than
+// the waiting places: another user's file found after them still runs one settle time after a
+// pass found it, since a file that failed an attempt gives its place to a newer one.
+TEST_F(Stalls, NeverReadyFilesKeepNobodyWaiting) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  Background holder(kDropper, [&] {
+    for (int i = 0; i < 4200; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "/a%04d.txt", i);
+      if (open((box.inbox + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666) < 0) {
+        return false;
+      }
+    }
+    return true;
+  });
+  ASSERT_TRUE(holder.ready());
+  ASSERT_TRUE(as_user(kOtherDropper, [&] { return write_file(box.inbox + "/z.txt", "z\n"); }));
+  Process hotbatch({"-l", "-s", "1", "-g", "1", "-j", "2", "-d", box.inbox, "*.txt", "true"},
+                   box.inbox);
+  const bool done = hotbatch.wait_for("Datei was processed: 'z.txt'", 1, e2e::Millis(8000));
+  hotbatch.signal(SIGTERM);
+  const RunResult result = hotbatch.finish();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(occurrences(result.out, "File found and under processing"), 1);
+}
+
 // --- Crashing the walk: trees deeper than the walk goes ---------------------------------------
 
 class DeepTree : public Hostile {};

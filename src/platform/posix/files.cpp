@@ -389,8 +389,24 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
 
 FileResult hold_file(const std::string& path, bool follow_link, const FileId& expected,
                      FileHandle* held) {
-  // The open does not wait: on a file with another's lease it fails with EWOULDBLOCK.
-  return open_for_reading(path, follow_link, expected, held);
+  // As in the probe, the name is only looked up, and the file opened through that descriptor once
+  // it is the file expected: a link swapped in meanwhile is never opened through. The open does
+  // not wait: on a file with another's lease it fails with EWOULDBLOCK.
+  int found = open(path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  if (found < 0) {
+    return errno == ENOENT ? FileResult::missing : FileResult::failed;
+  }
+  if (!is_file(found, expected)) {
+    close(found);
+    return FileResult::replaced;
+  }
+  char by_descriptor[40];
+  std::snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", found);
+  const bool proc = access("/proc/self/fd", X_OK) == 0;
+  FileResult opened =
+      open_for_reading(proc ? by_descriptor : path, proc || follow_link, expected, held);
+  close(found);
+  return opened;
 }
 
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {

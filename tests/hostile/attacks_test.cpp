@@ -624,9 +624,7 @@ TEST_F(DeepTree, LongPathsBoundedInBytes) {
   std::ifstream status("/proc/" + std::to_string(hotbatch.pid()) + "/status");
   long peak_kb = 0;
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) {
-      peak_kb = std::stol(line.substr(6));
-    }
+    peak_kb = line.rfind("VmHWM:", 0) == 0 ? std::stol(line.substr(6)) : peak_kb;
   }
   hotbatch.signal(SIGTERM);
   EXPECT_EQ(occurrences(hotbatch.finish().out, "the oldest are forgotten"), 1);

@@ -6,8 +6,10 @@
 
 namespace {
 
-// The record of a claim: the absolute path of the file's folder, a line end, its name.
+// The record of a claim: RECORD_HEADER, the absolute path of the file's folder, a NUL, its name,
+// a NUL. No name holds a NUL, so no folder or file name can make the record read otherwise.
 constexpr const char* RECORD_SUFFIX = ".from";
+constexpr char RECORD_HEADER[] = "hotbatch claim 1";
 
 // Records longer than this are not ours.
 constexpr std::size_t MAX_RECORD = 64 * 1024;
@@ -17,6 +19,60 @@ constexpr int MAX_PUT_BACK_NUMBER = 100000;
 
 std::string record_of(const std::string& id) {
   return id + RECORD_SUFFIX;
+}
+
+// The text of the record of a file `name` claimed from the folder `origin`.
+std::string record_text(const std::string& origin, const std::string& name) {
+  std::string text(RECORD_HEADER, sizeof RECORD_HEADER);  // with its NUL
+  text += origin;
+  text += '\0';
+  text += name;
+  text += '\0';
+  return text;
+}
+
+// True for a bare name that names an entry of its folder, never a way out of it.
+bool is_bare_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(PATH_SEPARATOR == '/' ? std::string("/", 2) : std::string("/\\:", 4)) ==
+             std::string::npos;
+}
+
+// Reads the record `text` into the file's folder and name. False when it cannot be trusted: not
+// a record of ours, an origin that is no absolute path or holds a "..", or a name that is not a
+// bare name. A record of 1.2 (`origin "\n" name`) is read only when it has one line end alone.
+bool parse_record(const std::string& text, std::string* origin, std::string* name) {
+  const std::string header(RECORD_HEADER, sizeof RECORD_HEADER);
+  if (text.compare(0, header.size(), header) == 0) {
+    const std::size_t first = text.find('\0', header.size());
+    if (first == std::string::npos || text.empty() || text.back() != '\0') {
+      return false;
+    }
+    *origin = text.substr(header.size(), first - header.size());
+    *name = text.substr(first + 1, text.size() - first - 2);
+  } else {
+    const std::size_t end = text.find('\n');
+    if (end == std::string::npos || text.find('\n', end + 1) != std::string::npos ||
+        text.find('\0') != std::string::npos) {
+      return false;
+    }
+    *origin = text.substr(0, end);
+    *name = text.substr(end + 1);
+  }
+  if (!is_bare_name(*name) || !is_absolute_path(*origin)) {
+    return false;
+  }
+  for (std::size_t begin = 0; begin <= origin->size();) {
+    std::size_t part = origin->find_first_of(PATH_SEPARATOR == '/' ? "/" : "/\\", begin);
+    if (part == std::string::npos) {
+      part = origin->size();
+    }
+    if (origin->compare(begin, part - begin, "..") == 0) {
+      return false;
+    }
+    begin = part + 1;
+  }
+  return true;
 }
 
 // Moves `name` of `from` to `to` under its own name, or the first free numbered one, which
@@ -74,30 +130,46 @@ void recover_claims(WorkFolder* work, SaidOnce* said) {
     }
     const std::string id = entry.substr(0, entry.size() - suffix.size());
     std::string record;
-    if (!read_entry(work->folder, entry, MAX_RECORD, &record)) {
+    if (!is_bare_name(id) || !read_entry(work->folder, entry, MAX_RECORD, &record)) {
       continue;
     }
-    const std::size_t end = record.find('\n');
-    if (end == std::string::npos) {
-      forget_claim(work, id);  // written only in part: the move never came after it
-      continue;
-    }
-    const std::string folder = record.substr(0, end);
-    const std::string name = record.substr(end + 1);
-    const std::string full_path = folder + PATH_SEPARATOR + name;
     WriteFolder sub;
     if (open_write_folder(work->folder.path + PATH_SEPARATOR + id, &sub) != FileResult::done) {
-      delete_file(work->folder, entry);
+      delete_file(work->folder, entry);  // the job was over, or the move never happened
       continue;
     }
+    std::string folder;
+    std::string name;
+    if (!parse_record(record, &folder, &name)) {
+      close_write_folder(&sub);
+      // Nothing is moved by a record that may say something else than its writer meant; an empty
+      // sub-folder holds nothing to put back.
+      if (remove_empty_folder(work->folder, id)) {
+        delete_file(work->folder, entry);
+      } else {
+        say_once(said, "Warning: Claim record not trusted, left in the work folder: '%s'\n",
+                 work->folder.path + PATH_SEPARATOR + entry);
+      }
+      continue;
+    }
+    const std::string full_path = folder + PATH_SEPARATOR + name;
     PathStatus there;
     if (!query_entry(sub, name, &there)) {
       close_write_folder(&sub);
       forget_claim(work, id);  // the job was over, or the move never happened
       continue;
     }
+    // The folder is entered as the walk enters folders, and the file moved only through what was
+    // opened: a link planted on the way since the claim leads nowhere.
     WriteFolder origin;
-    if (open_write_folder(folder, &origin) != FileResult::done) {
+    const FileResult reopened = open_folder_strictly(folder, &origin);
+    if (reopened == FileResult::replaced) {
+      close_write_folder(&sub);
+      say_once(said, "Warning: Claim record not trusted, left in the work folder: '%s'\n",
+               work->folder.path + PATH_SEPARATOR + entry);
+      continue;
+    }
+    if (reopened != FileResult::done) {
       close_write_folder(&sub);
       say_once(said,
                "Warning: Folder of a claimed file is gone, file kept in the work folder: '%s'\n",
@@ -133,7 +205,7 @@ ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::stri
   // The record comes before the move, so that a file in the work folder always has one.
   if (made != FileResult::done ||
       !write_whole_file(work->folder.path + PATH_SEPARATOR + record_of(claim->id),
-                        origin + "\n" + name)) {
+                        record_text(origin, name))) {
     if (made == FileResult::done) {
       close_write_folder(&claim->sub);
       forget_claim(work, claim->id);
@@ -163,7 +235,7 @@ ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::stri
   // What arrived is looked at once more: the name may have been swapped after the readiness test.
   PathStatus arrived;
   if (!query_status(claim->path, &arrived) || !arrived.is_regular || arrived.id != expected ||
-      (arrived.is_link && !arrived.link_trusted)) {
+      arrived.is_link) {
     return ClaimResult::replaced;
   }
   return ClaimResult::claimed;
@@ -224,9 +296,10 @@ std::vector<std::string> claimed_paths(const WorkFolder& work) {
         !read_entry(work.folder, entry, MAX_RECORD, &record)) {
       continue;
     }
-    const std::size_t end = record.find('\n');
-    if (end != std::string::npos) {
-      paths.push_back(record.substr(0, end) + PATH_SEPARATOR + record.substr(end + 1));
+    std::string origin;
+    std::string name;
+    if (parse_record(record, &origin, &name)) {
+      paths.push_back(origin + PATH_SEPARATOR + name);
     }
   }
   return paths;

@@ -42,8 +42,7 @@ bool open_work_folder(const std::string& path, WorkFolder* work);
 void recover_claims(WorkFolder* work, SaidOnce* said);
 
 // Moves `name` of the walk's folder `from` (absolute path `origin`, for the record) into a new
-// sub-folder of `work`, and checks that what arrived is `expected`: a plain file, or a link that
-// may be followed to it.
+// sub-folder of `work`, and checks that what arrived is `expected`: a plain file, never a link.
 ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::string& origin,
                        const std::string& name, const FileId& expected, SaidOnce* said,
                        Claim* claim);

@@ -23,6 +23,10 @@ constexpr int MAX_COPY_NUMBER = 100000;
 // Error copies leave at least this share of the error folder's file system free.
 constexpr std::uint64_t MIN_FREE_PERCENT = 5;
 
+// FNV-1a, 64 bits: the hash that tells an error copy's content from the last one's.
+constexpr std::uint64_t FNV_OFFSET = 14695981039346656037ull;
+constexpr std::uint64_t FNV_PRIME = 1099511628211ull;
+
 // Bytes copied between two looks at the room left.
 constexpr std::uint64_t ROOM_LOOK_BYTES = 64ull * 1024 * 1024;
 
@@ -116,8 +120,9 @@ bool room_for(const std::string& folder, std::uint64_t more) {
 // Copies the data of `in` to `out`, both open at their start, run of data by run of data, so that
 // holes stay holes: a file of no blocks and any size costs the error folder none either. The room
 // left in `folder` is looked at before and while copying, since the file may fill its holes
-// meanwhile.
-CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, char* buffer) {
+// meanwhile. `hash` receives the FNV-1a hash of every run's offset and bytes.
+CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, char* buffer,
+                     std::uint64_t* hash) {
   std::uint64_t stored = 0;
   if (stored_size(in, &stored) && !room_for(folder, stored)) {
     return CopyResult::no_room;
@@ -126,9 +131,13 @@ CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, c
   std::uint64_t start = 0;
   std::uint64_t end = 0;
   std::uint64_t since_look = 0;
+  *hash = FNV_OFFSET;
   while (next_data(in, at, &start, &end)) {
     if (!seek_file(out, start)) {
       return CopyResult::short_write;
+    }
+    for (int shift = 0; shift < 64; shift += 8) {
+      *hash = (*hash ^ ((start >> shift) & 0xFF)) * FNV_PRIME;
     }
     for (at = start; at < end;) {
       // A plain stop lets the job's outcome complete; an interrupt wants out now.
@@ -146,6 +155,9 @@ CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, c
       }
       if (!write_file(out, buffer, static_cast<std::size_t>(got))) {
         return CopyResult::short_write;
+      }
+      for (std::int64_t i = 0; i < got; ++i) {
+        *hash = (*hash ^ static_cast<unsigned char>(buffer[i])) * FNV_PRIME;
       }
       at += static_cast<std::uint64_t>(got);
       since_look += static_cast<std::uint64_t>(got);
@@ -174,9 +186,8 @@ std::string numbered_name(const std::string& name, int number) {
 }
 
 bool CopyKey::operator<(const CopyKey& other) const {
-  return std::tie(id.device, id.index, size, modified, folder.device, folder.index) <
-         std::tie(other.id.device, other.id.index, other.size, other.modified, other.folder.device,
-                  other.folder.index);
+  return std::tie(id.device, id.index, folder.device, folder.index) <
+         std::tie(other.id.device, other.id.index, other.folder.device, other.folder.index);
 }
 
 namespace {
@@ -211,23 +222,24 @@ FileResult move_file(const ReadyFile& file, const WriteFolder& target, std::stri
 
 // copy_into_folder once the folder is open.
 CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& target,
-                                 std::map<CopyKey, std::string>* copies, std::string* stored_name,
-                                 bool move) {
+                                 CopyMemory* copies, std::string* stored_name, bool move) {
   // A copy beside the file itself would match the pattern and become a job of its own.
   PathStatus here;
   if (query_status(".", &here) && target.id == here.id) {
     return CopyResult::onto_itself;
   }
-  const CopyKey key{file.id, file.size, file.modified, target.id};
+  const CopyKey key{file.id, target.id};
   auto made = copies->find(key);
   if (made != copies->end()) {
     PathStatus copy;
-    if (query_entry(target, made->second, &copy) && copy.is_regular && !copy.is_link &&
-        copy.size == file.size) {
-      *stored_name = made->second;
+    if (!query_entry(target, made->second.name, &copy) || !copy.is_regular || copy.is_link ||
+        copy.size != made->second.size) {
+      copies->erase(made);
+      made = copies->end();
+    } else if (file.size == made->second.size && file.modified == made->second.modified) {
+      *stored_name = made->second.name;
       return CopyResult::copied;
     }
-    copies->erase(made);
   }
   if (move && file.claimed) {
     // In the work folder, ours alone: the file there is the one the command was given.
@@ -258,16 +270,29 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
     close_file(&in);
     return CopyResult::target_unopenable;
   }
-  CopyResult result = copy_data(in, out, target.path, buffer.get());
+  std::uint64_t hash = 0;
+  CopyResult result = copy_data(in, out, target.path, buffer.get(), &hash);
   close_file(&in);
   // Data that does not fit on the device may show up only when the file is closed.
   if (!close_file(&out) && result == CopyResult::copied) {
     result = CopyResult::short_write;
   }
+  // Only its time changed (a touch): the copy made before still holds what it holds.
+  PathStatus written;
+  if (result == CopyResult::copied && made != copies->end() &&
+      query_entry(target, temp, &written) && written.size == made->second.size &&
+      hash == made->second.hash) {
+    delete_file(target, temp);
+    made->second.modified = file.modified;
+    *stored_name = made->second.name;
+    return CopyResult::copied;
+  }
   for (int number = 2; result == CopyResult::copied; ++number) {
     FileResult published = publish_file(target, temp, *stored_name, false);
     if (published == FileResult::done) {
-      (*copies)[key] = *stored_name;
+      PathStatus stored;
+      query_entry(target, *stored_name, &stored);
+      (*copies)[key] = CopyMade{stored.size, file.modified, hash, *stored_name};
       return CopyResult::copied;
     }
     if (published != FileResult::exists || number > MAX_COPY_NUMBER) {
@@ -282,9 +307,8 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
 
 }  // namespace
 
-CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::map<CopyKey, std::string>* copies, std::string* stored_name,
-                            bool move) {
+CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder, CopyMemory* copies,
+                            std::string* stored_name, bool move) {
   *stored_name = file.name;
   // Opened without following another user's link, which would be a way out of the inbox, not an
   // error folder; everything below is written through what was opened.
@@ -359,7 +383,7 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run
   job->file = file;
   job->names = names;
   job->run_names = run_names;
-  job->full_path_shown = printable(names.full_path);
+  job->full_path_shown = shortened(printable(names.full_path));
   job->command = std::move(command);
   job->command_shown = expand_placeholders(settings.command_template, shown, COMMAND_CAPACITY);
   say("%s File found and under processing: %s\n", timestamp_now().c_str(),
@@ -407,7 +431,7 @@ Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* me
       moved = move_file(file, target, &stored);  // a link's own file stays where it is
     }
     if (moved == FileResult::elsewhere) {
-      std::map<CopyKey, std::string> unused;  // every archived file is a file of its own
+      CopyMemory unused;  // every archived file is a file of its own
       result = copy_into_open_folder(file, target, &unused, &stored, false);
       copied = result == CopyResult::copied;
     } else {

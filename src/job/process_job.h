@@ -58,21 +58,30 @@ enum class CopyResult : int {
   no_room = 9,            // the copy would leave its file system less than 5% free: not made
 };
 
-// A copy made in this run: the source file as it was (identity, size, time of change) and the
-// error folder it went to (identity: "failed" seen from two folders are two folders).
+// A source file and the error folder it was copied to (identity: "failed" seen from two folders
+// are two folders).
 struct CopyKey {
   FileId id;
-  std::uint64_t size = 0;
-  std::int64_t modified = 0;
   FileId folder;
   bool operator<(const CopyKey& other) const;
 };
 
+// The last copy made of a source file into a folder in this run: what the source held then (its
+// size, the hash of its bytes), its time of change then, and the name the copy got. A file is
+// copied again only when its content differs: a new time of change alone costs a look, not a
+// copy.
+struct CopyMade {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  std::uint64_t hash = 0;
+  std::string name;
+};
+using CopyMemory = std::map<CopyKey, CopyMade>;
+
 // What the jobs of one run remember from one job to the next.
 struct JobMemory {
-  SaidOnce said;                          // warnings said once per run
-  std::map<CopyKey, std::string> copies;  // the name each copy got, so that a file left in place
-                                          // fails again without filling the error folder
+  SaidOnce said;      // warnings said once per run
+  CopyMemory copies;  // so that a file left in place fails again without filling the error folder
 };
 
 // The name of the `number`th copy of `name`: "a~2.EPS" for "a.EPS" and 2. The number goes before
@@ -83,14 +92,13 @@ std::string numbered_name(const std::string& name, int number);
 // Copies `file` into `folder` under its own name, or the first free numbered name when that is
 // taken; never replaces anything there and never writes through a link. The copy is made under a
 // temporary name and named only once it is complete, so it is whole or absent. `stored_name`
-// receives the name it got (or would have got). The same unchanged file failing again in a later
-// pass is not copied again while its copy from this run (in `copies`) is still there:
-// `stored_name` names that.
+// receives the name it got (or would have got). The same file failing again in a later pass with
+// the same content (size and hash) is not copied again while its copy from this run (in
+// `copies`) is still there: `stored_name` names that.
 // With `move`, a claimed file is moved into the folder instead where that is one rename (the same
 // file system), and copied otherwise.
-CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder,
-                            std::map<CopyKey, std::string>* copies, std::string* stored_name,
-                            bool move = false);
+CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder, CopyMemory* copies,
+                            std::string* stored_name, bool move = false);
 
 // Writes `text` as the whole content of `path`: into a new temporary file beside it, which then
 // replaces `path` (a link there is replaced, never followed). False when it could not be written.
@@ -101,7 +109,7 @@ struct Job {
   ReadyFile file;
   JobNames names;               // the placeholder values of the file where it was found
   JobNames run_names;           // those the command gets: with -p @1@ and @4@ in the work folder
-  std::string full_path_shown;  // the full path as it may be shown (masked)
+  std::string full_path_shown;  // the full path as the console shows it (masked, shortened)
   std::string command;          // the expanded command; empty: nothing to run
   std::string command_shown;    // the same with every inserted name masked
   bool asked_to_end = false;    // its command was asked to end (-k)

@@ -55,7 +55,7 @@ class InFolder : public ::testing::Test {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
   }
-  std::map<CopyKey, std::string> copies_;  // the copies this "run" made
+  CopyMemory copies_;  // the copies this "run" made
   SaidOnce said_;
   // The file `name` as the readiness test would hand it over.
   ReadyFile ready(const std::string& name) {

@@ -62,19 +62,35 @@ std::size_t sequence_length(const std::string& text, std::size_t at) {
   return length;
 }
 
-// True for the characters that terminals and log readers take as controls or line ends.
+// The characters shown as '?': the C1 controls, the line and paragraph separators, every format
+// character (Unicode's category Cf: invisible, some reorder what follows them on the line), and
+// the look-alikes of '/', which would make a name look like a path that leaves its folder.
+struct CodeRange {
+  char32_t first, last;
+};
+constexpr CodeRange HIDDEN[] = {
+    {0x0080, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},
+    {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},
+    {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2044, 0x2044},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0x2215, 0x2215},   {0xFEFF, 0xFEFF},
+    {0xFF0F, 0xFF0F},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+};
+
+// True for the well-formed sequence of `length` bytes at `at` when it encodes one of HIDDEN.
 bool is_hidden_control(const std::string& text, std::size_t at, std::size_t length) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data()) + at;
-  if (length == 2) {
-    return bytes[0] == 0xC2 && bytes[1] <= 0x9F;  // U+0080 to U+009F
+  char32_t code = bytes[0] & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    code = (code << 6) | (bytes[i] & 0x3F);
   }
-  if (length != 3 || bytes[0] != 0xE2) {
-    return false;
+  for (const CodeRange& range : HIDDEN) {
+    if (code >= range.first && code <= range.last) {
+      return true;
+    }
   }
-  if (bytes[1] == 0x80) {
-    return bytes[2] >= 0xA8 && bytes[2] <= 0xAE;  // U+2028, U+2029, U+202A to U+202E
-  }
-  return bytes[1] == 0x81 && bytes[2] >= 0xA6 && bytes[2] <= 0xA9;  // U+2066 to U+2069
+  return false;
 }
 
 }  // namespace
@@ -105,12 +121,46 @@ std::string printable(const std::string& text) {
   return shown;
 }
 
+namespace {
+
+// FNV-1a over `text`, 64 bits.
+std::uint64_t hash_of(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (char byte : text) {
+    hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+  }
+  return hash;
+}
+
+// True for a byte that continues a UTF-8 sequence.
+bool continues(char byte) {
+  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::string shortened(const std::string& shown) {
+  if (shown.size() <= MAX_SHOWN_PATH) {
+    return shown;
+  }
+  const char* const gap = "...";
+  std::size_t head = (MAX_SHOWN_PATH - 3) / 2;
+  std::size_t tail = shown.size() - (MAX_SHOWN_PATH - 3 - head);
+  while (head > 0 && continues(shown[head])) {
+    --head;
+  }
+  while (tail < shown.size() && continues(shown[tail])) {
+    ++tail;
+  }
+  return shown.substr(0, head) + gap + shown.substr(tail);
+}
+
 bool first_time(SaidOnce* said, const std::string& key) {
-  return said->keys.insert(key).second;
+  return said->keys.insert(hash_of(key)).second;
 }
 
 void say_once(SaidOnce* said, const char* message, const std::string& path) {
-  std::string key = std::string(message) + '\0' + path;
+  const std::uint64_t key = hash_of(std::string(message) + '\0' + path);
   if (said->keys.count(key) != 0) {
     return;
   }
@@ -122,6 +172,6 @@ void say_once(SaidOnce* said, const char* message, const std::string& path) {
     }
     return;
   }
-  said->keys.insert(std::move(key));
-  say(message, printable(path).c_str());
+  said->keys.insert(key);
+  say(message, shortened(printable(path)).c_str());
 }

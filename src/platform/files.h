@@ -11,12 +11,17 @@
 extern const char* const LINE_END;
 
 // Identity of a file on its device: unchanged when the file is renamed, different for another
-// file that takes its name.
+// file that takes its name, even one that gets the index number of a deleted file (ext4 reuses
+// them at once). The kind and the birth time are compared where both sides know them.
 struct FileId {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
+  std::uint32_t kind = 0;  // the file's type bits (POSIX S_IFMT); 0 where not known
+  std::int64_t birth = 0;  // its birth time in nanoseconds where the system gives it; else 0
   bool operator==(const FileId& other) const {
-    return device == other.device && index == other.index;
+    return device == other.device && index == other.index &&
+           (kind == 0 || other.kind == 0 || kind == other.kind) &&
+           (birth == 0 || other.birth == 0 || birth == other.birth);
   }
   bool operator!=(const FileId& other) const { return !(*this == other); }
 };
@@ -80,6 +85,15 @@ enum class FileResult : int {
 FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
                             FileHandle* file);
 
+// Holds the file `path` (which must be `expected`, opened as by open_for_reading) open for
+// reading until the caller closes `held`, so that nobody can take a write lease on it meanwhile:
+// a lease taken after the readiness test would stall the command's own open for the system's
+// lease-break time. A lease already held makes it fail at once, never wait. On Windows, which
+// has no leases, nothing is held (a held file would stand in the way of a command that writes or
+// removes it): `done` with no handle.
+FileResult hold_file(const std::string& path, bool follow_link, const FileId& expected,
+                     FileHandle* held);
+
 // Reads up to `size` bytes. Returns the count, 0 at the end of the file, -1 on an error.
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size);
 
@@ -108,6 +122,12 @@ struct WriteFolder {
 // writing in: `done`, `missing`, `replaced` (a link on the way that may not be followed; on
 // Windows any link or junction) or `failed`.
 FileResult open_write_folder(const std::string& folder, WriteFolder* opened);
+
+// Opens the absolute folder `path` one part at a time as the walk enters folders: no link is
+// followed anywhere on the way, trusted or not, and a ".." part is refused. `done`, `missing`,
+// `replaced` (a link or a ".." on the way) or `failed`. What is then done through the folder cannot
+// be led elsewhere by a link that a user planted on its path.
+FileResult open_folder_strictly(const std::string& path, WriteFolder* opened);
 
 // Releases what `open_write_folder` opened. Safe to call twice.
 void close_write_folder(WriteFolder* folder);

@@ -124,6 +124,12 @@ bool take_file(const Walk& walk, const std::string& name, const PathStatus& stat
     say_once(walk.said, "Warning: Link to another user's file skipped: '%s'\n", names.full_path);
     return true;
   }
+  // A claimed link would still be opened by its path, which leads wherever its owner points it
+  // meanwhile: with a work folder only the file itself is ever moved.
+  if (status.is_link && walk.scheduler->work != nullptr) {
+    say_once(walk.said, "Warning: Link not claimed, passed over: '%s'\n", names.full_path);
+    return true;
+  }
   return is_in_hand(walk.scheduler, names.full_path, status) ||
          take_in_hand(walk.scheduler, name, status, names, here);
 }

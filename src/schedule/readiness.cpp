@@ -28,8 +28,9 @@ Readiness ready_attempt(const std::string& name, const std::string& full_path,
     return Readiness::gone;
   }
   // A file swapped in under the name is not the one looked at before.
-  if (probe == Probe::free && status.size == before.size && status.id == before.id &&
-      (!same_time || status.modified == before.modified)) {
+  // Only a regular file is ever handed to a command: its identity includes its kind.
+  if (probe == Probe::free && status.is_regular && status.size == before.size &&
+      status.id == before.id && (!same_time || status.modified == before.modified)) {
     return Readiness::ready;
   }
   return Readiness::not_yet;

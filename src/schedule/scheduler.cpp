@@ -8,6 +8,51 @@
 
 namespace {
 
+// What a file in hand takes, about: its path is kept in its names (four forms) and in the set of
+// paths in hand.
+std::uint64_t bytes_in_hand(const std::string& full_path) {
+  return 5 * full_path.size() + sizeof(InHand);
+}
+
+// What a file remembered by -u takes, about.
+std::uint64_t bytes_ended(const std::string& full_path) {
+  return full_path.size() + sizeof(JobEnded) + 64;
+}
+
+// Forgets what -u remembers of the file at `at`.
+void forget_ended(Scheduler* scheduler, std::map<std::string, JobEnded>::iterator at) {
+  scheduler->ended_bytes -= bytes_ended(at->first);
+  scheduler->ended.erase(at);
+}
+
+// Keeps what -u remembers within MAX_ENDED and MAX_ENDED_BYTES: the oldest eighth goes at once,
+// so that one look over the files serves many that come after it. Said once per run.
+void bound_ended(Scheduler* scheduler) {
+  auto& ended = scheduler->ended;
+  if (ended.size() <= MAX_ENDED && scheduler->ended_bytes <= MAX_ENDED_BYTES) {
+    return;
+  }
+  if (first_time(&scheduler->memory.said, "ended")) {
+    say("Warning: Too many ended jobs to remember (-u); the oldest are forgotten\n");
+  }
+  std::vector<std::uint64_t> orders;
+  orders.reserve(ended.size());
+  for (const auto& entry : ended) {
+    orders.push_back(entry.second.order);
+  }
+  const std::size_t gone = std::max<std::size_t>(1, orders.size() / 8);
+  std::nth_element(orders.begin(), orders.begin() + static_cast<std::ptrdiff_t>(gone - 1),
+                   orders.end());
+  const std::uint64_t last_gone = orders[gone - 1];
+  for (auto at = ended.begin(); at != ended.end();) {
+    auto next = std::next(at);
+    if (at->second.order <= last_gone) {
+      forget_ended(scheduler, at);
+    }
+    at = next;
+  }
+}
+
 // Puts a claimed file back where it was found, or forgets a claim whose file is gone (erased, or
 // moved into the error folder). Every way out of a job comes here, so that no file stays in the
 // work folder: a stop, a file passed over, a command that did not start, a folder lost.
@@ -33,8 +78,10 @@ void let_go(Scheduler* scheduler, std::size_t index) {
   if (file.retrying) {
     --scheduler->retrying;
   }
+  close_file(&file.held);
   close_file(&file.output);
   close_file(&file.pipe);
+  scheduler->hand_bytes -= bytes_in_hand(file.names.full_path);
   scheduler->paths.erase(file.names.full_path);
   scheduler->hand.erase(scheduler->hand.begin() + static_cast<std::ptrdiff_t>(index));
 }
@@ -60,8 +107,14 @@ std::int64_t settle_deadline(const Scheduler& scheduler) {
 void remember_ended(Scheduler* scheduler, const InHand& file) {
   PathStatus now;
   if (scheduler->settings.unchanged_once && query_status(file.name, &now)) {
+    auto at = scheduler->ended.find(file.names.full_path);
+    if (at != scheduler->ended.end()) {
+      forget_ended(scheduler, at);
+    }
     scheduler->ended[file.names.full_path] =
-        JobEnded{now.id, now.size, now.modified, scheduler->pass};
+        JobEnded{now.id, now.size, now.modified, scheduler->pass, ++scheduler->ended_count};
+    scheduler->ended_bytes += bytes_ended(file.names.full_path);
+    bound_ended(scheduler);
   }
 }
 
@@ -221,6 +274,7 @@ void retry_later(Scheduler* scheduler, InHand* file, int result) {
   say("Spoolex: Job of '%s' tried again in %d Sek\n", file->job.full_path_shown.c_str(),
       file->retry_wait_seconds);
   put_back(scheduler, file);
+  close_file(&file->held);
   close_file(&file->output);
   file->kept = 0;
   file->cut = false;
@@ -327,6 +381,13 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     return true;
   }
   ++file->attempts;
+  ++scheduler->attempts_made;
+  // Opened before the test and kept, when the file is ready, to the end of its command (a claim
+  // moves it, the descriptor stays): a write lease that its owner took between the test and the
+  // command's open would hold that open up. One taken before makes the file not ready yet.
+  const bool holding = !stop_requested() && slot_free(*scheduler) &&
+                       hold_file(file->name, file->last.is_link && file->last.link_trusted,
+                                 file->last.id, &file->held) == FileResult::done;
   PathStatus now;
   Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);
@@ -335,8 +396,16 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     // A stop requested during the attempt starts no command. A ready file without a free slot
     // waits for one, and is looked at once more just before its start.
     file->ready = !stop_requested() && !slot_free(*scheduler);
-    return file->ready || (!stop_requested() && start_job(scheduler, file));
+    if (holding && !file->ready && !stop_requested()) {
+      return start_job(scheduler, file);
+    }
+    if (file->ready || stop_requested()) {
+      close_file(&file->held);
+      return file->ready;
+    }
+    readiness = Readiness::not_yet;
   }
+  close_file(&file->held);
   file->ready = false;
   if (readiness != Readiness::not_yet || file->attempts >= READY_ATTEMPTS) {
     return false;
@@ -456,17 +525,50 @@ void wait_for_next(const Scheduler& scheduler, std::int64_t deadline_ms, bool ch
 
 }  // namespace
 
+namespace {
+
+// True when the waiting files leave room for one more that takes `bytes` (MAX_WAITING,
+// MAX_HAND_BYTES), making it where needed: the earliest taken waiting file that failed an attempt
+// is let go, to be found again by a later pass.
+bool make_room(Scheduler* scheduler, std::uint64_t bytes) {
+  auto full = [&] {
+    return static_cast<int>(scheduler->hand.size()) - scheduler->running - scheduler->retrying >=
+               MAX_WAITING ||
+           scheduler->hand_bytes + bytes > MAX_HAND_BYTES;
+  };
+  while (full()) {
+    if (scheduler->no_room_since == scheduler->attempts_made) {
+      return false;
+    }
+    std::size_t at = 0;
+    auto& hand = scheduler->hand;
+    while (at < hand.size() && (hand[at]->attempts == 0 || hand[at]->running() || hand[at]->ready ||
+                                hand[at]->retrying)) {
+      ++at;
+    }
+    if (at == hand.size()) {
+      scheduler->no_room_since = scheduler->attempts_made;
+      return false;
+    }
+    let_go(scheduler, at);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool wait_for_slot(Scheduler* scheduler) {
   for (;;) {
     if (!advance(scheduler)) {
       return false;
     }
-    // Apart from the running commands, a file waits only for room among the waiting files: the
-    // walk goes on as soon as there is some, not a pause later.
-    const int in_hand = static_cast<int>(scheduler->hand.size());
+    // Apart from the running commands, a file waits only for room among the waiting files (made
+    // where a waiting file has failed an attempt): the walk goes on as soon as there is some, not
+    // a pause later.
     if (stop_requested() || (scheduler->settings.waiting_apart
-                                 ? in_hand - scheduler->running - scheduler->retrying < MAX_WAITING
-                                 : in_hand - scheduler->retrying < scheduler->settings.jobs)) {
+                                 ? make_room(scheduler, 0)
+                                 : static_cast<int>(scheduler->hand.size()) - scheduler->retrying <
+                                       scheduler->settings.jobs)) {
       return true;
     }
     wait_for_next(*scheduler, monotonic_ms() + 60000, false);
@@ -520,12 +622,10 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
       if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
         return true;
       }
-      scheduler->ended.erase(ended);
+      forget_ended(scheduler, ended);
     }
   }
-  if (scheduler->settings.waiting_apart &&
-      static_cast<int>(scheduler->hand.size()) - scheduler->running - scheduler->retrying >=
-          MAX_WAITING) {
+  if (scheduler->settings.waiting_apart && !make_room(scheduler, bytes_in_hand(names.full_path))) {
     return true;
   }
   // The mark goes with the last file in hand that needs it.
@@ -547,6 +647,7 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
   file->names = names;
   file->due_ms = settle_deadline(*scheduler);
   scheduler->paths.insert(names.full_path);
+  scheduler->hand_bytes += bytes_in_hand(names.full_path);
   scheduler->hand.push_back(std::move(file));
   count_waiting(&scheduler->counts, names.full_path, scheduler->pass);
   // Its first step may be due at once (no settle time).
@@ -555,7 +656,11 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
 
 void end_pass(Scheduler* scheduler) {
   for (auto at = scheduler->ended.begin(); at != scheduler->ended.end();) {
-    at = at->second.seen < scheduler->pass ? scheduler->ended.erase(at) : std::next(at);
+    auto next = std::next(at);
+    if (at->second.seen < scheduler->pass) {
+      forget_ended(scheduler, at);
+    }
+    at = next;
   }
   ++scheduler->pass;
 }

@@ -27,8 +27,20 @@ constexpr int READY_ATTEMPTS = 10;
 constexpr int MAX_JOBS = 64;
 
 // Most files waiting for their readiness at once, when they are tracked apart from the running
-// commands (those waiting for their next try, -b, not counted); the walk waits for room beyond.
+// commands (those waiting for their next try, -b, not counted). Beyond that a file found gets the
+// place of the earliest waiting file that has already failed an attempt, which waits for a later
+// pass; with none such, the walk waits until there is room. So files that are never ready cannot
+// keep a newer file from its settle time, and no file waits a pause for room.
 constexpr int MAX_WAITING = 4096;
+
+// Most bytes that the files in hand may take, as counted by bytes_in_hand: with long paths the
+// count above would not bound the memory they take.
+constexpr std::uint64_t MAX_HAND_BYTES = 16 * 1024 * 1024;
+
+// Most files whose job ended that -u remembers, and most bytes they may take (as counted by
+// bytes_ended); beyond either the oldest are forgotten, and run again when they are next found.
+constexpr std::size_t MAX_ENDED = 100000;
+constexpr std::uint64_t MAX_ENDED_BYTES = 16 * 1024 * 1024;
 
 // Most bytes of a job's collected output (-j above 1) that are kept and shown; the rest is left
 // out, so that a command cannot fill the disk with it.
@@ -71,6 +83,7 @@ struct InHand {
   bool early = false;       // a change was seen: the next step takes its status as the one to
                             // compare with one settle time later (no attempt counted)
   Claim claim;              // with -p: the file in the work folder, from its start to its outcome
+  FileHandle held;          // the file, open from its last readiness test to its command's end
   Job job;
   RunningCommand command;       // its command, while that runs
   FileHandle output;            // the command's collected output (with more than one slot)
@@ -94,7 +107,8 @@ struct JobEnded {
   FileId id;
   std::uint64_t size = 0;
   std::int64_t modified = 0;
-  std::uint64_t seen = 0;  // the last pass that found it (or ended its job)
+  std::uint64_t seen = 0;   // the last pass that found it (or ended its job)
+  std::uint64_t order = 0;  // when it was remembered: the lowest is forgotten first
 };
 
 // The files in hand and what the jobs of the run remember.
@@ -113,6 +127,12 @@ struct Scheduler {
   bool stop_seen = false;                     // the stop request was taken note of
   std::uint64_t pass = 0;                     // passes ended
   std::map<std::string, JobEnded> ended;      // by full path, with -u
+  std::uint64_t ended_bytes = 0;              // what `ended` takes, as bytes_ended counts it
+  std::uint64_t ended_count = 0;              // files remembered so far, for JobEnded::order
+  std::uint64_t hand_bytes = 0;               // what `hand` takes, as bytes_in_hand counts it
+  std::uint64_t attempts_made = 0;            // readiness attempts of the run so far
+  std::uint64_t no_room_since = ~0ull;        // attempts_made when no waiting file could give
+                                              // way last; none can before the next attempt
   std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
   WorkFolder* work = nullptr;                 // -p: where each file is claimed; null without
   RunCounts counts;                           // for the monitor

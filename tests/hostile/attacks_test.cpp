@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "hostile_support.h"
@@ -449,6 +450,88 @@ TEST_F(Stalls, FifoSwappedInDuringTheCommand) {
   EXPECT_EQ(entries_of(box.inbox), Names{"x.pdf"});
 }
 
+// A FIFO made during the settle time under the name of the deleted file, with its index number
+// (ext4 reuses it) and its time, is never run: held open, it would block the command.
+TEST_F(Stalls, FifoByIndexReuseNeverRun) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.txt";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, ""); }));
+  Process hotbatch({"-g", "1", "-k", "3", "-d", box.inbox, "*.txt", "cat \"@1@\" > /dev/null"},
+                   box.inbox);
+  ASSERT_TRUE(hotbatch.wait_for("Start Run..."));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  struct stat old {};
+  ASSERT_EQ(lstat(file.c_str(), &old), 0);
+  const timespec times[2] = {old.st_atim, old.st_mtim};
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return unlink(file.c_str()) == 0 && mkfifo(file.c_str(), 0666) == 0 &&
+           utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
+  }));
+  Background holder(kDropper, [&] { return open(file.c_str(), O_RDWR) >= 0; });
+  struct stat now {};
+  ASSERT_TRUE(holder.ready() && lstat(file.c_str(), &now) == 0);
+  const RunResult result = hotbatch.finish();
+  if (now.st_ino != old.st_ino) {
+    GTEST_SKIP() << "SKIPPED: the file system gave the FIFO a new index number";
+  }
+  EXPECT_EQ(occurrences(result.out, "File found and under processing"), 0) << result.out;
+}
+
+// A write lease taken once the probe has closed the file would stall the command's open for the
+// lease-break time (45 s), past the time limit: the file is held open, so none can be taken.
+TEST_F(Stalls, WriteLeaseAfterTheProbe) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.txt";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, "x\n"); }));
+  std::thread dropper([&] {
+    as_user(kDropper, [&] {
+      signal(SIGIO, SIG_IGN);  // a broken lease is kept to the end of the break time
+      const int watch = inotify_init1(IN_CLOEXEC);
+      char events[4096];
+      (void)!(inotify_add_watch(watch, file.c_str(), IN_CLOSE_NOWRITE) >= 0 &&
+              read(watch, events, sizeof events) > 0);
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+      while (std::chrono::steady_clock::now() < end) {
+        const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+          sleep(15);
+        }
+        close(fd);
+      }
+      return true;
+    });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const RunResult result =
+      e2e::run({"-g", "0", "-k", "5", "-E", "-d", box.inbox, "*.txt", "cat \"@1@\""}, box.inbox);
+  dropper.join();
+  EXPECT_EQ(occurrences(result.out, "File erased: " + file), 1) << result.out;
+}
+
+// 4,200 files kept open for writing, early in the walk's order, fill the waiting places: another
+// user's file found after them still runs about one settle time after a pass found it.
+TEST_F(Stalls, NeverReadyFilesKeepNobodyWaiting) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  Background holder(kDropper, [&] {
+    int opened = 0;
+    for (int i = 1000; i < 5200; ++i) {
+      opened += open((box.inbox + "/a" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0666) >= 0;
+    }
+    return opened == 4200;
+  });
+  ASSERT_TRUE(holder.ready());
+  ASSERT_TRUE(as_user(kOtherDropper, [&] { return write_file(box.inbox + "/z.txt", "z\n"); }));
+  Process hotbatch({"-l", "-s", "1", "-g", "1", "-j", "2", "-d", box.inbox, "*", "true"},
+                   box.inbox);
+  const bool done = hotbatch.wait_for("Datei was processed: 'z.txt'", 1, e2e::Millis(8000));
+  hotbatch.signal(SIGTERM);
+  hotbatch.finish();
+  EXPECT_TRUE(done);
+}
+
 // --- Crashing the walk: trees deeper than the walk goes ---------------------------------------
 
 class DeepTree : public Hostile {};
@@ -522,6 +605,41 @@ TEST_F(DeepTree, NoDescriptorLeft) {
   EXPECT_TRUE(box.untouched(result.out));
 }
 
+// 1,200 files at 15 KB paths (60 levels of 255-byte names) reach the bounds in bytes of the files
+// in hand and of -u, and warnings show their paths shortened.
+TEST_F(DeepTree, LongPathsBoundedInBytes) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string step(255, 'd');
+  const DeepCleanup cleanup{box.inbox + "/" + step};
+  std::vector<std::pair<int, std::string>> files;
+  for (int i = 0; i < 1200; ++i) {
+    files.push_back({60, "f" + std::to_string(i) + ".pdf"});
+  }
+  ASSERT_TRUE(as_user(kDropper, [&] { return make_deep_tree(box.inbox, 60, step, files); }));
+  Process hotbatch(
+      {"-r", "-l", "-s", "1", "-g", "0", "-j", "4", "-u", "-d", box.inbox, "*.pdf", "true"},
+      box.inbox);
+  const bool said = hotbatch.wait_for("the oldest are forgotten", 1, e2e::Millis(120000));
+  std::ifstream status("/proc/" + std::to_string(hotbatch.pid()) + "/status");
+  long peak_kb = 0;
+  for (std::string line; std::getline(status, line);) {
+    peak_kb = line.rfind("VmHWM:", 0) == 0 ? std::stol(line.substr(6)) : peak_kb;
+  }
+  hotbatch.signal(SIGTERM);
+  EXPECT_EQ(occurrences(hotbatch.finish().out, "the oldest are forgotten"), 1);
+  ASSERT_TRUE(said);
+  EXPECT_LT(peak_kb, 64 * 1024);
+  const RunResult result =
+      e2e::run({"-r", "-g", "0", "-d", box.inbox, "*.pdf", "true \"@1@\""}, box.inbox);
+  EXPECT_EQ(occurrences(result.out, "Warning: Path too long for the command"), 1200);
+  std::string part;  // more of the path than a console line shows
+  while (part.size() < 4200) {
+    part += step + "/";
+  }
+  EXPECT_EQ(result.out.find(part), std::string::npos);
+}
+
 // --- Destroying other users' files --------------------------------------------------------------
 
 class OtherUsersFiles : public Hostile {};
@@ -535,6 +653,28 @@ mode_t current_umask() {
 mode_t mode_of(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// A failing file touched again and again runs again (-u); only new content costs another copy.
+TEST_F(OtherUsersFiles, TouchMakesNoNewErrorCopy) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string file = box.inbox + "/x.txt";
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, std::string(100000, 'x')); }));
+  Process hotbatch(
+      {"-l", "-s", "1", "-g", "0", "-u", "-d", box.inbox, "-e", box.failed, "*.txt", "false"},
+      box.inbox);
+  for (int touch = 0; touch < 3; ++touch) {
+    hotbatch.wait_until([] { return false; }, e2e::Millis(1200));
+    ASSERT_TRUE(
+        as_user(kDropper, [&] { return utimensat(AT_FDCWD, file.c_str(), nullptr, 0) == 0; }));
+  }
+  hotbatch.wait_until([] { return false; }, e2e::Millis(1200));
+  ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, std::string(100000, 'y')); }));
+  const RunResult result = stop_after_passes(&hotbatch);
+  EXPECT_GE(occurrences(result.out, "File found and under processing"), 5);
+  EXPECT_EQ(entries_of(box.failed), (Names{"x.txt", "x~2.txt"}));
+  EXPECT_EQ(box.read(box.failed + "/x~2.txt"), std::string(100000, 'y'));
 }
 
 // Two droppers' failed report.pdf from different folders, with -E: the second copy takes the

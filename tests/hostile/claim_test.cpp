@@ -175,6 +175,62 @@ TEST_F(WorkFolder, KilledRunsFileComesBack) {
   EXPECT_EQ(entries_of(work), std::vector<std::string>{live});
 }
 
+// Records of an unfinished run that could lead a file elsewhere (A and the link 999-1 to a
+// root-only folder are the dropper's) move nothing and are warned about; a safe one of 1.2 is read.
+TEST_F(WorkFolder, RecoveryMovesNothingByAMisreadRecord) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string work = private_folder(tree, "srv/work"), in = box.inbox,
+                    v1 = "hotbatch claim 1";
+  tree.mkdir("private");
+  give(tree.path("private"), 0, 0700);
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return mkdir((in + "/A").c_str(), 0755) == 0 && make_link(tree.path("private"), in + "/999-1");
+  }));
+  const struct {
+    std::string record;
+    bool put_back;  // else: left, with the warning
+  } cases[] = {
+      {in + "/A\n../999-1\nf.txt", false},  // a folder named with a line end
+      {in + "/A\n../999-1/f.txt", false},   // a name with separators
+      {v1 + '\0' + in + "/A" + '\0' + "../999-1/f.txt" + '\0', false},
+      {v1 + '\0' + in + "/999-1" + '\0' + "f.txt" + '\0', false},  // a link on the way
+      {in + "/A\nf.txt", true},                                    // a record of 1.2
+  };
+  for (const auto& c : cases) {
+    tree.write("srv/work/999-1/f.txt", "f\n");
+    std::ofstream(work + "/999-1.from", std::ios::binary) << c.record;
+    const RunResult result = e2e::run({"-p", work, "-d", in, "*.none", "true"}, "");
+    EXPECT_EQ(entries_of(tree.path("private")), std::vector<std::string>{}) << c.record;
+    EXPECT_EQ(fs::remove(in + "/A/f.txt"), c.put_back) << c.record << result.out;
+    EXPECT_EQ(
+        occurrences(result.out, "Warning: Claim record not trusted, left in the work folder: '" +
+                                    work + "/999-1.from'\n"),
+        c.put_back ? 0 : 1);
+  }
+}
+
+// A trusted link claimed would be opened by the command wherever it leads by then: never claimed.
+TEST_F(WorkFolder, LinkNeverClaimed) {
+  TempTree tree;
+  SharedInbox box(tree, 0);
+  const std::string work = private_folder(tree, "srv/work");
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    return write_file(box.inbox + "/own", "dropped\n") &&
+           make_link(box.inbox + "/own", box.inbox + "/l.txt");
+  }));
+  const std::string ledger = box.srv + "/ledger";
+  std::vector<std::string> args = box.looping_args("*.txt", "cat \"@1@\" >> " + ledger);
+  args.insert(args.end() - 2, {"-p", work});
+  Process hotbatch(args, box.inbox);
+  const RunResult result = stop_after_passes(&hotbatch);
+  EXPECT_EQ(occurrences(result.out,
+                        "Warning: Link not claimed, passed over: '" + box.inbox + "/l.txt'\n"),
+            1);
+  EXPECT_EQ(box.read(ledger), "");
+  EXPECT_TRUE(is_link(box.inbox + "/l.txt"));
+}
+
 // Two services on one inbox, each with its own work folder: the move decides who takes a file,
 // and each of 1,000 files runs exactly once.
 TEST_F(WorkFolder, TwoServicesRunEachFileOnce) {

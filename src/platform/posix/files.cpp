@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #ifdef __linux__
 #include <linux/magic.h>
@@ -80,11 +81,62 @@ bool held_by_writer(const std::string& path, int extra_flags) {
 #endif
 }
 
+// fstatat with the file's birth time, which `birth` receives where the system gives it (statx),
+// else 0.
+int status_at(int at, const char* path, int flags, struct stat* info, std::int64_t* birth) {
+  *birth = 0;
+#if defined(__linux__) && defined(STATX_BTIME)
+  struct statx extended;
+  if (statx(at, path, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
+    *info = {};
+    info->st_mode = extended.stx_mode;
+    info->st_uid = extended.stx_uid;
+    info->st_gid = extended.stx_gid;
+    info->st_size = static_cast<off_t>(extended.stx_size);
+    info->st_blocks = static_cast<blkcnt_t>(extended.stx_blocks);
+    info->st_dev = makedev(extended.stx_dev_major, extended.stx_dev_minor);
+    info->st_ino = extended.stx_ino;
+    info->st_mtim.tv_sec = extended.stx_mtime.tv_sec;
+    info->st_mtim.tv_nsec = extended.stx_mtime.tv_nsec;
+    if ((extended.stx_mask & STATX_BTIME) != 0) {
+      *birth = static_cast<std::int64_t>(extended.stx_btime.tv_sec) * 1000000000 +
+               extended.stx_btime.tv_nsec;
+    }
+    return 0;
+  }
+  // Older kernels, and sandboxes that refuse the call: the plain query.
+  if (errno != ENOSYS && errno != EPERM) {
+    return -1;
+  }
+#endif
+  return fstatat(at, path, info, flags);
+}
+
+// The identity of the file whose status is `info`.
+FileId id_of(const struct stat& info, std::int64_t birth) {
+  FileId id;
+  id.device = static_cast<std::uint64_t>(info.st_dev);
+  id.index = static_cast<std::uint64_t>(info.st_ino);
+  id.kind = static_cast<std::uint32_t>(info.st_mode & S_IFMT);
+  id.birth = birth;
+  return id;
+}
+
+// The status and identity of the open `fd`.
+bool status_of(int fd, struct stat* info, FileId* id) {
+  std::int64_t birth = 0;
+  if (status_at(fd, "", AT_EMPTY_PATH, info, &birth) != 0) {
+    return false;
+  }
+  *id = id_of(*info, birth);
+  return true;
+}
+
 // True when `fd` is the file `expected`.
 bool is_file(int fd, const FileId& expected) {
   struct stat info;
-  return fstat(fd, &info) == 0 && static_cast<std::uint64_t>(info.st_dev) == expected.device &&
-         static_cast<std::uint64_t>(info.st_ino) == expected.index;
+  FileId id;
+  return status_of(fd, &info, &id) && id == expected;
 }
 
 int fd_of(FileHandle file) {
@@ -242,20 +294,20 @@ void note_own_write_in(const WriteFolder& folder, const std::string& name) {
 
 bool query_status(const std::string& path, PathStatus* status) {
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) {
+  std::int64_t birth = 0;
+  if (status_at(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, &info, &birth) != 0) {
     return false;
   }
   status->is_link = S_ISLNK(info.st_mode);
   uid_t link_owner = info.st_uid;
-  if (status->is_link && stat(path.c_str(), &info) != 0) {
+  if (status->is_link && status_at(AT_FDCWD, path.c_str(), 0, &info, &birth) != 0) {
     return false;
   }
   status->is_folder = S_ISDIR(info.st_mode);
   status->is_regular = S_ISREG(info.st_mode);
   status->link_trusted = status->is_link && link_is_trusted(link_owner, info.st_uid);
   status->size = status->is_folder ? 0 : static_cast<std::uint64_t>(info.st_size);
-  status->id.device = static_cast<std::uint64_t>(info.st_dev);
-  status->id.index = static_cast<std::uint64_t>(info.st_ino);
+  status->id = id_of(info, birth);
   status->permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
   status->modified =
       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
@@ -320,12 +372,12 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
     return errno == ELOOP ? FileResult::replaced : FileResult::failed;
   }
   struct stat info;
-  if (fstat(fd, &info) != 0) {
+  FileId id;
+  if (!status_of(fd, &info, &id)) {
     close(fd);
     return FileResult::failed;
   }
-  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_dev) != expected.device ||
-      static_cast<std::uint64_t>(info.st_ino) != expected.index) {
+  if (!S_ISREG(info.st_mode) || id != expected) {
     close(fd);
     return FileResult::replaced;
   }
@@ -333,6 +385,28 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   file->value = fd;
   return FileResult::done;
+}
+
+FileResult hold_file(const std::string& path, bool follow_link, const FileId& expected,
+                     FileHandle* held) {
+  // As in the probe, the name is only looked up, and the file opened through that descriptor once
+  // it is the file expected: a link swapped in meanwhile is never opened through. The open does
+  // not wait: on a file with another's lease it fails with EWOULDBLOCK.
+  int found = open(path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  if (found < 0) {
+    return errno == ENOENT ? FileResult::missing : FileResult::failed;
+  }
+  if (!is_file(found, expected)) {
+    close(found);
+    return FileResult::replaced;
+  }
+  char by_descriptor[40];
+  std::snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", found);
+  const bool proc = access("/proc/self/fd", X_OK) == 0;
+  FileResult opened =
+      open_for_reading(proc ? by_descriptor : path, proc || follow_link, expected, held);
+  close(found);
+  return opened;
 }
 
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {
@@ -433,6 +507,47 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
   return FileResult::done;
 }
 
+FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
+  if (path.empty() || path[0] != '/') {
+    return FileResult::failed;
+  }
+  int fd = open("/", FOLDER_FLAGS);
+  for (std::size_t begin = 1; fd >= 0 && begin < path.size();) {
+    std::size_t end = path.find('/', begin);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    const std::string part = path.substr(begin, end - begin);
+    begin = end + 1;
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    if (part == "..") {
+      close(fd);
+      return FileResult::replaced;
+    }
+    // O_NOFOLLOW with O_PATH and O_DIRECTORY refuses a link with ELOOP or ENOTDIR.
+    int next = openat(fd, part.c_str(), FOLDER_FLAGS);
+    close_quietly(fd);
+    fd = next;
+  }
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    const int error = errno;
+    if (fd >= 0) {
+      close(fd);
+    }
+    return error == ENOENT                      ? FileResult::missing
+           : error == ELOOP || error == ENOTDIR ? FileResult::replaced
+                                                : FileResult::failed;
+  }
+  opened->handles.assign(1, fd);
+  opened->path = path;
+  opened->id.device = static_cast<std::uint64_t>(info.st_dev);
+  opened->id.index = static_cast<std::uint64_t>(info.st_ino);
+  return FileResult::done;
+}
+
 void close_write_folder(WriteFolder* folder) {
   for (std::intptr_t fd : folder->handles) {
     close(static_cast<int>(fd));
@@ -450,8 +565,7 @@ bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus*
   status->is_folder = S_ISDIR(info.st_mode);
   status->is_regular = S_ISREG(info.st_mode);
   status->size = static_cast<std::uint64_t>(info.st_size);
-  status->id.device = static_cast<std::uint64_t>(info.st_dev);
-  status->id.index = static_cast<std::uint64_t>(info.st_ino);
+  status->id = id_of(info, 0);
   return true;
 }
 

@@ -206,6 +206,11 @@ FileResult open_for_reading(const std::string& path, bool follow_link, const Fil
   return FileResult::done;
 }
 
+FileResult hold_file(const std::string&, bool, const FileId&, FileHandle* held) {
+  *held = FileHandle{};
+  return FileResult::done;
+}
+
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size) {
   DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
   DWORD got = 0;
@@ -343,6 +348,23 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
   opened->path = narrow(plain);
   opened->id = id_of(info);
   return FileResult::done;
+}
+
+FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
+  // The full path would resolve a ".." before the folders are opened: it is refused here. Every
+  // folder on the way is then opened as itself and refused as a link or junction, as the walk
+  // refuses them.
+  for (std::size_t begin = 0; begin <= path.size();) {
+    std::size_t end = path.find_first_of("/\\", begin);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    if (path.compare(begin, end - begin, "..") == 0) {
+      return FileResult::replaced;
+    }
+    begin = end + 1;
+  }
+  return open_write_folder(path, opened);
 }
 
 void close_write_folder(WriteFolder* folder) {

@@ -192,13 +192,15 @@ void warn_unwritable(const JobSettings& job) {
 }
 
 // Says that `folder` is on a network file system, where what other machines write is seen by
-// neither the change watch nor the writer check.
-void warn_if_network(const std::string& folder) {
-  if (!folder.empty() && on_network_file_system(folder)) {
+// neither the change watch nor the writer check; true then.
+bool warn_if_network(const std::string& folder) {
+  const bool network = !folder.empty() && on_network_file_system(folder);
+  if (network) {
     say("Warning: '%s' is on a network file system: writers on other machines are not seen by -w "
         "or by the writer check; use -f or a larger -g\n",
         printable(folder).c_str());
   }
+  return network;
 }
 
 // True when the folder `inner` is the folder `outer` or lies anywhere below it, told by the
@@ -359,7 +361,7 @@ int run_program(int argc, char* argv[]) {
         settings.job.archive_folder->c_str());
   }
   warn_unwritable(settings.job);
-  warn_if_network(settings.source_folder);
+  settings.schedule.hold_files = !warn_if_network(settings.source_folder);
   settings.schedule.first_retry_seconds = settings.wait_seconds;
 
   // The work folder is ours alone, so that nobody can swap a claimed file or a folder on the way
@@ -377,7 +379,7 @@ int run_program(int argc, char* argv[]) {
       say("Spoolex: Work folder '%s' is not usable\n", settings.work_folder.c_str());
       return EXIT_STARTUP_ERROR;
     }
-    warn_if_network(path);
+    settings.schedule.hold_files = !warn_if_network(path) && settings.schedule.hold_files;
   }
 
   // A dry run looks at the tree as a pass would, and neither recovers claims nor starts anything.

@@ -291,6 +291,9 @@ void retry_later(Scheduler* scheduler, InHand* file, int result) {
 // its folder. True when the file stays in hand for another try.
 bool finish(Scheduler* scheduler, InHand* file, int result, int signal) {
   --scheduler->running;
+  // Held to the command's end only: a file still open when it is erased lingers on some file
+  // systems (FUSE keeps it as a hidden file), and so would the folder it was claimed into.
+  close_file(&file->held);
   // The command's output comes as one block just before the result of its job.
   if (file->output.value >= 0) {
     print_output(*file);
@@ -386,8 +389,9 @@ bool attempt(Scheduler* scheduler, InHand* file) {
   // moves it, the descriptor stays): a write lease that its owner took between the test and the
   // command's open would hold that open up. One taken before makes the file not ready yet.
   const bool holding = !stop_requested() && slot_free(*scheduler) &&
-                       hold_file(file->name, file->last.is_link && file->last.link_trusted,
-                                 file->last.id, &file->held) == FileResult::done;
+                       (!scheduler->settings.hold_files ||
+                        hold_file(file->name, file->last.is_link && file->last.link_trusted,
+                                  file->last.id, &file->held) == FileResult::done);
   PathStatus now;
   Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);

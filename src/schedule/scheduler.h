@@ -68,6 +68,10 @@ struct ScheduleSettings {
   // settle time after its last change. Otherwise a waiting file holds the one slot and must keep
   // the size of the walk's first look.
   bool waiting_apart = false;
+  // A ready file is held open to its command's end, against write leases. Not on a network file
+  // system: no lease can be taken there, and FUSE keeps a file erased just after its last close as
+  // a hidden file (the close and the erase may cross), which would keep its claim folder.
+  bool hold_files = true;
 };
 
 // One file in hand, from its taking to its outcome.

@@ -1,29 +1,26 @@
 #!/usr/bin/env bash
-# Two machines on one share: a folder exported over SFTP by an sshd of our own on 127.0.0.1,
-# mounted twice with sshfs, one service on each mount with its own work folder on the share and
-# -f for the done files. One service is killed mid-batch and started again: every file runs, once
-# (a job the kill cut off at most twice), the work folders end empty, and a file written with a
-# long pause runs whole because it waits for its done file. Skips (status 77) where FUSE cannot
-# mount; missing programs fail with CI=true.
+# Two machines on one share: a folder exported by an sshd of our own on 127.0.0.1, mounted twice
+# with sshfs, one service per mount with -p (work folders on the share) and -f. One is killed
+# mid-batch and started again: every file runs, none more than twice, the work folders end empty,
+# a file written with a pause runs whole, and an old done file does not count. Skips (77) where
+# FUSE cannot mount; missing programs fail with CI=true.
 # Usage: share_e2e.sh path/to/hotbatch
 set -euo pipefail
 hotbatch=$(realpath "$1")
-sshd=/usr/sbin/sshd
-if [ ! -x "$sshd" ] || ! command -v sshfs >/dev/null || ! command -v ssh-keygen >/dev/null; then
+if [ ! -x /usr/sbin/sshd ] || ! command -v sshfs >/dev/null; then
   echo "SKIPPED: needs sshfs and openssh-server"
   [ "${CI:-}" = true ] && exit 1
   exit 77
 fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/hotbatch-share.XXXXXX")
 fail() {
   echo "Share test: FAILED: $*"
-  for log in "$work"/out-*; do echo "--- $log"; tail -20 "$log"; done
+  for log in "$work"/out-*; do echo "--- $log" && tail -20 "$log"; done
   exit 1
 }
-work=$(mktemp -d "${TMPDIR:-/tmp}/hotbatch-share.XXXXXX")
 pids=()
 mounts=()
-cleanup() {
-  # The services first (their folders are on the mounts), then the mounts, then the server.
+cleanup() { # the services (their folders are on the mounts), the mounts, the server
   for pid in "${pids[@]:1}"; do kill -9 "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]:1}"; do wait "$pid" 2>/dev/null || true; done
   for mount in "${mounts[@]}"; do fusermount3 -u -z "$mount" 2>/dev/null || true; done
@@ -34,49 +31,30 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$work"
-mkdir -p export/in export/work-a export/work-b a b
-chmod 700 export/work-a export/work-b
-
-# The server: host and user keys of this test, a port of its own, the SFTP subsystem only.
-ssh-keygen -q -t ed25519 -N '' -f host_key
-ssh-keygen -q -t ed25519 -N '' -f user_key
-cp user_key.pub authorized_keys
+mkdir -p export/in export/work-a export/work-b a b && chmod 700 export/work-*
+ssh-keygen -q -t ed25519 -N '' -f host_key && ssh-keygen -q -t ed25519 -N '' -f user_key
 port=$((20000 + $$ % 20000))
-cat >sshd_config <<CONFIG
-ListenAddress 127.0.0.1
-Port $port
-HostKey $work/host_key
-AuthorizedKeysFile $work/authorized_keys
-PidFile $work/sshd.pid
-StrictModes no
-UsePAM no
-PasswordAuthentication no
-PermitRootLogin prohibit-password
-Subsystem sftp internal-sftp
-CONFIG
+printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $work/host_key" \
+  "AuthorizedKeysFile $work/user_key.pub" "PidFile $work/sshd.pid" "StrictModes no" "UsePAM no" \
+  "PasswordAuthentication no" "Subsystem sftp internal-sftp" >sshd_config
 mkdir -p /run/sshd
-"$sshd" -D -e -f sshd_config 2>sshd.log &
+/usr/sbin/sshd -D -e -f sshd_config 2>sshd.log &
 pids+=($!)
-sleep 0.5
 for side in a b; do
   for _ in $(seq 50); do
-    sshfs -p "$port" -o IdentityFile="$work/user_key" -o StrictHostKeyChecking=no \
-      -o UserKnownHostsFile=/dev/null -o dir_cache=no "$(id -un)@127.0.0.1:$work/export" "$side" \
+    sshfs -p "$port" -o IdentityFile="$work/user_key",StrictHostKeyChecking=no \
+      -o UserKnownHostsFile=/dev/null,dir_cache=no "$(id -un)@127.0.0.1:$work/export" "$side" \
       2>>mount.log && break
     sleep 0.2
   done
-  if ! mountpoint -q "$side"; then
-    echo "SKIPPED: FUSE cannot mount here: $(tail -1 mount.log)"
-    exit 77
-  fi
+  mountpoint -q "$side" || { echo "SKIPPED: FUSE cannot mount here: $(tail -1 mount.log)"; exit 77; }
   mounts+=("$work/$side")
 done
 
 count=200
 touch ran
-for i in $(seq -w 1 $count); do echo "job $i" >"export/in/f$i.job"; touch "export/in/f$i.job.done"; done
-# Each command writes its file's name and size: a half-written file would show a short size.
-start() { # side, run number
+for i in $(seq -w 1 $count); do echo "job $i" >"export/in/f$i.job" && touch "export/in/f$i.job.done"; done
+start() { # side, run: each command writes its file's name and size
   "$hotbatch" -l -s 1 -g 1 -j 2 -E -p "$1/work-$1" -d "$1/in" -f '@1@.done' '*.job' \
     "echo \"\$HOTBATCH_2 \$(wc -c <\"\$HOTBATCH_1\")\" >>$work/ran; sleep 0.02" >"out-$1$2" 2>&1 &
   pids+=($!)
@@ -84,43 +62,36 @@ start() { # side, run number
 start a 1
 killed=${pids[-1]}
 start b 1
-# The slow writer: the second half comes 3 s after the first, the done file after that.
-head -c 5000 /dev/zero >export/in/slow.job
+head -c 5000 /dev/zero >export/in/slow.job # its second half 3 s later, then its done file
 for _ in $(seq 100); do [ "$(wc -l <ran)" -ge 40 ] && break; sleep 0.1; done
-kill -9 "$killed"
-wait "$killed" 2>/dev/null || true
+kill -9 "$killed" && { wait "$killed" 2>/dev/null || true; }
 start a 2
 sleep 3
-head -c 5000 /dev/zero >>export/in/slow.job
-touch export/in/slow.job.done
-
+head -c 5000 /dev/zero >>export/in/slow.job && touch export/in/slow.job.done
+jobs_left() { ls export/in | grep -v '\.done$' || true; }
 for _ in $(seq 600); do
-  [ -z "$(ls export/in | grep -v '\.done$')" ] && [ "$(sort -u -k1,1 ran | wc -l)" -ge $((count + 1)) ] && break
+  [ -z "$(jobs_left)" ] && [ "$(sort -u -k1,1 ran | wc -l)" -ge $((count + 1)) ] && break
   sleep 0.1
 done
 grep -q "is on a network file system" out-a1 || fail "no network warning"
-# A done file stays only where the kill came between its file's erase and its own.
-[ -z "$(ls export/in | grep -v '\.done$')" ] || fail "left in the inbox: $(ls export/in | head)"
-[ "$(ls export/in | wc -l)" -le 2 ] || fail "done files left: $(ls export/in | head)"
-for done in export/in/*.done; do
-  [ -e "$done" ] || continue
-  name=$(basename "$done" .job.done)
-  grep -q "^$name " ran || fail "done file left of a file that never ran: $done"
-done
+[ -z "$(jobs_left)" ] || fail "left in the inbox: $(jobs_left | head)"
 [ "$(sort -u -k1,1 ran | wc -l)" -eq $((count + 1)) ] || fail "not every file ran"
-twice=$(cut -d' ' -f1 ran | sort | uniq -d | wc -l)
-[ "$twice" -le 2 ] || fail "$twice files ran twice"
+[ "$(cut -d' ' -f1 ran | sort | uniq -d | wc -l)" -le 2 ] || fail "more than two files ran twice"
 [ "$(cut -d' ' -f1 ran | sort | uniq -c | awk '$1 > 2' | wc -l)" -eq 0 ] || fail "a file ran 3 times"
 grep -qx "slow 10000" ran || fail "the slow file ran before it was whole: $(grep slow ran)"
+# A done file stays only where the kill came between its file's erase and its own.
+[ "$(ls export/in | wc -l)" -le 2 ] || fail "done files left: $(ls export/in | head)"
+for done in export/in/*.done; do
+  [ -e "$done" ] && ! grep -q "^$(basename "$done" .job.done) " ran && fail "done file of no run: $done"
+done
 sleep 1.5 # the last settle of each claim
-left=$(find export/work-a export/work-b -mindepth 1)
+left=$(find export/work-a export/work-b -mindepth 1 -printf "%p %s\n")
 [ -z "$left" ] || fail "left in a work folder: $left"
-# A done file older than its file was left by an earlier one: the file waits for a new one.
-touch -d '1 hour ago' export/in/late.job.done
+touch -d '1 hour ago' export/in/late.job.done # left by an earlier file: waits for a new one
 echo late >export/in/late.job
 sleep 3
 grep -q "^late " ran && fail "a file ran on a done file older than itself"
 touch export/in/late.job.done
 for _ in $(seq 100); do grep -q "^late " ran && break; sleep 0.1; done
 grep -q "^late " ran || fail "a file did not run after its done file was renewed"
-echo "Share test: passed ($(wc -l <ran) jobs, $twice run twice after the kill)"
+echo "Share test: passed ($(wc -l <ran) jobs)"

@@ -14,7 +14,12 @@ struct Piece {
 };
 
 // The template's pieces: each placeholder's first occurrence is a wildcard, everything else text.
-std::vector<Piece> pieces_of(const std::string& text) {
+std::vector<Piece> pieces_of(const std::string& given) {
+  // Windows takes either separator: the template is read with the one full paths have.
+  std::string text = given;
+  for (char& c : text) {
+    c = c == '/' ? PATH_SEPARATOR : c;
+  }
   std::vector<Piece> pieces;
   bool seen[6] = {};
   std::string literal;
@@ -72,12 +77,13 @@ bool fits_from(const std::vector<Piece>& pieces, std::size_t piece, const std::s
 }  // namespace
 
 bool takes_every_file(const std::string& text) {
+  // The folder a relative template is taken in is no text of the template's own.
   for (const Piece& piece : pieces_of(text)) {
     if (piece.kind == Piece::text && piece.literal != std::string(1, PATH_SEPARATOR)) {
       return false;
     }
   }
-  return true;
+  return text.find_first_of(std::string("/") + PATH_SEPARATOR) == std::string::npos;
 }
 
 bool fits_done_file(const std::string& text, const std::string& full_path) {
@@ -90,6 +96,9 @@ std::string done_file_of(const std::string& text, const JobNames& names) {
   std::string path = expand_placeholders(text, names, COMMAND_CAPACITY, &complete);
   if (!complete) {
     return {};
+  }
+  for (char& c : path) {
+    c = c == '/' ? PATH_SEPARATOR : c;  // Windows takes either separator
   }
   // The bare name starts after the last separator of the full path.
   const std::size_t folder_end = names.full_path.rfind(PATH_SEPARATOR) + 1;

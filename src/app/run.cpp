@@ -282,7 +282,7 @@ bool pause(const RunSettings& settings, Scheduler* scheduler) {
   }
   Looks looks;
   std::function<bool()> woken = [&settings, scheduler, &looks] {
-    take_changes(settings.walk, scheduler, &looks);
+    take_changes(settings.walk, settings.source_folder, scheduler, &looks);
     return looks.full_pass || !looks.folders.empty();
   };
   for (;;) {

@@ -80,14 +80,19 @@ void plan_looks(const WalkSettings& walk, const JobSettings& job,
   }
 }
 
-void take_changes(const WalkSettings& walk, Scheduler* scheduler, Looks* looks) {
+void take_changes(const WalkSettings& walk, const std::string& source_folder, Scheduler* scheduler,
+                  Looks* looks) {
   std::vector<FolderChange> changes;
   read_changes(&changes);
   std::vector<FolderChange> new_ones;
   for (FolderChange& change : changes) {
-    const bool in_hand = !change.is_folder && !change.name.empty() &&
-                         match_name(walk.pattern.c_str(), change.name.c_str()) &&
-                         look_again(scheduler, change.name);
+    const bool in_hand =
+        !change.is_folder && !change.name.empty() &&
+        match_name(walk.pattern.c_str(), change.name.c_str()) &&
+        look_again(scheduler,
+                   source_folder + PATH_SEPARATOR +
+                       (change.folder.empty() ? change.name
+                                              : change.folder + PATH_SEPARATOR + change.name));
     if (!in_hand) {
       new_ones.push_back(std::move(change));
     }

@@ -41,5 +41,7 @@ void plan_looks(const WalkSettings& walk, const JobSettings& job,
                 const std::vector<FolderChange>& changes, Looks* looks);
 
 // Takes the changes that arrived since the last call into `looks`. A change of a file in hand asks
-// the scheduler for an early look at the file instead.
-void take_changes(const WalkSettings& walk, Scheduler* scheduler, Looks* looks);
+// the scheduler for an early look at the file instead; `source_folder` is the absolute path its
+// full path starts with.
+void take_changes(const WalkSettings& walk, const std::string& source_folder, Scheduler* scheduler,
+                  Looks* looks);

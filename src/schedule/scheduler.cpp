@@ -598,11 +598,14 @@ bool is_in_hand(Scheduler* scheduler, const std::string& full_path, const PathSt
   return true;
 }
 
-bool look_again(Scheduler* scheduler, const std::string& name) {
+bool look_again(Scheduler* scheduler, const std::string& full_path) {
+  if (scheduler->paths.count(full_path) == 0) {
+    return false;
+  }
   bool found = false;
   const std::int64_t now = monotonic_ms();
   for (const auto& file : scheduler->hand) {
-    if (file->name == name) {
+    if (file->names.full_path == full_path) {
       found = true;
       if (!file->running() && !file->ready && !file->retrying && file->due_ms > now) {
         file->due_ms = now;

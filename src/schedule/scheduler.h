@@ -166,9 +166,9 @@ bool is_in_hand(Scheduler* scheduler, const std::string& full_path, const PathSt
 bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatus& first,
                   const JobNames& names, std::weak_ptr<FolderMark>* here);
 
-// Asks for an early readiness attempt of the waiting files named `name` (a change was seen).
-// True when a file of that name is in hand.
-bool look_again(Scheduler* scheduler, const std::string& name);
+// Asks for an early readiness attempt of the waiting file with this full path (a change was seen).
+// True when it is in hand.
+bool look_again(Scheduler* scheduler, const std::string& full_path);
 
 // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
 void end_pass(Scheduler* scheduler);

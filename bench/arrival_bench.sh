@@ -30,7 +30,7 @@ stats() { sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print "n/a n/a"; else
 wait_lines() { # file, count, seconds: waits until the file has that many lines
   local i
   for ((i = 0; i < $3 * 20; ++i)); do
-    [[ $(wc -l <"$1" 2>/dev/null || echo 0) -ge $2 ]] && return 0
+    [[ -f $1 && $(wc -l <"$1") -ge $2 ]] && return 0
     sleep 0.05
   done
   return 1

@@ -2,6 +2,8 @@
 // did not finish.
 #include "job/claim.h"
 
+#include <set>
+
 #include "job/process_job.h"
 
 namespace {
@@ -29,6 +31,14 @@ std::string record_text(const std::string& origin, const std::string& name) {
   text += name;
   text += '\0';
   return text;
+}
+
+// True when `name` has the form of a claim's sub-folder: "<process number>-<counter>".
+bool is_claim_id(const std::string& name) {
+  const std::size_t dash = name.find('-');
+  return dash != std::string::npos && dash > 0 && dash + 1 < name.size() &&
+         name.find_first_not_of("0123456789") == dash &&
+         name.find_first_not_of("0123456789", dash + 1) == std::string::npos;
 }
 
 // True for a bare name that names an entry of its folder, never a way out of it.
@@ -187,6 +197,17 @@ void recover_claims(WorkFolder* work, SaidOnce* said) {
     } else {
       say_once(said, "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",
                full_path);
+    }
+  }
+  // A run ended between making a claim's sub-folder and writing its record left the sub-folder
+  // empty and without a record: removed, as only an empty folder can be.
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    names.insert(listing.name(i));
+  }
+  for (const std::string& entry : names) {
+    if (is_claim_id(entry) && names.count(entry + suffix) == 0) {
+      remove_empty_folder(work->folder, entry);
     }
   }
 }

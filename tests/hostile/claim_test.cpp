@@ -157,8 +157,10 @@ TEST_F(WorkFolder, KilledRunsFileComesBack) {
     ASSERT_TRUE(first.wait_until([&] { return read_all(ledger) == "a\n"; }));
     kill(first.pid(), SIGKILL);
     first.finish();
-    // A temporary file of the killed run goes at the next start; one of a live process stays.
+    // A temporary file of the killed run goes at the next start; one of a live process stays. So
+    // does a sub-folder it made but wrote no record for.
     tree.write("work/.hotbatch-" + std::to_string(first.pid()) + "-1.tmp", "x");
+    tree.mkdir("work/" + std::to_string(first.pid()) + "-999");
   }
   const std::string live = ".hotbatch-" + std::to_string(getpid()) + "-1.tmp";
   tree.write("work/" + live, "x");

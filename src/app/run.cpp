@@ -252,18 +252,21 @@ void remove_leftovers(const RunSettings& settings, const std::optional<std::stri
   }
 }
 
-// One pass, started in the source folder. The folder is entered again by its absolute path, so
-// that a source folder that was removed and created anew is picked up; while it is missing the
-// pass finds nothing, and with -w its return is watched for.
+// One pass over the source folder. The folder is opened again by its absolute path, so that a
+// source folder that was removed and created anew is picked up; while it is missing the pass
+// finds nothing, and with -w its return is watched for.
 void run_pass(const RunSettings& settings, Scheduler* scheduler) {
-  if (!settings.source_folder.empty() && !change_working_folder(settings.source_folder)) {
-    if (settings.walk.wake_on_change) {
-      watch_for_return(settings.source_folder);
+  Folder source;
+  const std::string& path = settings.source_folder;
+  if (!open_folder(path.empty() ? "." : path, &source)) {
+    if (settings.walk.wake_on_change && !path.empty()) {
+      watch_for_return(path);
     }
     return;
   }
+  source.path = path;  // without one, every file is passed over as in a folder not readable
   count_pass_begin(&scheduler->counts);
-  walk_folder(settings.walk, scheduler);
+  walk_folder(settings.walk, scheduler, &source);
   // Only a whole walk knows every folder that is still there.
   if (settings.walk.wake_on_change && !stop_requested()) {
     drop_unwalked_watches();
@@ -385,8 +388,8 @@ int run_program(int argc, char* argv[]) {
   // A dry run looks at the tree as a pass would, and neither recovers claims nor starts anything.
   if (settings.dry_run) {
     say("\nDry run...\n");
-    dry_run(settings.walk, settings.job, settings.claiming ? &work : nullptr);
-    change_working_folder(settings.start_folder);
+    dry_run(settings.walk, settings.job, settings.claiming ? &work : nullptr,
+            settings.source_folder);
     return EXIT_DONE;
   }
 
@@ -431,8 +434,6 @@ int run_program(int argc, char* argv[]) {
   finish_jobs(&scheduler);
   scheduler.counts.changed = true;  // the last word in the metrics file
   monitor_tick(&monitor, &scheduler.counts, scheduler.running);
-  // The way back may fail (the start folder may be gone); the status does not depend on it.
-  change_working_folder(settings.start_folder);
   if (stop_requested()) {
     say("Spoolex: Stopped\n");
   }

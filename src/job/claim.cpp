@@ -87,7 +87,7 @@ bool parse_record(const std::string& text, std::string* origin, std::string* nam
 
 // Moves `name` of `from` to `to` under its own name, or the first free numbered one, which
 // `stored` receives.
-FileResult move_back(const FolderRef& from, const std::string& name, const FolderRef& to,
+FileResult move_back(const Folder& from, const std::string& name, const Folder& to,
                      std::string* stored) {
   *stored = name;
   for (int number = 2;; ++number) {
@@ -121,16 +121,8 @@ bool open_work_folder(const std::string& path, WorkFolder* work) {
 }
 
 void recover_claims(WorkFolder* work, SaidOnce* said) {
-  FolderMark home;
-  if (!mark_working_folder(&home)) {
-    return;
-  }
   FolderListing listing;
-  if (change_working_folder(work->folder.path)) {
-    list_working_folder(&listing);
-  }
-  return_to_mark(home);
-  release_mark(&home);
+  list_entries(work->folder, &listing);
   const std::string suffix = RECORD_SUFFIX;
   for (std::size_t i = 0; i < listing.size(); ++i) {
     const std::string entry = listing.name(i);
@@ -143,15 +135,15 @@ void recover_claims(WorkFolder* work, SaidOnce* said) {
     if (!is_bare_name(id) || !read_entry(work->folder, entry, MAX_RECORD, &record)) {
       continue;
     }
-    WriteFolder sub;
-    if (open_write_folder(work->folder.path + PATH_SEPARATOR + id, &sub) != FileResult::done) {
+    Folder sub;
+    if (open_write_folder(work->folder, id, &sub) != FileResult::done) {
       delete_file(work->folder, entry);  // the job was over, or the move never happened
       continue;
     }
     std::string folder;
     std::string name;
     if (!parse_record(record, &folder, &name)) {
-      close_write_folder(&sub);
+      close_folder(&sub);
       // Nothing is moved by a record that may say something else than its writer meant; an empty
       // sub-folder holds nothing to put back.
       if (remove_empty_folder(work->folder, id)) {
@@ -165,31 +157,31 @@ void recover_claims(WorkFolder* work, SaidOnce* said) {
     const std::string full_path = folder + PATH_SEPARATOR + name;
     PathStatus there;
     if (!query_entry(sub, name, &there)) {
-      close_write_folder(&sub);
+      close_folder(&sub);
       forget_claim(work, id);  // the job was over, or the move never happened
       continue;
     }
     // The folder is entered as the walk enters folders, and the file moved only through what was
     // opened: a link planted on the way since the claim leads nowhere.
-    WriteFolder origin;
+    Folder origin;
     const FileResult reopened = open_folder_strictly(folder, &origin);
     if (reopened == FileResult::replaced) {
-      close_write_folder(&sub);
+      close_folder(&sub);
       say_once(said, "Warning: Claim record not trusted, left in the work folder: '%s'\n",
                work->folder.path + PATH_SEPARATOR + entry);
       continue;
     }
     if (reopened != FileResult::done) {
-      close_write_folder(&sub);
+      close_folder(&sub);
       say_once(said,
                "Warning: Folder of a claimed file is gone, file kept in the work folder: '%s'\n",
                full_path);
       continue;
     }
     std::string stored;
-    FileResult moved = move_back(folder_ref(sub), name, folder_ref(origin), &stored);
-    close_write_folder(&origin);
-    close_write_folder(&sub);
+    FileResult moved = move_back(sub, name, origin, &stored);
+    close_folder(&origin);
+    close_folder(&sub);
     if (moved == FileResult::done) {
       say_once(said, "Spoolex: File of an unfinished run put back: '%s'\n", full_path);
       note_put_back(said, name, stored, full_path);
@@ -212,7 +204,7 @@ void recover_claims(WorkFolder* work, SaidOnce* said) {
   }
 }
 
-ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::string& origin,
+ClaimResult claim_file(WorkFolder* work, const Folder& from, const std::string& origin,
                        const std::string& name, const FileId& expected, SaidOnce* said,
                        Claim* claim) {
   const std::string full_path = origin + PATH_SEPARATOR + name;
@@ -225,10 +217,10 @@ ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::stri
   }
   // The record comes before the move, so that a file in the work folder always has one.
   if (made != FileResult::done ||
-      !write_whole_file(work->folder.path + PATH_SEPARATOR + record_of(claim->id),
+      !write_whole_file(work->folder, record_of(claim->id),
                         record_text(origin, name))) {
     if (made == FileResult::done) {
-      close_write_folder(&claim->sub);
+      close_folder(&claim->sub);
       forget_claim(work, claim->id);
     }
     say_once(said, "Warning: Work folder cannot take the file, left in place: '%s'\n", full_path);
@@ -237,9 +229,9 @@ ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::stri
   // From the folder the walk entered, by its handle: a folder on the way swapped for a link since
   // then changes nothing.
   FileResult moved =
-      move_entry(FolderRef{from.handle, from.path}, name, folder_ref(claim->sub), name);
+      move_entry(from, name, claim->sub, name);
   if (moved != FileResult::done) {
-    close_write_folder(&claim->sub);
+    close_folder(&claim->sub);
     forget_claim(work, claim->id);
     if (moved == FileResult::missing) {
       return ClaimResult::gone;
@@ -255,7 +247,7 @@ ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::stri
   claim->path = claim->sub.path + PATH_SEPARATOR + name;
   // What arrived is looked at once more: the name may have been swapped after the readiness test.
   PathStatus arrived;
-  if (!query_status(claim->path, &arrived) || !arrived.is_regular || arrived.id != expected ||
+  if (!query_status(claim->sub, name, &arrived) || !arrived.is_regular || arrived.id != expected ||
       arrived.is_link) {
     return ClaimResult::replaced;
   }
@@ -271,7 +263,7 @@ JobNames claimed_names(const JobNames& names, const Claim& claim) {
   return claimed;
 }
 
-void settle_claim(WorkFolder* work, const FolderMark& from, const std::string& name,
+void settle_claim(WorkFolder* work, const Folder& from, const std::string& name,
                   const std::string& full_path, SaidOnce* said, Claim* claim) {
   if (!claim->on) {
     return;
@@ -282,32 +274,24 @@ void settle_claim(WorkFolder* work, const FolderMark& from, const std::string& n
     std::string stored;
     // Back through the walk's folder handle, as it came.
     FileResult moved =
-        move_back(folder_ref(claim->sub), name, FolderRef{from.handle, from.path}, &stored);
+        move_back(claim->sub, name, from, &stored);
     if (moved != FileResult::done) {
       // Kept with its record: the next start puts it back.
       say_once(said, "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",
                full_path);
-      close_write_folder(&claim->sub);
+      close_folder(&claim->sub);
       return;
     }
     note_put_back(said, name, stored, full_path);
   }
-  close_write_folder(&claim->sub);
+  close_folder(&claim->sub);
   forget_claim(work, claim->id);
 }
 
 std::vector<std::string> claimed_paths(const WorkFolder& work) {
   std::vector<std::string> paths;
-  FolderMark home;
-  if (!mark_working_folder(&home)) {
-    return paths;
-  }
   FolderListing listing;
-  if (change_working_folder(work.folder.path)) {
-    list_working_folder(&listing);
-  }
-  return_to_mark(home);
-  release_mark(&home);
+  list_entries(work.folder, &listing);
   const std::string suffix = RECORD_SUFFIX;
   for (std::size_t i = 0; i < listing.size(); ++i) {
     const std::string entry = listing.name(i);

@@ -12,7 +12,7 @@
 
 // The work folder of the run, open for its whole length.
 struct WorkFolder {
-  WriteFolder folder;  // its path is absolute
+  Folder folder;  // its path is absolute
   std::uint32_t counter = 0;
 };
 
@@ -20,7 +20,7 @@ struct WorkFolder {
 struct Claim {
   bool on = false;   // the file is (or was) in the sub-folder
   std::string id;    // the sub-folder's name
-  WriteFolder sub;   // the sub-folder, open
+  Folder sub;   // the sub-folder, open
   std::string path;  // the claimed file's absolute path
 };
 
@@ -43,7 +43,7 @@ void recover_claims(WorkFolder* work, SaidOnce* said);
 
 // Moves `name` of the walk's folder `from` (absolute path `origin`, for the record) into a new
 // sub-folder of `work`, and checks that what arrived is `expected`: a plain file, never a link.
-ClaimResult claim_file(WorkFolder* work, const FolderMark& from, const std::string& origin,
+ClaimResult claim_file(WorkFolder* work, const Folder& from, const std::string& origin,
                        const std::string& name, const FileId& expected, SaidOnce* said,
                        Claim* claim);
 
@@ -53,7 +53,7 @@ JobNames claimed_names(const JobNames& names, const Claim& claim);
 // Ends `claim`: a file still in its sub-folder goes back to `from` under `name` (a free numbered
 // name when that is taken, with a warning once), then the record and the sub-folder go. A
 // sub-folder in which the command left files of its own stays.
-void settle_claim(WorkFolder* work, const FolderMark& from, const std::string& name,
+void settle_claim(WorkFolder* work, const Folder& from, const std::string& name,
                   const std::string& full_path, SaidOnce* said, Claim* claim);
 
 // The full paths of the files claimed into `work` (by this run or another), as their records

@@ -110,7 +110,7 @@ std::string done_file_of(const std::string& text, const JobNames& names) {
   return path;
 }
 
-DoneCheck check_done_file(const std::string& text, const JobNames& names, std::int64_t modified) {
+DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names, std::int64_t modified) {
   if (fits_done_file(text, names.full_path)) {
     return DoneCheck::done_file;
   }
@@ -121,15 +121,15 @@ DoneCheck check_done_file(const std::string& text, const JobNames& names, std::i
   PathStatus status;
   // A writer makes the done file after its file, so an older one was left by an earlier file of
   // the name (its job cut off by a crash before the done file went).
-  return query_status(done, &status) && !status.is_folder && status.modified >= modified
+  return query_status(folder, done, &status) && !status.is_folder && status.modified >= modified
              ? DoneCheck::ready
              : DoneCheck::waits;
 }
 
-void erase_done_file(const std::string& text, const JobNames& names) {
+void erase_done_file(const Folder& folder, const std::string& text, const JobNames& names) {
   const std::string done = done_file_of(text, names);
   PathStatus status;
-  if (!done.empty() && query_status(done, &status) && !status.is_folder) {
-    delete_if_same(done, status.id);
+  if (!done.empty() && query_status(folder, done, &status) && !status.is_folder) {
+    delete_if_same(folder, done, status.id);
   }
 }

@@ -85,12 +85,11 @@ JobNames make_job_names(const std::string& folder, const std::string& name) {
   return names;
 }
 
-bool derive_job_names(const std::string& name, JobNames* names) {
-  std::string folder;
-  if (!get_working_folder(&folder)) {
+bool derive_job_names(const Folder& folder, const std::string& name, JobNames* names) {
+  if (folder.path.empty()) {
     return false;
   }
-  *names = make_job_names(folder, name);
+  *names = make_job_names(folder.path, name);
   return true;
 }
 

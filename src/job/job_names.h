@@ -24,9 +24,8 @@ std::size_t last_extension_at(const std::string& name);
 // Builds the values for `name` in `folder`.
 JobNames make_job_names(const std::string& folder, const std::string& name);
 
-// Builds the values for `name` in the current working folder. Returns false when the working
-// folder cannot be read.
-bool derive_job_names(const std::string& name, JobNames* names);
+// Builds the values for `name` in the open `folder`. Returns false when its path is not known.
+bool derive_job_names(const Folder& folder, const std::string& name, JobNames* names);
 
 // Replaces the first occurrence of each placeholder, "@1@" to "@5@" in this order, in the
 // template's own text (never inside an inserted value). A replacement whose result would not fit

@@ -42,19 +42,12 @@ bool temporary_owner(const std::string& name, std::uint32_t* process) {
 }
 
 void remove_dead_temporaries(const std::string& folder) {
-  WriteFolder opened;
+  Folder opened;
   if (open_write_folder(folder.empty() ? "." : folder, &opened) != FileResult::done) {
     return;
   }
-  FolderMark home;
   FolderListing listing;
-  if (mark_working_folder(&home)) {
-    if (change_working_folder(opened.path)) {
-      list_working_folder(&listing);
-    }
-    return_to_mark(home);
-    release_mark(&home);
-  }
+  list_entries(opened, &listing);
   const std::uint32_t own = process_number();
   for (std::size_t i = 0; i < listing.size(); ++i) {
     std::uint32_t process = 0;
@@ -62,5 +55,5 @@ void remove_dead_temporaries(const std::string& folder) {
       delete_file(opened, listing.name(i));
     }
   }
-  close_write_folder(&opened);
+  close_folder(&opened);
 }

@@ -58,7 +58,7 @@ std::string folder_part(const std::string& path) {
 
 // Creates a new temporary file in `folder`, its name in `temp`. The name starts with a dot and
 // ends in ".tmp", so that it is easy to tell from the files it becomes.
-FileResult create_temporary(const WriteFolder& folder, std::uint32_t permissions, std::string* temp,
+FileResult create_temporary(const Folder& folder, std::uint32_t permissions, std::string* temp,
                             FileHandle* file) {
   static std::uint32_t counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -95,12 +95,12 @@ ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_c
   if (copy == CopyResult::stopped) {
     return ErrorCopy::stopped;
   }
-  write_log(settings.log_path,
+  write_log(*file.folder, settings.log_path,
             format("%s ERROR\n*** Error during processing:\n*** %s\n"
                    "*** File was moved to error folder:\n*** %s\n",
                    timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
   if (copy != CopyResult::copied) {
-    write_log(settings.log_path, "Fehler beim Kopieren");
+    write_log(*file.folder, settings.log_path, "Fehler beim Kopieren");
     return copy == CopyResult::replaced ? ErrorCopy::replaced : ErrorCopy::failed;
   }
   return ErrorCopy::copied;
@@ -108,7 +108,7 @@ ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_c
 
 // True while the file system of `folder` keeps MIN_FREE_PERCENT of its room free after `more`
 // bytes are stored there. Where that cannot be known the copy goes ahead, as it always did.
-bool room_for(const std::string& folder, std::uint64_t more) {
+bool room_for(const Folder& folder, std::uint64_t more) {
   std::uint64_t free_bytes = 0;
   std::uint64_t total_bytes = 0;
   if (!space_of(folder, &free_bytes, &total_bytes)) {
@@ -121,7 +121,7 @@ bool room_for(const std::string& folder, std::uint64_t more) {
 // holes stay holes: a file of no blocks and any size costs the error folder none either. The room
 // left in `folder` is looked at before and while copying, since the file may fill its holes
 // meanwhile. `hash` receives the FNV-1a hash of every run's offset and bytes.
-CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, char* buffer,
+CopyResult copy_data(FileHandle in, FileHandle out, const Folder& folder, char* buffer,
                      std::uint64_t* hash) {
   std::uint64_t stored = 0;
   if (stored_size(in, &stored) && !room_for(folder, stored)) {
@@ -175,9 +175,10 @@ CopyResult copy_data(FileHandle in, FileHandle out, const std::string& folder, c
 
 }  // namespace
 
-ReadyFile ready_file(const std::string& name, const PathStatus& status) {
-  return ReadyFile{name,        status.id,       status.is_link, status.permissions,
-                   status.size, status.modified, name,           false};
+ReadyFile ready_file(std::shared_ptr<const Folder> folder, const std::string& name,
+                     const PathStatus& status) {
+  return ReadyFile{std::move(folder), name,        status.id,       status.is_link,
+                   status.permissions, status.size, status.modified, name, false};
 }
 
 std::string numbered_name(const std::string& name, int number) {
@@ -196,14 +197,14 @@ namespace {
 // free numbered one: no copy where one rename does. `elsewhere` when the folder is on another file
 // system and a copy must be made; `replaced` when what went was not the file of the job (it is
 // moved back).
-FileResult move_file(const ReadyFile& file, const WriteFolder& target, std::string* stored_name) {
-  WriteFolder from;
-  if (open_write_folder(folder_part(file.path), &from) != FileResult::done) {
+FileResult move_file(const ReadyFile& file, const Folder& target, std::string* stored_name) {
+  Folder from;
+  if (open_write_folder(*file.folder, folder_part(file.path), &from) != FileResult::done) {
     return FileResult::failed;
   }
   FileResult moved = FileResult::failed;
   for (int number = 2; number <= MAX_COPY_NUMBER; ++number) {
-    moved = move_entry(folder_ref(from), file.name, folder_ref(target), *stored_name);
+    moved = move_entry(from, file.name, target, *stored_name);
     if (moved != FileResult::exists) {
       break;
     }
@@ -213,19 +214,19 @@ FileResult move_file(const ReadyFile& file, const WriteFolder& target, std::stri
   PathStatus arrived;
   if (moved == FileResult::done && !file.claimed &&
       (!query_entry(target, *stored_name, &arrived) || arrived.id != file.id)) {
-    move_entry(folder_ref(target), *stored_name, folder_ref(from), file.name);
+    move_entry(target, *stored_name, from, file.name);
     moved = FileResult::replaced;
   }
-  close_write_folder(&from);
+  close_folder(&from);
   return moved;
 }
 
 // copy_into_folder once the folder is open.
-CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& target,
+CopyResult copy_into_open_folder(const ReadyFile& file, const Folder& target,
                                  CopyMemory* copies, std::string* stored_name, bool move) {
   // A copy beside the file itself would match the pattern and become a job of its own.
   PathStatus here;
-  if (query_status(".", &here) && target.id == here.id) {
+  if (query_status(*file.folder, ".", &here) && target.id == here.id) {
     return CopyResult::onto_itself;
   }
   const CopyKey key{file.id, target.id};
@@ -257,7 +258,7 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
     return CopyResult::no_memory;
   }
   FileHandle in;
-  FileResult opened = open_for_reading(file.path, file.follow_link, file.id, &in);
+  FileResult opened = open_for_reading(*file.folder, file.path, file.follow_link, file.id, &in);
   if (opened == FileResult::replaced) {
     return CopyResult::replaced;
   }
@@ -271,7 +272,7 @@ CopyResult copy_into_open_folder(const ReadyFile& file, const WriteFolder& targe
     return CopyResult::target_unopenable;
   }
   std::uint64_t hash = 0;
-  CopyResult result = copy_data(in, out, target.path, buffer.get(), &hash);
+  CopyResult result = copy_data(in, out, target, buffer.get(), &hash);
   close_file(&in);
   // Data that does not fit on the device may show up only when the file is closed.
   if (!close_file(&out) && result == CopyResult::copied) {
@@ -312,19 +313,19 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder, Co
   *stored_name = file.name;
   // Opened without following another user's link, which would be a way out of the inbox, not an
   // error folder; everything below is written through what was opened.
-  WriteFolder target;
-  if (open_write_folder(folder, &target) != FileResult::done) {
+  Folder target;
+  if (open_write_folder(*file.folder, folder, &target) != FileResult::done) {
     return CopyResult::target_unopenable;
   }
   CopyResult result = copy_into_open_folder(file, target, copies, stored_name, move);
-  close_write_folder(&target);
+  close_folder(&target);
   return result;
 }
 
 namespace {
 
 // write_whole_file once the folder is open.
-bool write_into_folder(const WriteFolder& folder, const std::string& name,
+bool write_into_folder(const Folder& folder, const std::string& name,
                        const std::string& text) {
   // Only a plain file (or a link, which is replaced itself) ever gives way. A device named as the
   // success file (such as /dev/null) is written as it is, without waiting on it; a folder is an
@@ -349,14 +350,14 @@ bool write_into_folder(const WriteFolder& folder, const std::string& name,
 
 }  // namespace
 
-bool write_whole_file(const std::string& path, const std::string& text) {
+bool write_whole_file(const Folder& at, const std::string& path, const std::string& text) {
   const std::string folder_path = folder_part(path);
-  WriteFolder folder;
-  if (open_write_folder(folder_path, &folder) != FileResult::done) {
+  Folder folder;
+  if (open_write_folder(at, folder_path, &folder) != FileResult::done) {
     return false;
   }
   bool ok = write_into_folder(folder, path.substr(folder_path.size()), text);
-  close_write_folder(&folder);
+  close_folder(&folder);
   return ok;
 }
 
@@ -372,7 +373,7 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run
              names.full_path);
     return false;
   }
-  if (!command.empty() && !commands_can_start_here()) {
+  if (!command.empty() && !commands_can_start_in(*file.folder)) {
     say_once(&memory->said, "Warning: Folder path too long for a command, file skipped: '%s'\n",
              names.full_path);
     return false;
@@ -418,14 +419,14 @@ void report_failure(const Job& job, int result, const JobSettings& settings) {
 
 Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* memory) {
   const ReadyFile& file = job.file;
-  WriteFolder target;
+  Folder target;
   std::string stored = file.name;
   CopyResult result = CopyResult::target_unopenable;
   bool copied = false;
-  if (open_write_folder(*settings.archive_folder, &target) == FileResult::done) {
+  if (open_write_folder(*file.folder, *settings.archive_folder, &target) == FileResult::done) {
     PathStatus here;
     FileResult moved = FileResult::elsewhere;
-    if (query_status(".", &here) && target.id == here.id) {
+    if (query_status(*file.folder, ".", &here) && target.id == here.id) {
       moved = FileResult::failed;  // the file's own folder: it would be a new job there
     } else if (!file.follow_link) {
       moved = move_file(file, target, &stored);  // a link's own file stays where it is
@@ -439,14 +440,14 @@ Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* me
                : moved == FileResult::replaced ? CopyResult::replaced
                                                : CopyResult::target_unopenable;
     }
-    close_write_folder(&target);
+    close_folder(&target);
   }
   if (result == CopyResult::stopped) {
     return Archived::stopped;
   }
   // A whole copy is there: the original goes, if it is still the file of the job.
   if (copied) {
-    FileResult erased = delete_if_same(file.path, file.id);
+    FileResult erased = delete_if_same(*file.folder, file.path, file.id);
     result = erased == FileResult::done || erased == FileResult::missing ? CopyResult::copied
              : erased == FileResult::replaced                            ? CopyResult::replaced
                                                                          : CopyResult::short_write;
@@ -476,7 +477,7 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     }
     const std::string& name = job.file.name;
     if (result == 0) {
-      write_log(settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
+      write_log(*job.file.folder, settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
                                           printable(name).c_str()));
       say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), printable(name).c_str());
     } else {
@@ -489,7 +490,7 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
           break;
         case ErrorCopy::failed: {
           PathStatus status;
-          if (query_status(job.file.path, &status)) {  // the command itself may have removed it
+          if (query_status(*job.file.folder, job.file.path, &status)) {  // the command itself may have removed it
             say_once(&memory->said, "Warning: File kept, copy into error folder failed: '%s'\n",
                      job.names.full_path);
           }
@@ -512,10 +513,10 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
                                              COMMAND_CAPACITY, &path_complete);
       // The name is masked as on the console: a reader of the file must not see a second line.
       if (!path_complete ||
-          !write_whole_file(path,
+          !write_whole_file(*job.file.folder, path,
                             format("'%s' - ok", printable(job.names.base).c_str()) + LINE_END)) {
-        write_log(settings.log_path, "Wanring: Unable to write ok statement to single log:");
-        write_log(settings.log_path, printable(path));
+        write_log(*job.file.folder, settings.log_path, "Wanring: Unable to write ok statement to single log:");
+        write_log(*job.file.folder, settings.log_path, printable(path));
       }
     }
   }
@@ -529,7 +530,7 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
       return false;
     }
     if (archived == Archived::moved && settings.done_template) {
-      erase_done_file(*settings.done_template, job.names);
+      erase_done_file(*job.file.folder, *settings.done_template, job.names);
     }
     return true;
   }
@@ -537,16 +538,16 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     // File operations use the bare name: the working folder is the file's own, and the full
     // path may be longer than the system accepts. Only the file that was processed goes: one
     // moved in under its name meanwhile stays for its own job.
-    if (delete_if_same(job.file.path, job.file.id) == FileResult::replaced) {
+    if (delete_if_same(*job.file.folder, job.file.path, job.file.id) == FileResult::replaced) {
       say_once(&memory->said, "Warning: File was replaced during its job, left in place: '%s'\n",
                job.names.full_path);
       return true;
     }
     PathStatus status;
-    if (!query_status(job.file.path, &status)) {
+    if (!query_status(*job.file.folder, job.file.path, &status)) {
       say("%s File erased: %s\n", timestamp_now().c_str(), job.full_path_shown.c_str());
       if (settings.done_template) {
-        erase_done_file(*settings.done_template, job.names);
+        erase_done_file(*job.file.folder, *settings.done_template, job.names);
       }
     }
   }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,7 +27,8 @@ struct JobSettings {
 
 // A file that the readiness test found complete, as the walk hands it to its job.
 struct ReadyFile {
-  std::string name;               // bare name in the current working folder
+  std::shared_ptr<const Folder> folder;  // the folder it was found in
+  std::string name;               // bare name in `folder`
   FileId id;                      // the file the test saw: the job acts on no other
   bool follow_link = false;       // the name is a link that may be followed
   std::uint32_t permissions = 0;  // the file's permission bits, for its copy
@@ -38,8 +40,9 @@ struct ReadyFile {
   bool claimed = false;
 };
 
-// The ready file `name` of the working folder as its status `status` shows it.
-ReadyFile ready_file(const std::string& name, const PathStatus& status);
+// The ready file `name` of `folder` as its status `status` shows it.
+ReadyFile ready_file(std::shared_ptr<const Folder> folder, const std::string& name,
+                     const PathStatus& status);
 
 // Names of the temporary files that copies and success files are written under start with this.
 constexpr const char* TEMPORARY_PREFIX = ".hotbatch-";
@@ -89,7 +92,7 @@ struct JobMemory {
 // as "*.EPS".
 std::string numbered_name(const std::string& name, int number);
 
-// Copies `file` into `folder` under its own name, or the first free numbered name when that is
+// Copies `file` into `folder` (from the file's folder) under its own name, or the first free numbered name when that is
 // taken; never replaces anything there and never writes through a link. The copy is made under a
 // temporary name and named only once it is complete, so it is whole or absent. `stored_name`
 // receives the name it got (or would have got). The same file failing again in a later pass with
@@ -100,9 +103,9 @@ std::string numbered_name(const std::string& name, int number);
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder, CopyMemory* copies,
                             std::string* stored_name, bool move = false);
 
-// Writes `text` as the whole content of `path`: into a new temporary file beside it, which then
+// Writes `text` as the whole content of `path` of `at`: into a new temporary file beside it, which then
 // replaces `path` (a link there is replaced, never followed). False when it could not be written.
-bool write_whole_file(const std::string& path, const std::string& text);
+bool write_whole_file(const Folder& at, const std::string& path, const std::string& text);
 
 // One job between its start and its outcome.
 struct Job {
@@ -116,7 +119,7 @@ struct Job {
   int ended_by_signal = 0;      // the signal that ended its command; 0 when it exited
 };
 
-// Starts the job of the ready `file` of the current working folder, whose placeholder values
+// Starts the job of the ready `file`, whose placeholder values
 // are `names`: expands the command with `run_names` (a claimed file's, else `names`) and announces
 // the job. False when the file must be passed over (a warning was said once per run); nothing else
 // happens to it then.
@@ -145,14 +148,14 @@ enum class Archived : int {
   stopped = 3,   // an interrupt cut the copy short: nothing left behind
 };
 
-// Moves the file of the done `job` (in the current working folder, or claimed) into the archive
+// Moves the file of the done `job` (in its folder, or claimed) into the archive
 // folder (-a) under its own name, or the first free numbered name when that is taken: never
 // replacing anything there, through folder handles, in one rename where the folder is on the
 // same file system and else as a whole copy, then the erase of the original. Prints the archive
 // line when it went.
 Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* memory);
 
-// Handles the outcome of `job` in its file's folder (the current working folder), its command
+// Handles the outcome of `job` in its file's folder, its command
 // having given `result` (0 when there was none to run): the report, log entries, error copy,
 // success file, archive (-a) and erase. A job that left_for_next_run names is left as it is:
 // false then, true when the outcome was handled.

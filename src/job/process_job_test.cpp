@@ -39,8 +39,12 @@ class InFolder : public ::testing::Test {
     fs::remove_all(folder_);
     fs::create_directories(fs::path(folder_) / "errors");
     ASSERT_TRUE(change_working_folder(folder_));
+    Folder opened;
+    ASSERT_TRUE(open_folder(folder_, &opened));
+    here_ = share_folder(&opened);
   }
   void TearDown() override {
+    here_.reset();
     change_working_folder(previous_);
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
@@ -60,9 +64,10 @@ class InFolder : public ::testing::Test {
   // The file `name` as the readiness test would hand it over.
   ReadyFile ready(const std::string& name) {
     PathStatus status;
-    EXPECT_TRUE(query_status(name, &status));
-    return ready_file(name, status);
+    EXPECT_TRUE(query_status(*here_, name, &status));
+    return ready_file(here_, name, status);
   }
+  std::shared_ptr<const Folder> here_;  // the test's folder, as the walk opens it
   std::string previous_;
   std::string folder_;
 };
@@ -154,9 +159,8 @@ TEST_F(InFolder, ClaimChecksWhatArrived) {
   fs::create_directory("work");
   fs::permissions("work", fs::perms::owner_all);
   WorkFolder work;
-  FolderMark here;
+  const Folder& here = *here_;
   ASSERT_TRUE(open_work_folder(folder_ + PATH_SEPARATOR + "work", &work));
-  ASSERT_TRUE(mark_working_folder(&here));
   for (const std::string tested : {"other", "a.EPS"}) {
     Claim claim;
     EXPECT_EQ(claim_file(&work, here, folder_, "a.EPS", ready(tested).id, &said_, &claim),
@@ -165,28 +169,27 @@ TEST_F(InFolder, ClaimChecksWhatArrived) {
     EXPECT_EQ(read_text("a.EPS"), "data");
     EXPECT_EQ(entries("work"), 0u);
   }
-  release_mark(&here);
-  close_write_folder(&work.folder);
+  close_folder(&work.folder);
 }
 
 // The success file replaces an older one, and a planted link is replaced, not followed.
 TEST_F(InFolder, SuccessFileReplacesAndNeverFollows) {
   write_text("important", "keep me");
   if (link("important", "x.ok")) {
-    ASSERT_TRUE(write_whole_file("x.ok", "'x' - ok\n"));
+    ASSERT_TRUE(write_whole_file(*here_, "x.ok", "'x' - ok\n"));
     EXPECT_EQ(read_text("x.ok"), "'x' - ok\n");
     EXPECT_EQ(read_text("important"), "keep me");
     EXPECT_FALSE(fs::is_symlink("x.ok"));
   }
   ASSERT_TRUE(
-      write_whole_file(folder_ + PATH_SEPARATOR + "errors" + PATH_SEPARATOR + "y.ok", "first\n"));
-  ASSERT_TRUE(write_whole_file("errors/y.ok", "second\n"));
+      write_whole_file(*here_, folder_ + PATH_SEPARATOR + "errors" + PATH_SEPARATOR + "y.ok", "first\n"));
+  ASSERT_TRUE(write_whole_file(*here_, "errors/y.ok", "second\n"));
   EXPECT_EQ(read_text("errors/y.ok"), "second\n");
-  EXPECT_FALSE(write_whole_file("no-such-folder/z.ok", "x\n"));
-  EXPECT_FALSE(write_whole_file("errors", "a folder is no file\n"));
+  EXPECT_FALSE(write_whole_file(*here_, "no-such-folder/z.ok", "x\n"));
+  EXPECT_FALSE(write_whole_file(*here_, "errors", "a folder is no file\n"));
   // A device named as the success file is written as it is, and stays what it is.
   if (PATH_SEPARATOR == '/' && fs::exists("/dev/null")) {
-    EXPECT_TRUE(write_whole_file("/dev/null", "x\n"));
+    EXPECT_TRUE(write_whole_file(*here_, "/dev/null", "x\n"));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
   }
   // No temporary file is left anywhere.

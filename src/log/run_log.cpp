@@ -25,7 +25,7 @@ std::string timestamp_now() {
   return format_timestamp(now);
 }
 
-LogResult write_log(const std::optional<std::string>& log_path, const std::string& text) {
+LogResult write_log(const Folder& at, const std::optional<std::string>& log_path, const std::string& text) {
   if (!log_path) {
     return LogNotConfigured;
   }
@@ -45,7 +45,7 @@ LogResult write_log(const std::optional<std::string>& log_path, const std::strin
   // between entries. A link to it, or to a folder on the way, is followed only when its owner owns
   // what it leads to, so that a planted link cannot make us append to someone else's file; the
   // folders are opened one by one and the log through them, so a swap after the check is no way in.
-  if (!append_to_file(path, entry)) {
+  if (!append_to_file(at, path, entry)) {
     say("Spoolex: Unable to write Log '%s'!\n", path.c_str());
     return LogFailed;
   }

@@ -46,19 +46,19 @@ std::string read_file(const std::string& path) {
 
 TEST(RunLog, AppendsEntriesAndReportsWhenNotConfiguredOrUnwritable) {
   std::optional<std::string> log_path;
-  EXPECT_EQ(write_log(log_path, "ignored"), LogNotConfigured);
+  EXPECT_EQ(write_log(Folder{}, log_path, "ignored"), LogNotConfigured);
 
   std::string path = testing::TempDir() + "hotbatch_run_log_test.log";
   std::remove(path.c_str());
   log_path = path;
-  EXPECT_EQ(write_log(log_path, "first\n"), LogWritten);
-  EXPECT_EQ(write_log(log_path, "second"), LogWritten);
+  EXPECT_EQ(write_log(Folder{}, log_path, "first\n"), LogWritten);
+  EXPECT_EQ(write_log(Folder{}, log_path, "second"), LogWritten);
   EXPECT_EQ(read_file(path), "first\n\nsecond\n");
   std::remove(path.c_str());
 
   log_path = testing::TempDir() + "no-such-folder/x/run.log";
   testing::internal::CaptureStdout();
-  EXPECT_EQ(write_log(log_path, "lost"), LogFailed);
+  EXPECT_EQ(write_log(Folder{}, log_path, "lost"), LogFailed);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Spoolex: Unable to write Log '" + *log_path + "'!\n");
 }

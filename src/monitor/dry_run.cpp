@@ -47,13 +47,14 @@ void say_reason(DryReason reason, const std::string& full_path) {
 }
 
 // A matching entry that is not a folder, as take_file and one readiness attempt see it.
-DryReason file_reason(const DryWalk& dry, const std::string& name, const PathStatus& status) {
+DryReason file_reason(const DryWalk& dry, const Folder& folder, const std::string& name,
+                      const PathStatus& status) {
   JobNames names;
-  if (!derive_job_names(name, &names)) {
+  if (!derive_job_names(folder, name, &names)) {
     return DryReason::no_access;
   }
   if (dry.job.done_template) {
-    DoneCheck check = check_done_file(*dry.job.done_template, names, status.modified);
+    DoneCheck check = check_done_file(folder, *dry.job.done_template, names, status.modified);
     if (check != DoneCheck::ready) {
       return check == DoneCheck::done_file ? DryReason::done_file : DryReason::no_done_file;
     }
@@ -72,23 +73,23 @@ DryReason file_reason(const DryWalk& dry, const std::string& name, const PathSta
   }
   // One probe, without the settle time before it: what it finds now, not what it would later.
   bool wrote = false;
-  Probe probe = probe_file(name, status.is_link && status.link_trusted, status.id, &wrote);
+  Probe probe = probe_file(folder, name, status.is_link && status.link_trusted, status.id, &wrote);
   if (probe == Probe::no_access) {
     return DryReason::no_access;
   }
   PathStatus now;
-  if (probe != Probe::free || !query_status(name, &now) || now.size != status.size ||
+  if (probe != Probe::free || !query_status(folder, name, &now) || now.size != status.size ||
       !(now.id == status.id)) {
     return DryReason::not_ready;
   }
   return DryReason::taken;
 }
 
-void dry_level(const DryWalk& dry, int depth);
+void dry_level(const DryWalk& dry, const Folder& folder, int depth);
 
-// A folder entry, as walk_level and walk_sub_folder see it.
-void dry_folder(const DryWalk& dry, const std::string& name, const PathStatus& status,
-                const std::string& full_path, int depth) {
+// A folder entry of `folder`, as walk_level and walk_sub_folder see it.
+void dry_folder(const DryWalk& dry, const Folder& folder, const std::string& name,
+                const PathStatus& status, const std::string& full_path, int depth) {
   DryReason reason = DryReason::walked;
   if (!dry.walk.recursive) {
     reason = DryReason::not_recursive;
@@ -101,32 +102,26 @@ void dry_folder(const DryWalk& dry, const std::string& name, const PathStatus& s
   } else if (depth + 1 > MAX_WALK_DEPTH) {
     reason = DryReason::too_deep;
   }
-  FolderMark back;
-  if (reason == DryReason::walked && !mark_working_folder(&back)) {
-    reason = DryReason::too_deep;
-  }
   if (reason != DryReason::walked) {
     say_reason(reason, full_path);
     return;
   }
-  EnterResult entered = enter_sub_folder(name);
+  Folder opened;
+  EnterResult entered = open_sub_folder(folder, name, &opened);
   if (entered != EnterResult::entered) {
     say_reason(
         entered == EnterResult::no_handles ? DryReason::too_deep : DryReason::folder_no_access,
         full_path);
   } else {
     say_reason(DryReason::walked, full_path);
-    dry_level(dry, depth + 1);
-    return_to_mark(back);
+    dry_level(dry, opened, depth + 1);
   }
-  release_mark(&back);
+  close_folder(&opened);
 }
 
-void dry_level(const DryWalk& dry, int depth) {
-  std::string folder;
-  get_working_folder(&folder);
+void dry_level(const DryWalk& dry, const Folder& folder, int depth) {
   FolderListing listing;
-  list_working_folder(&listing);
+  list_entries(folder, &listing);
   std::vector<std::uint32_t> order;
   for (std::uint32_t i = 0; i < listing.size(); ++i) {
     const char* name = listing.name(i);
@@ -139,17 +134,17 @@ void dry_level(const DryWalk& dry, int depth) {
   });
   for (std::uint32_t index : order) {
     const std::string name = listing.name(index);
-    const std::string full_path = folder + PATH_SEPARATOR + name;
+    const std::string full_path = folder.path + PATH_SEPARATOR + name;
     PathStatus status;
-    if (!query_status(name, &status)) {
+    if (!query_status(folder, name, &status)) {
       continue;  // gone since the listing
     }
     if (status.is_folder) {
-      dry_folder(dry, name, status, full_path, depth);
+      dry_folder(dry, folder, name, status, full_path, depth);
     } else if (!match_name(dry.walk.pattern.c_str(), name.c_str())) {
       say_reason(DryReason::not_matching, full_path);
     } else {
-      say_reason(file_reason(dry, name, status), full_path);
+      say_reason(file_reason(dry, folder, name, status), full_path);
     }
   }
 }
@@ -161,8 +156,14 @@ std::string dry_line(DryReason reason, const std::string& full_path) {
          printable(full_path) + "'\n";
 }
 
-void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work) {
-  dry_level(DryWalk{walk, job}, 0);
+void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work,
+             const std::string& source_folder) {
+  Folder source;
+  if (open_folder(source_folder.empty() ? "." : source_folder, &source)) {
+    source.path = source_folder;
+    dry_level(DryWalk{walk, job}, source, 0);
+  }
+  close_folder(&source);
   if (work != nullptr) {
     for (const std::string& path : claimed_paths(*work)) {
       say_reason(DryReason::claimed, path);

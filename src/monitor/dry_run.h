@@ -28,10 +28,11 @@ enum class DryReason : int {
   no_done_file,      // its done file (-f) is not there yet, or its name would not fit
 };
 
-// The dry run over the current working folder (the source folder), with the work folder `work`
-// when -p was given (else null). Prints one line per entry; comes back to the folder it started
-// in.
-void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work);
+// The dry run over the source folder `source_folder` (absolute; "" when its path is not known:
+// the working folder), with the work folder `work` when -p was given (else null). Prints one line
+// per entry.
+void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work,
+             const std::string& source_folder);
 
 // The line the dry run prints for `full_path` (as given; masked here) and `reason`.
 std::string dry_line(DryReason reason, const std::string& full_path);

@@ -51,7 +51,7 @@ std::int64_t oldest_waiting_ms(const RunCounts& counts, std::int64_t now_ms) {
 
 bool write_metrics(Monitor* monitor, const RunCounts& counts, int running, std::int64_t now_ms) {
   const std::string& path = *monitor->metrics_path;
-  if (write_whole_file(path, metrics_text(*monitor, counts, running, now_ms))) {
+  if (write_whole_file(Folder{}, path, metrics_text(*monitor, counts, running, now_ms))) {
     return true;
   }
   say_once(&monitor->said, "Warning: Metrics file cannot be written: '%s'\n", path);
@@ -125,7 +125,7 @@ bool start_monitor(const std::optional<std::string>& metrics_path, const RunCoun
   const std::int64_t now = monotonic_ms();
   monitor->next_ping_ms = now;
   monitor->next_write_ms = now + METRICS_IDLE_SECONDS * 1000;
-  return !metrics_path || write_whole_file(*metrics_path, metrics_text(*monitor, counts, 0, now));
+  return !metrics_path || write_whole_file(Folder{}, *metrics_path, metrics_text(*monitor, counts, 0, now));
 }
 
 void monitor_ready(Monitor* monitor, const RunCounts& counts, int running) {

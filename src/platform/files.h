@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,43 @@ struct PathStatus {
   std::int64_t modified = 0;      // time of the last change of the content, in the platform's units
 };
 
-// Reads the status of `path` without opening the file. Returns false when the path does not
+// An open folder, which every call below that takes one with a name or path acts in: a relative
+// path is taken from the folder, an absolute one as it is. What is done there then depends neither
+// on the folder's path staying valid or short nor on the program's working folder, which it never
+// changes after start-up. On POSIX systems `handles` holds the folder's descriptor; on Windows the
+// handles held so that the folder (and for a folder opened for writing, every folder from the root
+// down) can be neither renamed nor replaced while we act in it, calls going by `path`. `Folder{}`
+// holds nothing and stands for the working folder.
+struct Folder {
+  std::vector<std::intptr_t> handles;
+  std::string path;  // absolute, or as given where it was opened from the working folder (POSIX)
+  FileId id;         // where the opening looked (folders opened for writing); else unset
+};
+
+// Releases what a folder holds. Safe to call twice.
+void close_folder(Folder* folder);
+
+// `folder`, taken over, shared by those that act in it (the files found there): released with the
+// last of them.
+inline std::shared_ptr<const Folder> share_folder(Folder* folder) {
+  std::shared_ptr<const Folder> shared(new Folder(std::move(*folder)), [](const Folder* held) {
+    close_folder(const_cast<Folder*>(held));
+    delete held;
+  });
+  *folder = Folder{};
+  return shared;
+}
+
+// The path of `path` in `folder`: `path` itself when it is absolute or the folder is the working
+// folder.
+std::string path_in(const Folder& folder, const std::string& path);
+
+// Reads the status of `path` in `at` without opening the file. Returns false when the path does not
 // exist (a dangling link included) or cannot be examined.
-bool query_status(const std::string& path, PathStatus* status);
+bool query_status(const Folder& at, const std::string& path, PathStatus* status);
+inline bool query_status(const std::string& path, PathStatus* status) {
+  return query_status(Folder{}, path, status);
+}
 
 // Results of probe_file.
 enum class Probe : int {
@@ -52,13 +87,13 @@ enum class Probe : int {
                   // refusal for access (a writer shows as a sharing violation instead)
 };
 
-// The readiness probe: opens the existing file `path` for appending (never creating it, never
+// The readiness probe: opens the existing file `path` of `at` for appending (never creating it, never
 // waiting on a FIFO or device) and closes it at once without writing. On POSIX systems a file we
 // may read but not write is opened for reading instead: the open for writing only ever looked for
 // writers, and the lease below finds them better. A link is opened through only with
 // `follow_link`, and a file other than `expected` counts as held (POSIX). `wrote` tells whether it
 // was opened for writing (see before_own_probe).
-Probe probe_file(const std::string& path, bool follow_link, const FileId& expected, bool* wrote);
+Probe probe_file(const Folder& at, const std::string& path, bool follow_link, const FileId& expected, bool* wrote);
 
 // True once a check for writers was refused for lack of permission (on Linux a read lease, which
 // needs the file's owner or CAP_LEASE); from then on only the size test applies to such files.
@@ -80,19 +115,19 @@ enum class FileResult : int {
   elsewhere = 5,  // a move between two file systems, which a rename cannot make
 };
 
-// Opens the file `path` for reading. A symbolic link (reparse point) is followed only when
+// Opens the file `path` of `at` for reading. A symbolic link (reparse point) is followed only when
 // `follow_link`; the file opened must be `expected`, else `replaced`.
-FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
-                            FileHandle* file);
+FileResult open_for_reading(const Folder& at, const std::string& path, bool follow_link,
+                            const FileId& expected, FileHandle* file);
 
-// Holds the file `path` (which must be `expected`, opened as by open_for_reading) open for
+// Holds the file `path` of `at` (which must be `expected`, opened as by open_for_reading) open for
 // reading until the caller closes `held`, so that nobody can take a write lease on it meanwhile:
 // a lease taken after the readiness test would stall the command's own open for the system's
 // lease-break time. A lease already held makes it fail at once, never wait. On Windows, which
 // has no leases, nothing is held (a held file would stand in the way of a command that writes or
 // removes it): `done` with no handle.
-FileResult hold_file(const std::string& path, bool follow_link, const FileId& expected,
-                     FileHandle* held);
+FileResult hold_file(const Folder& at, const std::string& path, bool follow_link,
+                     const FileId& expected, FileHandle* held);
 
 // Reads up to `size` bytes. Returns the count, 0 at the end of the file, -1 on an error.
 std::int64_t read_file(FileHandle file, char* buffer, std::size_t size);
@@ -103,61 +138,49 @@ bool write_file(FileHandle file, const char* data, std::size_t size);
 // Closes the file (safe for a closed handle). Returns false when stored data may be incomplete.
 bool close_file(FileHandle* file);
 
-// Deletes `path` only while it still names the file `expected`: `done`, `missing`, `replaced`
+// Deletes `path` of `at` only while it still names the file `expected`: `done`, `missing`, `replaced`
 // (another file has the name now; nothing deleted) or `failed`.
-FileResult delete_if_same(const std::string& path, const FileId& expected);
+FileResult delete_if_same(const Folder& at, const std::string& path, const FileId& expected);
 
-// A folder that files are made, published and appended in, reached so that no link on the way was
-// followed unless it may be (see PathStatus::link_trusted): a link swapped in after the check
-// changes nothing, since every write goes through what was opened. On POSIX systems `handles`
-// holds the folder's descriptor; on Windows, every folder from the root down, held open so that
-// none can be renamed or replaced while we write.
-struct WriteFolder {
-  std::vector<std::intptr_t> handles;
-  std::string path;  // the folder as given (POSIX) or the absolute path checked (Windows)
-  FileId id;
-};
-
-// Opens `folder` (relative to the working folder, or absolute; "" is the working folder) for
-// writing in: `done`, `missing`, `replaced` (a link on the way that may not be followed; on
-// Windows any link or junction) or `failed`.
-FileResult open_write_folder(const std::string& folder, WriteFolder* opened);
+// Opens `folder` of `at` (relative, or absolute; "" is `at` itself) for writing in, reached so that
+// no link on the way was followed unless it may be (see PathStatus::link_trusted): a link swapped
+// in after the check changes nothing, since every write goes through what was opened. `done`,
+// `missing`, `replaced` (a link on the way that may not be followed; on Windows any link or
+// junction) or `failed`.
+FileResult open_write_folder(const Folder& at, const std::string& folder, Folder* opened);
+inline FileResult open_write_folder(const std::string& folder, Folder* opened) {
+  return open_write_folder(Folder{}, folder, opened);
+}
 
 // Opens the absolute folder `path` one part at a time as the walk enters folders: no link is
 // followed anywhere on the way, trusted or not, and a ".." part is refused. `done`, `missing`,
 // `replaced` (a link or a ".." on the way) or `failed`. What is then done through the folder cannot
 // be led elsewhere by a link that a user planted on its path.
-FileResult open_folder_strictly(const std::string& path, WriteFolder* opened);
-
-// Releases what `open_write_folder` opened. Safe to call twice.
-void close_write_folder(WriteFolder* folder);
+FileResult open_folder_strictly(const std::string& path, Folder* opened);
 
 // The status of the entry `name` of `folder` itself. For a link only `is_link` is sure: the
 // other fields may describe the link or what it leads to. False when there is no such entry.
-bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus* status);
+bool query_entry(const Folder& folder, const std::string& name, PathStatus* status);
 
 // Creates `name` in `folder` as a new file for writing: never an existing name, never through a
 // link. The permission bits are `permissions`, narrowed by the process's file-creation mask.
-FileResult create_new_file(const WriteFolder& folder, const std::string& name,
+FileResult create_new_file(const Folder& folder, const std::string& name,
                            std::uint32_t permissions, FileHandle* file);
 
 // Gives the complete file `temp` of `folder` the name `name` there. With `replace`, an existing
 // file or link of that name is replaced (never followed); without it an existing name is never
 // touched and the result is `exists`. On any result but `done`, `temp` is left as it was.
-FileResult publish_file(const WriteFolder& folder, const std::string& temp, const std::string& name,
+FileResult publish_file(const Folder& folder, const std::string& temp, const std::string& name,
                         bool replace);
 
 // Deletes the entry `name` of `folder` (a link itself, never what it leads to).
-bool delete_file(const WriteFolder& folder, const std::string& name);
+bool delete_file(const Folder& folder, const std::string& name);
 
-// Appends `text` as it is to the file `name` of `folder`, created when missing. A symbolic link
-// is followed only when trusted (see PathStatus::link_trusted). Only a plain file or a device is
-// written: a FIFO never holds up the caller. Returns false when the file cannot be opened or the
-// text not stored completely.
-bool append_to_file(const WriteFolder& folder, const std::string& name, const std::string& text);
-
-// The same for the file `path`, whose folder is opened as by `open_write_folder`.
-bool append_to_file(const std::string& path, const std::string& text);
+// Appends `text` as it is to the file `path` of `at`, created when missing; a folder part of
+// `path` is opened as by `open_write_folder`. A symbolic link is followed only when trusted (see
+// PathStatus::link_trusted). Only a plain file or a device is written: a FIFO never holds up the
+// caller. Returns false when the file cannot be opened or the text not stored completely.
+bool append_to_file(const Folder& at, const std::string& path, const std::string& text);
 
 // A new temporary file that has no name (or loses it when closed), open for reading and writing,
 // for collecting a command's output.
@@ -182,33 +205,23 @@ bool resize_file(FileHandle file, std::uint64_t size);
 bool stored_size(FileHandle file, std::uint64_t* bytes);
 
 // Free bytes (for us) and total bytes of the file system that holds `folder`.
-bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes);
-
-// An open folder that entries move between: its handle (a descriptor on POSIX systems) and its
-// path, by which Windows moves, having no rename relative to a folder handle.
-struct FolderRef {
-  std::intptr_t handle = -1;
-  std::string path;
-};
-
-// The folder of `folder` itself (the last of its handles).
-FolderRef folder_ref(const WriteFolder& folder);
+bool space_of(const Folder& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes);
 
 // Moves the entry `name` of `from` to `to_name` in `to` (a link itself, never what it leads to),
 // never replacing an existing entry: `done`, `missing`, `exists`, `elsewhere` (another file
 // system) or `failed`. On POSIX systems by the folders' descriptors, so that a folder renamed or
 // swapped for a link since it was opened changes nothing; on Windows by path (MoveFileExW without
-// replacing), through folders held open by open_write_folder or a mark.
-FileResult move_entry(const FolderRef& from, const std::string& name, const FolderRef& to,
+// replacing), through the folders held open.
+FileResult move_entry(const Folder& from, const std::string& name, const Folder& to,
                       const std::string& to_name);
 
 // Creates the folder `name` in `in` for us alone (mode 0700) and opens it: `done`, `exists` or
 // `failed`.
-FileResult create_private_folder(const WriteFolder& in, const std::string& name,
-                                 WriteFolder* opened);
+FileResult create_private_folder(const Folder& in, const std::string& name,
+                                 Folder* opened);
 
 // Removes the empty folder `name` of `in`. False when it is not empty or cannot be removed.
-bool remove_empty_folder(const WriteFolder& in, const std::string& name);
+bool remove_empty_folder(const Folder& in, const std::string& name);
 
 // True when the existing `path` may be written by the user we run as, as far as its permissions
 // (and a read-only file system) tell. On Windows only the read-only attribute of a file is seen.
@@ -225,5 +238,5 @@ bool is_private_folder(const std::string& path);
 bool name_unopenable(const std::string& name, bool folder);
 
 // Reads the whole small plain file `name` of `folder` (no link followed), at most `limit` bytes.
-bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
+bool read_entry(const Folder& folder, const std::string& name, std::size_t limit,
                 std::string* text);

@@ -1,9 +1,12 @@
-// Folders: the working folder, listing it, entering sub-folders and coming back by mark.
+// Folders: listing an open folder, opening its sub-folders as a walk does, and the working folder
+// of start-up.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/files.h"
 
 // The character that joins a folder and a name: '/' on POSIX systems, '\' on Windows.
 extern const char PATH_SEPARATOR;
@@ -28,17 +31,11 @@ struct FolderListing {
   }
 };
 
-// A folder that enter_sub_folder opened, handed on to list_working_folder, so that a walk opens
-// each folder once.
-struct OpenFolder {
-  std::intptr_t handle = -1;  // -1: none (and always on Windows)
-};
-
-// Adds every entry of the current working folder ("." and ".." included) in the order the
-// system reports them. `entered`, when given and open, is the working folder as enter_sub_folder
-// opened it: it is listed and closed. Returns false when the folder cannot be listed; the listing
-// may then hold what was read before the failure, and the caller treats the folder as empty.
-bool list_working_folder(FolderListing* listing, OpenFolder* entered = nullptr);
+// Adds every entry of the open `folder` ("." and ".." included) in the order the system reports
+// them. A folder is listed once after it was opened. Returns false when the folder cannot be
+// listed; the listing may then hold what was read before the failure, and the caller treats the
+// folder as empty.
+bool list_entries(const Folder& folder, FolderListing* listing);
 
 // The current working folder as an absolute path. Returns false when it cannot be read.
 bool get_working_folder(std::string* folder);
@@ -51,33 +48,21 @@ bool is_absolute_path(const std::string& path);
 // or a UNC path. There, changes made elsewhere reach no change watch and no writer check.
 bool on_network_file_system(const std::string& path);
 
-// Changes the working folder. Returns false (and leaves it unchanged) on failure.
+// Changes the working folder: at start-up only. Returns false (and leaves it unchanged) on failure.
 bool change_working_folder(const std::string& folder);
 
-// Results of enter_sub_folder.
+// Opens the folder `path` (absolute, or from the working folder) as changing into it would: links
+// on the way and the folder itself followed. False when it is no folder or cannot be opened.
+bool open_folder(const std::string& path, Folder* opened);
+
+// Results of open_sub_folder.
 enum class EnterResult : int {
   entered = 0,
-  refused = 1,     // not a folder, a link, no permission, gone: stays put
-  no_handles = 2,  // the process has no descriptor or handle left: stays put
+  refused = 1,     // not a folder, a link, no permission, gone
+  no_handles = 2,  // the process has no descriptor or handle left
 };
 
-// Enters the sub-folder `name` of the working folder. Refuses a symbolic link or reparse point,
-// so that every descent of a walk ends. `entered`, when given, receives the folder opened for
-// entering it, for list_working_folder.
-EnterResult enter_sub_folder(const std::string& name, OpenFolder* entered = nullptr);
-
-// A way back to a folder that does not depend on its path staying valid or short.
-struct FolderMark {
-  std::intptr_t handle = -1;  // the open folder (a descriptor or a HANDLE); -1 when none
-  std::string path;           // the absolute path, where the platform returns by path
-};
-
-// Records the current working folder in `mark`. Returns false when it cannot be recorded; the
-// caller must then not leave the folder.
-bool mark_working_folder(FolderMark* mark);
-
-// Makes the marked folder the working folder again. Returns false on failure.
-bool return_to_mark(const FolderMark& mark);
-
-// Releases what `mark` holds. Safe to call twice.
-void release_mark(FolderMark* mark);
+// Opens the sub-folder `name` of `parent` as a walk enters it: a symbolic link or reparse point is
+// refused, so that every descent of a walk ends, and the folder is held from the check on, so that
+// it cannot be swapped for a link afterwards. Its path is the parent's joined with `name`.
+EnterResult open_sub_folder(const Folder& parent, const std::string& name, Folder* opened);

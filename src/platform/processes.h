@@ -25,9 +25,9 @@ std::uint32_t process_number();
 // be told; false only when no such process exists.
 bool process_alive(std::uint32_t number);
 
-// True when a command can be started with the working folder as its current folder (Windows
-// limits the length of that folder; POSIX systems do not).
-bool commands_can_start_here();
+// True when a command can be started with `folder` as its current folder (Windows limits the
+// length of that folder; POSIX systems do not).
+bool commands_can_start_in(const Folder& folder);
 
 // What a job's command counts as when the command interpreter cannot be started: 127 on POSIX
 // systems, as the shell reports a missing program, and 9009 on Windows, as cmd.exe does.
@@ -52,14 +52,14 @@ struct RunningCommand {
 void prepare_commands();
 
 // Starts `command` through the system's command interpreter, with the program's environment plus
-// `variables` ("NAME=value", replacing a variable of that name), the marked `folder` as its
+// `variables` ("NAME=value", replacing a variable of that name), the open `folder` as its
 // current folder (ours stays as it is), without waiting for it. When
 // `output` is open, the command's standard output and error go into it; otherwise they are ours.
 // The command and all it starts are held together (a process group of its own, and on Linux a
 // cgroup where one can be had; a job object on Windows), so that they can be stopped together and
 // never outlive the program, whatever ends it. Returns false when it could not be started.
 bool start_command(const std::string& command, const std::vector<std::string>& variables,
-                   const FolderMark& folder, FileHandle output, RunningCommand* running);
+                   const Folder& folder, FileHandle output, RunningCommand* running);
 
 // A pipe for a command's output, read in the event loop: the read end never blocks, the write end
 // is handed to start_command and closed after it. False where a wait cannot take a pipe

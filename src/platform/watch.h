@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 // One change in a watched folder, as change notification reports it.
 struct FolderChange {
   std::string folder;      // its folder, relative to the source folder ("" for that one), as the
@@ -20,10 +22,10 @@ struct FolderChange {
 // with the reason in words, when it cannot be had; nothing is watched then.
 bool start_watching(bool recursive, std::string* reason);
 
-// Watches the working folder too, where the platform watches folder by folder (Linux); nothing
+// Watches the open `folder` too, where the platform watches folder by folder (Linux); nothing
 // elsewhere. `relative` is its path from the source folder ("" for that one), the folder its
 // changes then name. False, with the reason in words, when no further folder can be watched.
-bool watch_working_folder(const std::string& relative, std::string* reason);
+bool watch_folder(const Folder& folder, const std::string& relative, std::string* reason);
 
 // Watches the parent of the source folder `path` (absolute) for its name, so that a source folder
 // made anew is reported (`returned`) at once. start_watching does it; a pass that cannot enter
@@ -37,10 +39,10 @@ void drop_unwalked_watches();
 // The readiness probe opens a file for writing, and its close is reported like a writer's. The
 // readiness test brackets each probe with these two calls, so that exactly that one close is left
 // out: what arrived before is taken first, and after a probe that `wrote`, the one close of
-// `name` (in the working folder) is dropped. A writer's close at the very same moment is merged
+// `name` (in `folder`) is dropped. A writer's close at the very same moment is merged
 // with it by the system, and the regular pass finds that file.
 void before_own_probe();
-void after_own_probe(const std::string& name, bool wrote);
+void after_own_probe(const Folder& folder, const std::string& name, bool wrote);
 
 // Notes that the entry `path` (absolute) is about to arrive by our own doing (a claimed file put
 // back), so that its arrival wakes nothing: the regular pass finds it. Taken back by that

@@ -45,9 +45,9 @@ bool start_change_watch(const WalkSettings& walk, SaidOnce* said) {
   return true;
 }
 
-void watch_entered_folder(const std::string& relative, SaidOnce* said) {
+void watch_entered_folder(const Folder& folder, const std::string& relative, SaidOnce* said) {
   std::string reason;
-  if (!watch_working_folder(relative, &reason)) {
+  if (!watch_folder(folder, relative, &reason)) {
     warn_some_unwatched(reason, said);
   }
 }

@@ -30,9 +30,9 @@ struct Looks {
 // returns false when the system cannot watch it; the run then polls only.
 bool start_change_watch(const WalkSettings& walk, SaidOnce* said);
 
-// Watches the working folder too, as the walk enters it; `relative` is its path from the source
+// Watches the open `folder` too, as the walk enters it; `relative` is its path from the source
 // folder. A failure is said once per run; the watches held keep working.
-void watch_entered_folder(const std::string& relative, SaidOnce* said);
+void watch_entered_folder(const Folder& folder, const std::string& relative, SaidOnce* said);
 
 // Adds to `looks` what `changes` ask for: a matching name closed after writing, moved in or
 // created (with -f a done file too) asks for a look at its folder; with -r a new folder for a

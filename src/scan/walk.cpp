@@ -14,9 +14,9 @@ int compare_names(const char* a, const char* b) {
   return std::strcmp(a, b);
 }
 
-std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListing* listing,
-                                       OpenFolder* entered) {
-  if (!list_working_folder(listing, entered)) {
+std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folder& folder,
+                                       FolderListing* listing) {
+  if (!list_entries(folder, listing)) {
     return {};
   }
   // Only entries that can lead to an action are sorted: a plain file whose name does not match
@@ -43,29 +43,6 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, FolderListi
 
 namespace {
 
-// The full path of `name` in the working folder, for messages.
-std::string full_path_of(const std::string& name) {
-  std::string folder;
-  get_working_folder(&folder);
-  return folder + PATH_SEPARATOR + name;
-}
-
-}  // namespace
-
-namespace {
-
-// The way back to the folder being walked, taken at its first sub-folder and kept for the others
-// until the walk of the folder ends.
-struct WayBack {
-  FolderMark mark;
-  bool taken = false;
-  ~WayBack() {
-    if (taken) {
-      release_mark(&mark);
-    }
-  }
-};
-
 // What one walk needs at every level.
 struct Walk {
   const WalkSettings& settings;
@@ -74,142 +51,135 @@ struct Walk {
   bool descend;  // sub-folders are walked too (with -r); a look at one folder's entries is not
 };
 
+// The full path of `name` in `folder`, for messages.
+std::string full_path_of(const Folder& folder, const std::string& name) {
+  return folder.path + PATH_SEPARATOR + name;
+}
+
 // The path of `name` from the source folder, in the folder at `relative` from it.
 std::string relative_of(const std::string& relative, const std::string& name) {
   return relative.empty() ? name : relative + PATH_SEPARATOR + name;
 }
 
-// Hands the matching entry `name`, not a folder, whose status is `status`, to the scheduler.
-// Names that can never be handed to a command are passed over before any settle time, each with
-// a warning once per run, and so is a file still in hand. Returns false when the way back to this
-// folder was lost.
-bool take_file(const Walk& walk, const std::string& name, const PathStatus& status,
-               std::weak_ptr<FolderMark>* here) {
+// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, to the
+// scheduler. Names that can never be handed to a command are passed over before any settle time,
+// each with a warning once per run, and so is a file still in hand.
+void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here,
+               const std::string& name, const PathStatus& status) {
   JobNames names;
-  if (!derive_job_names(name, &names)) {
+  if (!derive_job_names(*here, name, &names)) {
     say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
-    return true;
+    return;
   }
   // With -f a done file is never a job, and a file waits for its done file before any test.
   if (const auto& done = walk.scheduler->job.done_template) {
-    DoneCheck check = check_done_file(*done, names, status.modified);
+    DoneCheck check = check_done_file(*here, *done, names, status.modified);
     if (check == DoneCheck::too_long) {
       say_once(walk.said, "Warning: Name of the done file too long, file skipped: '%s'\n",
                names.full_path);
     }
     if (check != DoneCheck::ready) {
-      return true;
+      return;
     }
   }
   // A name that could break out of the quotes around a placeholder is never put into the text of
   // a command.
   if (walk.scheduler->job.names_in_text && is_unsafe_path(names.full_path)) {
     say_once(walk.said, "Warning: Unsafe file name skipped: '%s'\n", names.full_path);
-    return true;
+    return;
   }
   // We would reach the file through a path the commands read as another file or a device, so it
   // is neither run nor copied nor erased, whatever the template.
   if (name_unopenable(name, false)) {
     say_once(walk.said, "Warning: Name that commands cannot open, file skipped: '%s'\n",
              names.full_path);
-    return true;
+    return;
   }
   // A FIFO or device may never end, and reading it may block forever.
   if (!status.is_regular) {
     say_once(walk.said, "Warning: Not a regular file, skipped: '%s'\n", names.full_path);
-    return true;
+    return;
   }
   // A link planted by one user must not make us read another user's file.
   if (status.is_link && !status.link_trusted) {
     say_once(walk.said, "Warning: Link to another user's file skipped: '%s'\n", names.full_path);
-    return true;
+    return;
   }
   // A claimed link would still be opened by its path, which leads wherever its owner points it
   // meanwhile: with a work folder only the file itself is ever moved.
   if (status.is_link && walk.scheduler->work != nullptr) {
     say_once(walk.said, "Warning: Link not claimed, passed over: '%s'\n", names.full_path);
-    return true;
+    return;
   }
-  return is_in_hand(walk.scheduler, names.full_path, status) ||
-         take_in_hand(walk.scheduler, name, status, names, here);
+  if (!is_in_hand(walk.scheduler, names.full_path, status)) {
+    take_in_hand(walk.scheduler, here, name, status, names);
+  }
 }
 
-void walk_level(const Walk& walk, int depth, OpenFolder* entered, const std::string& relative);
+void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>& here,
+                const std::string& relative);
 
-// Walks the sub-folder `name`, at `depth` levels below the source folder, and comes back to the
-// exact folder we are in, whatever happens to the paths meanwhile. A sub-folder that cannot be
-// entered is skipped, with a warning when the reason is its depth or a lack of descriptors.
-// Returns false when the way back failed: the caller is then in an unknown folder and must not
-// act on its own listing any longer.
-bool walk_sub_folder(const Walk& walk, const std::string& name, int depth, WayBack* back,
+// Walks the sub-folder `name` of `here`, at `depth` levels below the source folder. A sub-folder
+// that cannot be opened is skipped, with a warning when the reason is its depth or a lack of
+// descriptors.
+void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& name, int depth,
                      const std::string& relative) {
   const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
   // What is below it would be reached through a path the commands read as another folder.
   if (name_unopenable(name, true)) {
     say_once(walk.said, "Warning: Name that commands cannot open, folder not entered: '%s'\n",
-             full_path_of(name));
-    return true;
+             full_path_of(here, name));
+    return;
   }
   if (depth > MAX_WALK_DEPTH) {
-    say_once(walk.said, too_deep, full_path_of(name));
-    return true;
+    say_once(walk.said, too_deep, full_path_of(here, name));
+    return;
   }
-  if (!back->taken) {
-    back->taken = mark_working_folder(&back->mark);
-    if (!back->taken) {
-      say_once(walk.said, too_deep, full_path_of(name));
-      return true;
-    }
-  }
-  OpenFolder opened;
-  EnterResult entered = enter_sub_folder(name, &opened);
+  Folder opened;
+  EnterResult entered = open_sub_folder(here, name, &opened);
   if (entered != EnterResult::entered) {
     if (entered == EnterResult::no_handles) {
-      say_once(walk.said, too_deep, full_path_of(name));
+      say_once(walk.said, too_deep, full_path_of(here, name));
     }
-    return true;
+    return;
   }
-  walk_level(walk, depth, &opened, relative_of(relative, name));
-  return return_to_mark(back->mark);
+  walk_level(walk, depth, share_folder(&opened), relative_of(relative, name));
 }
 
-// Walks the working folder, `depth` levels below the source folder at `relative` from it;
-// `entered` is the folder as entering it opened it (none for the source folder), listed and closed
-// here.
-void walk_level(const Walk& walk, int depth, OpenFolder* entered, const std::string& relative) {
+// Walks the folder `here`, `depth` levels below the source folder at `relative` from it.
+void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>& here,
+                const std::string& relative) {
   const WalkSettings& settings = walk.settings;
   // Watched before it is listed, so that nothing arriving after the listing goes unseen.
   if (settings.wake_on_change) {
-    watch_entered_folder(relative, walk.said);
+    watch_entered_folder(*here, relative, walk.said);
   }
   FolderListing listing;
-  std::vector<std::uint32_t> order = list_folder(settings, &listing, entered);
-  WayBack back;
-  std::weak_ptr<FolderMark> here;  // the mark the files in hand here share
+  std::vector<std::uint32_t> order = list_folder(settings, *here, &listing);
   for (std::uint32_t index : order) {
     // Each entry waits for a free slot, so that with one slot everything the walk sees comes after
     // the end of the job before.
-    if (!wait_for_slot(walk.scheduler) || stop_requested()) {
+    wait_for_slot(walk.scheduler);
+    if (stop_requested()) {
       return;
     }
     const char* name = listing.name(index);
     EntryHint hint = listing.hints[index];
-    // A folder known from the listing is entered without a status query.
+    // A folder known from the listing is opened without a status query.
     if (hint == EntryHint::folder) {
-      if (walk.descend && !walk_sub_folder(walk, name, depth + 1, &back, relative)) {
-        return;
+      if (walk.descend) {
+        walk_sub_folder(walk, *here, name, depth + 1, relative);
       }
       continue;
     }
     PathStatus status;
-    if (!query_status(name, &status)) {
+    if (!query_status(*here, name, &status)) {
       continue;
     }
     if (status.is_folder) {
       // Links to folders are not followed: a link may lead back to an ancestor.
-      if (walk.descend && settings.recursive && name[0] != '.' && !status.is_link &&
-          !walk_sub_folder(walk, name, depth + 1, &back, relative)) {
-        return;
+      if (walk.descend && settings.recursive && name[0] != '.' && !status.is_link) {
+        walk_sub_folder(walk, *here, name, depth + 1, relative);
       }
       continue;
     }
@@ -217,40 +187,38 @@ void walk_level(const Walk& walk, int depth, OpenFolder* entered, const std::str
     if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
       continue;
     }
-    if (!take_file(walk, name, status, &here)) {
-      return;
-    }
+    take_file(walk, here, name, status);
   }
 }
 
 }  // namespace
 
-void walk_folder(const WalkSettings& walk, Scheduler* scheduler) {
-  walk_level(Walk{walk, scheduler, &scheduler->memory.said, true}, 0, nullptr, "");
+void walk_folder(const WalkSettings& walk, Scheduler* scheduler, Folder* source) {
+  walk_level(Walk{walk, scheduler, &scheduler->memory.said, true}, 0, share_folder(source), "");
   wait_for_slot(scheduler);
 }
 
 void look_at_folder(const WalkSettings& settings, Scheduler* scheduler,
                     const std::string& source_folder, const std::string& relative, bool whole) {
-  if (!change_working_folder(source_folder)) {
+  std::shared_ptr<const Folder> here;
+  Folder opened;
+  if (!open_folder(source_folder, &opened)) {
     return;
   }
-  // Entered one part at a time by the walk's rules: no link, no folder the walk passes over.
+  here = share_folder(&opened);
+  // Opened one part at a time by the walk's rules: no link, no folder the walk passes over.
   int depth = 0;
-  OpenFolder opened;
   for (std::size_t at = 0; at < relative.size();) {
     std::size_t end = relative.find(PATH_SEPARATOR, at);
     end = end == std::string::npos ? relative.size() : end;
     const std::string part = relative.substr(at, end - at);
     at = end + 1;
     ++depth;
-    const bool last = at >= relative.size();
     if (part.empty() || part[0] == '.' || depth > MAX_WALK_DEPTH ||
-        enter_sub_folder(part, last ? &opened : nullptr) != EnterResult::entered) {
-      change_working_folder(source_folder);
+        open_sub_folder(*here, part, &opened) != EnterResult::entered) {
       return;
     }
+    here = share_folder(&opened);
   }
-  walk_level(Walk{settings, scheduler, &scheduler->memory.said, whole}, depth, &opened, relative);
-  change_working_folder(source_folder);
+  walk_level(Walk{settings, scheduler, &scheduler->memory.said, whole}, depth, here, relative);
 }

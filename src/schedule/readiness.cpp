@@ -1,17 +1,17 @@
 // The readiness test of one attempt.
 #include "schedule/readiness.h"
 
-Readiness ready_attempt(const std::string& name, const std::string& full_path,
-                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
+Readiness ready_attempt(const Folder& folder, const std::string& name,
+                        const std::string& full_path, const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
   bool wrote = false;
   before_own_probe();
   // Only the file looked at before, and through a link only where that was a trusted one.
-  Probe probe = probe_file(name, before.is_link && before.link_trusted, before.id, &wrote);
-  after_own_probe(name, wrote);
+  Probe probe = probe_file(folder, name, before.is_link && before.link_trusted, before.id, &wrote);
+  after_own_probe(folder, name, wrote);
   // A writer may give its file our access only once it is complete (a copy made 0600, then
   // opened up): only a file unchanged for a settle time is truly out of our reach.
   if (probe == Probe::no_access) {
-    if (!query_status(name, now) || now->id != before.id || now->size != before.size ||
+    if (!query_status(folder, name, now) || now->id != before.id || now->size != before.size ||
         now->modified != before.modified) {
       return Readiness::not_yet;
     }
@@ -23,7 +23,7 @@ Readiness ready_attempt(const std::string& name, const std::string& full_path,
         "only the size test applies\n");
   }
   PathStatus& status = *now;
-  if (!query_status(name, &status)) {
+  if (!query_status(folder, name, &status)) {
     say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
     return Readiness::gone;
   }

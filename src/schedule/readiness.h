@@ -14,10 +14,10 @@ enum class Readiness : int {
   no_access = 3,  // we may not open it: passed over, with a warning once per run
 };
 
-// One attempt of the readiness test for the matching file `name` of the working folder (its full
-// path is `full_path`): ready when no writer holds it and it is still the file of `before`, of the
+// One attempt of the readiness test for the matching file `name` of `folder` (its full path is
+// `full_path`): ready when no writer holds it and it is still the file of `before`, of the
 // same size (with `same_time`, also of the same time of last change). `before` is the walk's first
 // look, or with `same_time` the previous attempt. A file that is gone is reported. Warnings said
 // once go to `said`. `now` receives the file's status.
-Readiness ready_attempt(const std::string& name, const std::string& full_path,
-                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now);
+Readiness ready_attempt(const Folder& folder, const std::string& name,
+                        const std::string& full_path, const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now);

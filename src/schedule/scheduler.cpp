@@ -106,7 +106,7 @@ std::int64_t settle_deadline(const Scheduler& scheduler) {
 // With -u: remembers the file of a job that ended, in its folder, as it is now.
 void remember_ended(Scheduler* scheduler, const InHand& file) {
   PathStatus now;
-  if (scheduler->settings.unchanged_once && query_status(file.name, &now)) {
+  if (scheduler->settings.unchanged_once && query_status(*file.folder, file.name, &now)) {
     auto at = scheduler->ended.find(file.names.full_path);
     if (at != scheduler->ended.end()) {
       forget_ended(scheduler, at);
@@ -133,7 +133,7 @@ void end_and_count(Scheduler* scheduler, InHand* file, int result) {
 bool start_job(Scheduler* scheduler, InHand* file) {
   const JobSettings& settings = scheduler->job;
   stop_waiting(&scheduler->counts, file->names.full_path);
-  ReadyFile ready = ready_file(file->name, file->last);
+  ReadyFile ready = ready_file(file->folder, file->name, file->last);
   JobNames run_names = file->names;
   if (scheduler->work != nullptr) {
     // Moved into the work folder at the last moment (after readiness, -u and the in-hand rules),
@@ -260,7 +260,7 @@ void print_output(const InHand& file) {
 bool may_retry(const Scheduler& scheduler, const InHand& file) {
   PathStatus still;
   return file.tries < scheduler.settings.retries && scheduler.retrying < MAX_WAITING &&
-         !left_for_next_run(file.job) && query_status(file.job.file.path, &still);
+         !left_for_next_run(file.job) && query_status(*file.folder, file.job.file.path, &still);
 }
 
 // Reports the failed try of `file` (result `result`) and lets it wait for its next one, in the
@@ -281,7 +281,7 @@ void retry_later(Scheduler* scheduler, InHand* file, int result) {
   file->asked_ms = -1;
   file->ready = false;
   file->early = false;
-  query_status(file->name, &file->last);
+  query_status(*file->folder, file->name, &file->last);
   file->retrying = true;
   ++scheduler->retrying;
   file->due_ms = monotonic_ms() + std::int64_t{file->retry_wait_seconds} * 1000;
@@ -364,7 +364,7 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     // A file that changed since its failed try is a new job: it starts again at its first try,
     // ready one settle time after this look. Else it is ready now as it was then.
     PathStatus now;
-    if (!query_status(file->name, &now) || now.id != file->last.id || now.size != file->last.size ||
+    if (!query_status(*file->folder, file->name, &now) || now.id != file->last.id || now.size != file->last.size ||
         now.modified != file->last.modified) {
       file->tries = 0;
       file->last = now;
@@ -377,7 +377,7 @@ bool attempt(Scheduler* scheduler, InHand* file) {
     // never on a look closer to the change than that.
     file->early = false;
     PathStatus now;
-    if (query_status(file->name, &now)) {
+    if (query_status(*file->folder, file->name, &now)) {
       file->last = now;
     }
     file->due_ms = settle_deadline(*scheduler);
@@ -390,10 +390,10 @@ bool attempt(Scheduler* scheduler, InHand* file) {
   // command's open would hold that open up. One taken before makes the file not ready yet.
   const bool holding = !stop_requested() && slot_free(*scheduler) &&
                        (!scheduler->settings.hold_files ||
-                        hold_file(file->name, file->last.is_link && file->last.link_trusted,
+                        hold_file(*file->folder, file->name, file->last.is_link && file->last.link_trusted,
                                   file->last.id, &file->held) == FileResult::done);
   PathStatus now;
-  Readiness readiness = ready_attempt(file->name, file->names.full_path, file->last, apart,
+  Readiness readiness = ready_attempt(*file->folder, file->name, file->names.full_path, file->last, apart,
                                       &scheduler->memory.said, &now);
   if (readiness == Readiness::ready) {
     file->last = now;
@@ -430,16 +430,11 @@ bool step_due(const Scheduler& scheduler, const InHand& file, std::int64_t now) 
   return file.ready ? slot_free(scheduler) : now >= file.due_ms;
 }
 
-// Takes every step that is due, each in its file's folder, and comes back to the working
-// folder. A file whose command still runs, or whose next attempt is not due, costs no change of
-// folder. Returns false when the way back was lost.
-bool advance(Scheduler* scheduler) {
+// Takes every step that is due, each in its file's folder.
+void advance(Scheduler* scheduler) {
   note_stop(scheduler);
   drain_leftovers(scheduler);
   auto& hand = scheduler->hand;
-  FolderMark home;
-  bool marked = false;
-  bool home_kept = true;
   for (std::size_t i = 0; i < hand.size();) {
     InHand& file = *hand[i];
     int result = 0;
@@ -462,39 +457,14 @@ bool advance(Scheduler* scheduler) {
       ++i;
       continue;
     }
-    if (!marked) {
-      marked = mark_working_folder(&home);
-      if (!marked) {
-        return false;
-      }
-    }
-    bool keep = false;
-    if (return_to_mark(*file.folder)) {
-      if (ended) {
-        keep = finish(scheduler, &file, result, signal);
-      } else {
-        keep = attempt(scheduler, &file);
-      }
-    } else if (ended && file.output.value >= 0) {
-      // Its folder cannot be entered any more (the command may have removed it): no outcome can
-      // be handled there, but what the command said is not lost.
-      print_output(file);
-    }
+    const bool keep = ended ? finish(scheduler, &file, result, signal) : attempt(scheduler, &file);
     if (keep) {
       ++i;
     } else {
       let_go(scheduler, i);
     }
-    if (!return_to_mark(home)) {
-      home_kept = false;
-      break;
-    }
-  }
-  if (marked) {
-    release_mark(&home);
   }
   monitor_tick(scheduler->monitor, &scheduler->counts, scheduler->running);
-  return home_kept;
 }
 
 // Waits until the next step may be due, at most until `deadline_ms`; with `changes`, a change in
@@ -561,11 +531,9 @@ bool make_room(Scheduler* scheduler, std::uint64_t bytes) {
 
 }  // namespace
 
-bool wait_for_slot(Scheduler* scheduler) {
+void wait_for_slot(Scheduler* scheduler) {
   for (;;) {
-    if (!advance(scheduler)) {
-      return false;
-    }
+    advance(scheduler);
     // Apart from the running commands, a file waits only for room among the waiting files (made
     // where a waiting file has failed an attempt): the walk goes on as soon as there is some, not
     // a pause later.
@@ -573,7 +541,7 @@ bool wait_for_slot(Scheduler* scheduler) {
                                  ? make_room(scheduler, 0)
                                  : static_cast<int>(scheduler->hand.size()) - scheduler->retrying <
                                        scheduler->settings.jobs)) {
-      return true;
+      return;
     }
     wait_for_next(*scheduler, monotonic_ms() + 60000, false);
   }
@@ -616,10 +584,10 @@ bool look_again(Scheduler* scheduler, const std::string& full_path) {
   return found;
 }
 
-bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatus& first,
-                  const JobNames& names, std::weak_ptr<FolderMark>* here) {
+void take_in_hand(Scheduler* scheduler, const std::shared_ptr<const Folder>& folder,
+                  const std::string& name, const PathStatus& first, const JobNames& names) {
   if (stop_requested()) {
-    return true;
+    return;
   }
   if (scheduler->settings.unchanged_once) {
     auto ended = scheduler->ended.find(names.full_path);
@@ -627,29 +595,17 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
       JobEnded& last = ended->second;
       last.seen = scheduler->pass;
       if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
-        return true;
+        return;
       }
       forget_ended(scheduler, ended);
     }
   }
   if (scheduler->settings.waiting_apart && !make_room(scheduler, bytes_in_hand(names.full_path))) {
-    return true;
-  }
-  // The mark goes with the last file in hand that needs it.
-  std::shared_ptr<FolderMark> mark = here->lock();
-  if (!mark) {
-    mark.reset(new FolderMark, [](FolderMark* folder) {
-      release_mark(folder);
-      delete folder;
-    });
-    if (!mark_working_folder(mark.get())) {
-      return true;  // no descriptor left: the file waits for a later pass
-    }
-    *here = mark;
+    return;
   }
   auto file = std::make_unique<InHand>();
   file->name = name;
-  file->folder = std::move(mark);
+  file->folder = folder;
   file->last = first;
   file->names = names;
   file->due_ms = settle_deadline(*scheduler);
@@ -658,7 +614,7 @@ bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatu
   scheduler->hand.push_back(std::move(file));
   count_waiting(&scheduler->counts, names.full_path, scheduler->pass);
   // Its first step may be due at once (no settle time).
-  return advance(scheduler);
+  advance(scheduler);
 }
 
 void end_pass(Scheduler* scheduler) {

@@ -1,7 +1,7 @@
 // The scheduler: every matching file the walk finds is handed to it, and it takes the file
 // through its readiness attempts, its command and its outcome. One event loop on the program's
-// one thread drives every file in hand, so that the working folder, the run log and the console
-// keep a single owner. With one slot (-j 1) this is the plain one-file-after-the-other run, and the
+// one thread drives every file in hand, so that the run log and the console keep a single owner.
+// With one slot (-j 1) this is the plain one-file-after-the-other run, and the
 // command writes straight to our standard output.
 #pragma once
 
@@ -76,9 +76,9 @@ struct ScheduleSettings {
 
 // One file in hand, from its taking to its outcome.
 struct InHand {
-  std::string name;                    // bare name in `folder`
-  std::shared_ptr<FolderMark> folder;  // the file's folder, for every step of its job (shared by
-                                       // the files of one folder)
+  std::string name;                     // bare name in `folder`
+  std::shared_ptr<const Folder> folder;  // the file's folder, for every step of its job (shared by
+                                         // the files of one folder)
   PathStatus last;  // its status at the last readiness attempt; at first, when the walk found it
   JobNames names;
   int attempts = 0;         // readiness attempts made
@@ -146,8 +146,7 @@ struct Scheduler {
 // Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and
 // running files, until it is free; with waiting_apart until there is room among the waiting files
 // (MAX_WAITING). Returns at once on a stop request.
-// False when the way back to the working folder was lost.
-bool wait_for_slot(Scheduler* scheduler);
+void wait_for_slot(Scheduler* scheduler);
 
 // True while the file with this full path is in hand: it is not taken again until its outcome is
 // complete.
@@ -157,14 +156,12 @@ bool is_in_hand(const Scheduler& scheduler, const std::string& full_path);
 // next try (-b) and has changed since its failed try has that try at once, as its first.
 bool is_in_hand(Scheduler* scheduler, const std::string& full_path, const PathStatus& now);
 
-// Takes the matching file `name` of the working folder in hand (see wait_for_slot), whose status
-// query gave `first` and whose placeholder values are `names`. Its first readiness attempt is due
-// after the settle time. `here` is the working folder's mark shared by the files in hand taken in
-// it, made anew when none of them is left. Nothing is taken once a stop was requested, nor, with
-// -u, a file whose job ended and that has not changed since, nor a file beyond MAX_WAITING. False
-// when the way back to the working folder was lost.
-bool take_in_hand(Scheduler* scheduler, const std::string& name, const PathStatus& first,
-                  const JobNames& names, std::weak_ptr<FolderMark>* here);
+// Takes the matching file `name` of `folder` in hand (see wait_for_slot), whose status query gave
+// `first` and whose placeholder values are `names`. Its first readiness attempt is due after the
+// settle time. Nothing is taken once a stop was requested, nor, with -u, a file whose job ended
+// and that has not changed since, nor a file beyond MAX_WAITING.
+void take_in_hand(Scheduler* scheduler, const std::shared_ptr<const Folder>& folder,
+                  const std::string& name, const PathStatus& first, const JobNames& names);
 
 // Asks for an early readiness attempt of the waiting file with this full path (a change was seen).
 // True when it is in hand.

@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every test works in a fresh folder of its own, which is also the working folder.
+// Every test works in a fresh folder of its own, which is also the working folder, and open
+// (`here_`) as the walk opens folders.
 class Win32Platform : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -28,8 +29,10 @@ class Win32Platform : public ::testing::Test {
     fs::remove_all(root_);
     fs::create_directories(root_ + "\\sub");
     ASSERT_TRUE(change_working_folder(root_));
+    ASSERT_TRUE(open_folder(root_, &here_));
   }
   void TearDown() override {
+    close_folder(&here_);
     change_working_folder(start_);
     SetFileAttributesA((root_ + "\\locked.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     std::error_code ignored;
@@ -47,12 +50,13 @@ class Win32Platform : public ::testing::Test {
   }
   std::string start_;
   std::string root_;
+  Folder here_;
 };
 
 TEST_F(Win32Platform, ListingHoldsEveryEntryWithItsKind) {
   write("b.txt", "b");
   FolderListing listing;
-  ASSERT_TRUE(list_working_folder(&listing));
+  ASSERT_TRUE(list_entries(here_, &listing));
   auto hint = [&](const std::string& name) {
     for (std::size_t i = 0; i < listing.size(); ++i) {
       if (name == listing.name(i)) {
@@ -93,57 +97,55 @@ TEST_F(Win32Platform, StatusGivesKindAndSizesBeyondFourGigabytes) {
 
 TEST_F(Win32Platform, ReadinessProbeNeverCreatesNorWritesAndFailsWhileAWriterLocksOthersOut) {
   bool wrote = false;
-  EXPECT_NE(probe_file("gone.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_NE(probe_file(here_, "gone.txt", false, FileId{}, &wrote), Probe::free);
   EXPECT_FALSE(exists("gone.txt"));
 
   write("a.txt", "abc");
-  EXPECT_EQ(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_EQ(probe_file(here_, "a.txt", false, FileId{}, &wrote), Probe::free);
   EXPECT_EQ(read("a.txt"), "abc");
 
   // A writer that shares only reading keeps the file from being ready.
   HANDLE writer =
       CreateFileA("a.txt", GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_NE(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_NE(probe_file(here_, "a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(writer);
   // So does one that shares writing too, and one that may delete it; a mere reader does not.
   writer = CreateFileA("a.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_NE(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_NE(probe_file(here_, "a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(writer);
   writer = CreateFileA("a.txt", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_NE(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_NE(probe_file(here_, "a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(writer);
   HANDLE reader = CreateFileA("a.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(probe_file("a.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_EQ(probe_file(here_, "a.txt", false, FileId{}, &wrote), Probe::free);
   CloseHandle(reader);
   EXPECT_FALSE(writer_check_refused());
 
   write("locked.txt", "x");
   ASSERT_TRUE(SetFileAttributesA("locked.txt", FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(probe_file("locked.txt", false, FileId{}, &wrote), Probe::no_access);
+  EXPECT_EQ(probe_file(here_, "locked.txt", false, FileId{}, &wrote), Probe::no_access);
 }
 
-TEST_F(Win32Platform, FoldersAreEnteredAndLeftByMark) {
+TEST_F(Win32Platform, SubFoldersAreOpenedAndHeld) {
   write("a.txt", "a");
-  FolderMark mark;
-  ASSERT_TRUE(mark_working_folder(&mark));
-  ASSERT_EQ(enter_sub_folder("sub"), EnterResult::entered);
-  std::string inside;
-  ASSERT_TRUE(get_working_folder(&inside));
-  EXPECT_EQ(inside, root_ + "\\sub");
-  ASSERT_TRUE(return_to_mark(mark));
-  release_mark(&mark);
-  release_mark(&mark);
+  Folder sub;
+  ASSERT_EQ(open_sub_folder(here_, "sub", &sub), EnterResult::entered);
+  EXPECT_EQ(sub.path, root_ + "\\sub");
+  EXPECT_FALSE(MoveFileA("sub", "moved"));
+  close_folder(&sub);
+  close_folder(&sub);
+  EXPECT_TRUE(MoveFileA("sub", "moved"));
 
-  // Refusals leave the working folder where it was.
-  EXPECT_EQ(enter_sub_folder("a.txt"), EnterResult::refused);
-  EXPECT_EQ(enter_sub_folder("missing"), EnterResult::refused);
+  Folder none;
+  EXPECT_EQ(open_sub_folder(here_, "a.txt", &none), EnterResult::refused);
+  EXPECT_EQ(open_sub_folder(here_, "missing", &none), EnterResult::refused);
   EXPECT_FALSE(change_working_folder(""));
   EXPECT_FALSE(change_working_folder(root_ + "\\missing"));
   std::string here;
@@ -160,65 +162,62 @@ TEST_F(Win32Platform, SymbolicLinkToFolderIsNeverEntered) {
   ASSERT_TRUE(query_status("link", &status));
   EXPECT_TRUE(status.is_link);
   EXPECT_TRUE(status.is_folder);
-  EXPECT_EQ(enter_sub_folder("link"), EnterResult::refused);
-  std::string here;
-  ASSERT_TRUE(get_working_folder(&here));
-  EXPECT_EQ(here, root_);
+  Folder none;
+  EXPECT_EQ(open_sub_folder(here_, "link", &none), EnterResult::refused);
 }
 
 TEST_F(Win32Platform, DeleteReportsWhetherTheFileWent) {
-  WriteFolder here;
+  Folder here;
   ASSERT_EQ(open_write_folder("", &here), FileResult::done);
   write("a.txt", "a");
   EXPECT_TRUE(delete_file(here, "a.txt"));
   EXPECT_FALSE(exists("a.txt"));
   EXPECT_FALSE(delete_file(here, "a.txt"));
-  close_write_folder(&here);
+  close_folder(&here);
 }
 
 // Files are written by path in a folder held open: while it is held, neither it nor a folder
 // above it can be renamed away (and another put in its place).
-TEST_F(Win32Platform, WriteFolderIsHeldUntilClosed) {
+TEST_F(Win32Platform, FolderIsHeldUntilClosed) {
   fs::create_directories(root_ + "\\sub\\deeper");
-  WriteFolder held;
+  Folder held;
   ASSERT_EQ(open_write_folder("sub\\deeper", &held), FileResult::done);
   EXPECT_FALSE(MoveFileA("sub", "moved"));
   EXPECT_FALSE(MoveFileA("sub\\deeper", "sub\\moved"));
-  close_write_folder(&held);
-  close_write_folder(&held);
+  close_folder(&held);
+  close_folder(&held);
   EXPECT_TRUE(MoveFileA("sub", "moved"));
   EXPECT_EQ(open_write_folder("sub", &held), FileResult::missing);
 }
 
-// Runs `command` in the working folder and waits for it: its result, or COMMAND_NOT_STARTED.
-int run_here(const std::string& command) {
-  FolderMark here;
-  if (!mark_working_folder(&here)) {
-    return -1;
-  }
+// Runs `command` in `folder` and waits for it: its result, or COMMAND_NOT_STARTED.
+int run_in(const Folder& folder, const std::string& command) {
   RunningCommand running;
   int result = COMMAND_NOT_STARTED;
-  if (start_command(command, {}, here, FileHandle{}, &running)) {
+  if (start_command(command, {}, folder, FileHandle{}, &running)) {
     while (!command_ended(&running, &result)) {
       wait_for_commands({running}, {}, 1000, false);
     }
   }
-  release_mark(&here);
   return result;
 }
 
 TEST_F(Win32Platform, CommandsRunThroughCmdInTheWorkingFolder) {
-  EXPECT_EQ(run_here("exit /b 3"), 3);
-  EXPECT_EQ(run_here("exit /b 300"), 300);
-  EXPECT_NE(run_here("no-such-program-anywhere"), 0);
+  EXPECT_EQ(run_in(here_, "exit /b 3"), 3);
+  EXPECT_EQ(run_in(here_, "exit /b 300"), 300);
+  EXPECT_NE(run_in(here_, "no-such-program-anywhere"), 0);
   // A command that starts with a quoted program keeps all of its quotes.
-  EXPECT_EQ(run_here("\"%COMSPEC%\" /c \"exit /b 6\""), 6);
-  EXPECT_EQ(run_here("cd sub & echo hi>out.txt"), 0);
+  EXPECT_EQ(run_in(here_, "\"%COMSPEC%\" /c \"exit /b 6\""), 6);
+  EXPECT_EQ(run_in(here_, "cd sub & echo hi>out.txt"), 0);
   EXPECT_EQ(read("sub\\out.txt"), "hi\r\n");
   // The interpreter's own shell state does not leak back into ours.
   std::string here;
   ASSERT_TRUE(get_working_folder(&here));
   EXPECT_EQ(here, root_);
+  Folder sub;
+  ASSERT_EQ(open_sub_folder(here_, "sub", &sub), EnterResult::entered);
+  EXPECT_EQ(run_in(sub, "if exist out.txt (exit /b 4)"), 4);
+  close_folder(&sub);
 }
 
 // Reads the whole file through the platform's own functions.
@@ -232,7 +231,7 @@ std::string read_through(FileHandle file) {
 }
 
 TEST_F(Win32Platform, NewFilesArePublishedWithoutReplacingAndReadOnlyAsTheFileSeen) {
-  WriteFolder here;
+  Folder here;
   ASSERT_EQ(open_write_folder("", &here), FileResult::done);
   FileHandle out;
   ASSERT_EQ(create_new_file(here, "new.tmp", 0644, &out), FileResult::done);
@@ -257,7 +256,7 @@ TEST_F(Win32Platform, NewFilesArePublishedWithoutReplacingAndReadOnlyAsTheFileSe
   EXPECT_TRUE(status.is_regular);
   EXPECT_FALSE(status.link_trusted);
   FileHandle in;
-  ASSERT_EQ(open_for_reading("taken.txt", false, status.id, &in), FileResult::done);
+  ASSERT_EQ(open_for_reading(here_, "taken.txt", false, status.id, &in), FileResult::done);
   EXPECT_EQ(read_through(in), "hello\r\n");
   EXPECT_TRUE(close_file(&in));
   // Another file under the name is not the one the caller saw.
@@ -265,11 +264,11 @@ TEST_F(Win32Platform, NewFilesArePublishedWithoutReplacingAndReadOnlyAsTheFileSe
   PathStatus other;
   ASSERT_TRUE(query_status("other.txt", &other));
   EXPECT_NE(other.id, status.id);
-  EXPECT_EQ(open_for_reading("other.txt", false, status.id, &in), FileResult::replaced);
-  EXPECT_EQ(open_for_reading("none.txt", false, status.id, &in), FileResult::missing);
+  EXPECT_EQ(open_for_reading(here_, "other.txt", false, status.id, &in), FileResult::replaced);
+  EXPECT_EQ(open_for_reading(here_, "none.txt", false, status.id, &in), FileResult::missing);
   EXPECT_EQ(process_number(), GetCurrentProcessId());
   EXPECT_STREQ(LINE_END, "\r\n");
-  close_write_folder(&here);
+  close_folder(&here);
 }
 
 TEST_F(Win32Platform, DeleteIfSameLeavesAnotherFileUnderTheName) {
@@ -280,27 +279,27 @@ TEST_F(Win32Platform, DeleteIfSameLeavesAnotherFileUnderTheName) {
   ASSERT_TRUE(MoveFileA("a.txt", "kept.txt"));
   write("b.txt", "second");
   ASSERT_TRUE(MoveFileA("b.txt", "a.txt"));
-  EXPECT_EQ(delete_if_same("a.txt", first.id), FileResult::replaced);
+  EXPECT_EQ(delete_if_same(here_, "a.txt", first.id), FileResult::replaced);
   EXPECT_EQ(read("a.txt"), "second");
   PathStatus second;
   ASSERT_TRUE(query_status("a.txt", &second));
-  EXPECT_EQ(delete_if_same("a.txt", second.id), FileResult::done);
+  EXPECT_EQ(delete_if_same(here_, "a.txt", second.id), FileResult::done);
   EXPECT_FALSE(exists("a.txt"));
-  EXPECT_EQ(delete_if_same("a.txt", second.id), FileResult::missing);
-  EXPECT_EQ(delete_if_same("sub", second.id), FileResult::replaced);
+  EXPECT_EQ(delete_if_same(here_, "a.txt", second.id), FileResult::missing);
+  EXPECT_EQ(delete_if_same(here_, "sub", second.id), FileResult::replaced);
   EXPECT_TRUE(exists("sub"));
 }
 
 TEST_F(Win32Platform, AppendsCreateAndExtendTheFileAsGiven) {
-  EXPECT_TRUE(append_to_file("log.txt", "one\r\n"));
-  EXPECT_TRUE(append_to_file("log.txt", "two\n"));
+  EXPECT_TRUE(append_to_file(here_, "log.txt", "one\r\n"));
+  EXPECT_TRUE(append_to_file(here_, "log.txt", "two\n"));
   EXPECT_EQ(read("log.txt"), "one\r\ntwo\n");
-  EXPECT_FALSE(append_to_file("missing\\log.txt", "x"));
-  EXPECT_FALSE(append_to_file("sub", "x"));
+  EXPECT_FALSE(append_to_file(here_, "missing\\log.txt", "x"));
+  EXPECT_FALSE(append_to_file(here_, "sub", "x"));
   // A device name is the device, not a file (which names are devices: win_paths_test.cpp).
-  EXPECT_TRUE(append_to_file("nul.txt", "x"));
+  EXPECT_TRUE(append_to_file(here_, "nul.txt", "x"));
   FolderListing listing;
-  ASSERT_TRUE(list_working_folder(&listing));
+  ASSERT_TRUE(list_entries(here_, &listing));
   EXPECT_EQ(listing.size(), 4u);  // ".", "..", "sub", "log.txt"
   // A file that merely has such a name (made by another system, say) is a file all the same.
   HANDLE named =
@@ -311,7 +310,7 @@ TEST_F(Win32Platform, AppendsCreateAndExtendTheFileAsGiven) {
   PathStatus status;
   EXPECT_TRUE(query_status("nul.txt", &status));
   EXPECT_TRUE(status.is_regular);
-  EXPECT_EQ(delete_if_same("nul.txt", status.id), FileResult::done);
+  EXPECT_EQ(delete_if_same(here_, "nul.txt", status.id), FileResult::done);
 }
 
 // Names outside any code page, as UTF-8: a Greek and a CJK folder, and a character beyond the
@@ -319,13 +318,12 @@ TEST_F(Win32Platform, AppendsCreateAndExtendTheFileAsGiven) {
 TEST_F(Win32Platform, NamesTravelAsUtf8WhateverTheCodePage) {
   const std::string folder = "\xCE\xA9\xE6\x97\xA5\xF0\x9F\x98\x80";  // Omega, CJK "sun", U+1F600
   ASSERT_TRUE(CreateDirectoryW(L"\x03A9\x65E5\xD83D\xDE00", nullptr));
-  ASSERT_EQ(enter_sub_folder(folder), EnterResult::entered);
-  std::string here;
-  ASSERT_TRUE(get_working_folder(&here));
-  EXPECT_EQ(here, root_ + "\\" + folder);
-  ASSERT_TRUE(append_to_file("\xCE\xB1.txt", "alpha"));
+  Folder inside;
+  ASSERT_EQ(open_sub_folder(here_, folder, &inside), EnterResult::entered);
+  EXPECT_EQ(inside.path, root_ + "\\" + folder);
+  ASSERT_TRUE(append_to_file(inside, "\xCE\xB1.txt", "alpha"));
   FolderListing listing;
-  ASSERT_TRUE(list_working_folder(&listing));
+  ASSERT_TRUE(list_entries(inside, &listing));
   ASSERT_EQ(listing.size(), 3u);
   std::vector<std::string> names;
   for (std::size_t i = 0; i < listing.size(); ++i) {
@@ -333,55 +331,47 @@ TEST_F(Win32Platform, NamesTravelAsUtf8WhateverTheCodePage) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names.back(), "\xCE\xB1.txt");
-  EXPECT_EQ(run_here("copy \"\xCE\xB1.txt\" \"\xF0\x9F\x98\x80.txt\" >NUL"), 0);
+  EXPECT_EQ(run_in(inside, "copy \"\xCE\xB1.txt\" \"\xF0\x9F\x98\x80.txt\" >NUL"), 0);
   PathStatus status;
   ASSERT_TRUE(query_status(root_ + "\\" + folder + "\\\xF0\x9F\x98\x80.txt", &status));
   EXPECT_EQ(status.size, 5u);
-  EXPECT_TRUE(change_working_folder(".."));
-  ASSERT_TRUE(get_working_folder(&here));
-  EXPECT_EQ(here, root_);
+  close_folder(&inside);
 }
 
 // Far beyond the 260 characters of a plain path: every operation, and a command only where the
 // system lets it start.
 TEST_F(Win32Platform, FoldersOfAnyDepthWorkButCommandsStartOnlyInShortOnes) {
   const std::string part(60, 'd');
-  EXPECT_TRUE(commands_can_start_here());
+  EXPECT_TRUE(commands_can_start_in(here_));
+  Folder deep;
   for (int level = 0; level < 20; ++level) {
-    std::string here;
-    ASSERT_TRUE(get_working_folder(&here));
-    std::wstring wide_here(here.begin(), here.end());
+    const Folder& parent = level == 0 ? here_ : deep;
+    std::wstring wide_parent(parent.path.begin(), parent.path.end());
     ASSERT_TRUE(CreateDirectoryW(
-        (L"\\\\?\\" + wide_here + L"\\" + std::wstring(part.begin(), part.end())).c_str(),
+        (L"\\\\?\\" + wide_parent + L"\\" + std::wstring(part.begin(), part.end())).c_str(),
         nullptr));
-    ASSERT_EQ(enter_sub_folder(part), EnterResult::entered) << level;
+    Folder next;
+    ASSERT_EQ(open_sub_folder(parent, part, &next), EnterResult::entered) << level;
+    close_folder(&deep);
+    deep = std::move(next);
   }
-  std::string here;
-  ASSERT_TRUE(get_working_folder(&here));
+  const std::string here = deep.path;
   EXPECT_GT(here.size(), 1200u);
-  EXPECT_FALSE(commands_can_start_here());
-  ASSERT_TRUE(append_to_file("deep.txt", "deep"));
+  EXPECT_FALSE(commands_can_start_in(deep));
+  ASSERT_TRUE(append_to_file(deep, "deep.txt", "deep"));
   bool wrote = false;
-  EXPECT_EQ(probe_file("deep.txt", false, FileId{}, &wrote), Probe::free);
+  EXPECT_EQ(probe_file(deep, "deep.txt", false, FileId{}, &wrote), Probe::free);
   PathStatus status;
   ASSERT_TRUE(query_status(here + "\\deep.txt", &status));
   EXPECT_EQ(status.size, 4u);
   FolderListing listing;
-  ASSERT_TRUE(list_working_folder(&listing));
+  ASSERT_TRUE(list_entries(deep, &listing));
   EXPECT_EQ(listing.size(), 3u);
-  EXPECT_EQ(delete_if_same("deep.txt", status.id), FileResult::done);
-  FolderMark mark;
-  ASSERT_TRUE(mark_working_folder(&mark));
-  ASSERT_TRUE(change_working_folder(root_));
-  EXPECT_TRUE(commands_can_start_here());
-  ASSERT_TRUE(return_to_mark(mark));
-  release_mark(&mark);
-  ASSERT_TRUE(get_working_folder(&here));
-  EXPECT_GT(here.size(), 1200u);
-  // A command here would start elsewhere: it does not start at all.
-  EXPECT_NE(run_here("exit /b 0"), 0);
+  EXPECT_EQ(delete_if_same(deep, "deep.txt", status.id), FileResult::done);
+  // A command there would start elsewhere: it does not start at all.
+  EXPECT_NE(run_in(deep, "exit /b 0"), 0);
+  close_folder(&deep);
   // The tree goes from its bottom up (the library's removal knows no paths this long).
-  ASSERT_TRUE(change_working_folder(root_));
   std::wstring deepest = L"\\\\?\\" + std::wstring(here.begin(), here.end());
   for (int level = 0; level < 20; ++level) {
     EXPECT_TRUE(RemoveDirectoryW(deepest.c_str()));

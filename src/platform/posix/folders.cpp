@@ -1,5 +1,5 @@
-// POSIX folders: the system's working folder, entered by descriptor so that no link is followed
-// and no path length limits a walk.
+// POSIX folders: open folders by descriptor, so that no link is followed on the way into a walked
+// folder and no path length limits a walk.
 #include "platform/folders.h"
 
 #include <dirent.h>
@@ -33,22 +33,15 @@ EntryHint hint_of(unsigned char type) {
 
 }  // namespace
 
-bool list_working_folder(FolderListing* listing, OpenFolder* entered) {
-  int fd = -1;
-  if (entered != nullptr) {
-    fd = static_cast<int>(entered->handle);
-    entered->handle = -1;
-  }
-  if (fd < 0) {
-    fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      return false;
-    }
+bool list_entries(const Folder& folder, FolderListing* listing) {
+  const int fd = descriptor_of(folder);
+  if (folder.handles.empty() || lseek(fd, 0, SEEK_SET) != 0) {
+    return false;
   }
   bool ok = true;
 #ifdef __linux__
   // Read straight from the kernel in large blocks: no status query of the folder, few calls.
-  alignas(dirent64) static char buffer[64 * 1024];
+  alignas(dirent64) char buffer[64 * 1024];
   for (;;) {
     ssize_t got = getdents64(fd, buffer, sizeof buffer);
     if (got <= 0) {
@@ -61,23 +54,26 @@ bool list_working_folder(FolderListing* listing, OpenFolder* entered) {
       at += entry->d_reclen;
     }
   }
-  close(fd);
 #else
-  DIR* folder = fdopendir(fd);
-  if (folder == nullptr) {
-    close(fd);
+  // The stream takes a descriptor of its own, so that the folder stays open after it.
+  const int copy = dup(fd);
+  DIR* stream = copy < 0 ? nullptr : fdopendir(copy);
+  if (stream == nullptr) {
+    if (copy >= 0) {
+      close(copy);
+    }
     return false;
   }
   for (;;) {
     errno = 0;
-    const dirent* entry = readdir(folder);
+    const dirent* entry = readdir(stream);
     if (entry == nullptr) {
       ok = (errno == 0);
       break;
     }
     listing->add(entry->d_name, hint_of(entry->d_type));
   }
-  closedir(folder);
+  closedir(stream);
 #endif
   return ok;
 }
@@ -100,39 +96,42 @@ bool change_working_folder(const std::string& folder) {
   return chdir(folder.c_str()) == 0;
 }
 
-EnterResult enter_sub_folder(const std::string& name, OpenFolder* entered) {
-  // O_NOFOLLOW makes the open fail on a symbolic link, so the check and the change cannot be
-  // separated by another program swapping the folder for a link.
-  int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+bool open_folder(const std::string& path, Folder* opened) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  opened->handles.assign(1, fd);
+  opened->path = path;
+  return true;
+}
+
+EnterResult open_sub_folder(const Folder& parent, const std::string& name, Folder* opened) {
+  // O_NOFOLLOW makes the open fail on a symbolic link, and what is done in the folder afterwards
+  // goes through this descriptor: the check and the use cannot be separated by another program
+  // swapping the folder for a link.
+  const int fd =
+      openat(descriptor_of(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return errno == EMFILE || errno == ENFILE ? EnterResult::no_handles : EnterResult::refused;
   }
-  if (fchdir(fd) != 0) {
-    close(fd);
-    return EnterResult::refused;
-  }
-  if (entered != nullptr) {
-    entered->handle = fd;
-  } else {
-    close(fd);
-  }
+  opened->handles.assign(1, fd);
+  opened->path = path_in(parent, name);
   return EnterResult::entered;
 }
 
-bool mark_working_folder(FolderMark* mark) {
-  mark->handle = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return mark->handle >= 0;
-}
-
-bool return_to_mark(const FolderMark& mark) {
-  return mark.handle >= 0 && fchdir(static_cast<int>(mark.handle)) == 0;
-}
-
-void release_mark(FolderMark* mark) {
-  if (mark->handle >= 0) {
-    close(static_cast<int>(mark->handle));
-    mark->handle = -1;
+void close_folder(Folder* folder) {
+  for (std::intptr_t handle : folder->handles) {
+    close(static_cast<int>(handle));
   }
+  folder->handles.clear();
+}
+
+std::string path_in(const Folder& folder, const std::string& path) {
+  if (folder.path.empty() || is_absolute_path(path)) {
+    return path;
+  }
+  return path.empty() ? folder.path : folder.path + PATH_SEPARATOR + path;
 }
 
 bool is_absolute_path(const std::string& path) {

@@ -381,7 +381,7 @@ bool process_alive(std::uint32_t number) {
   return kill(static_cast<pid_t>(number), 0) == 0 || errno != ESRCH;
 }
 
-bool commands_can_start_here() {
+bool commands_can_start_in(const Folder&) {
   return true;
 }
 
@@ -422,9 +422,9 @@ void command_environment(const std::vector<std::string>& variables,
 }  // namespace
 
 bool start_command(const std::string& command, const std::vector<std::string>& variables,
-                   const FolderMark& folder, FileHandle output, RunningCommand* running) {
+                   const Folder& folder, FileHandle output, RunningCommand* running) {
   prepare_commands();
-  if (wake_pipe[0] < 0 || folder.handle < 0) {
+  if (wake_pipe[0] < 0 || folder.handles.empty()) {
     return false;
   }
   static std::uint32_t counter = 0;
@@ -442,7 +442,7 @@ bool start_command(const std::string& command, const std::vector<std::string>& v
     }
   }
   int procs = tree >= 0 ? openat(tree, "cgroup.procs", O_WRONLY | O_CLOEXEC) : -1;
-  const int folder_fd = static_cast<int>(folder.handle);
+  const int folder_fd = descriptor_of(folder);
   const int output_fd = static_cast<int>(output.value);
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   std::vector<const char*> environment;

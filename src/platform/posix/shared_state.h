@@ -2,10 +2,13 @@
 // item says who needs it; everything else stays private to its file.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 
 #include <cstdint>
 #include <string>
+
+#include "platform/files.h"
 
 // Commands started and not yet seen to end: counted in processes.cpp, read by the stop handler
 // in signals.cpp, which ends the program at a second request only while a command runs.
@@ -27,3 +30,9 @@ extern int watch_fd;
 // Notes that we are about to write `path` ourselves (publish_file and append_to_file in
 // files.cpp), so that our own write never wakes a pass.
 void note_own_write(const std::string& path);
+
+// The descriptor that the *at calls take for `folder` (every platform file): the working folder's
+// for Folder{}.
+inline int descriptor_of(const Folder& folder) {
+  return folder.handles.empty() ? AT_FDCWD : static_cast<int>(folder.handles.back());
+}

@@ -117,6 +117,17 @@ bool entry_in(const std::string& folder, const std::string& name, NamedEntry* en
   return true;
 }
 
+// `name` in the open `folder`. False when the folder cannot be examined.
+bool entry_in(const Folder& folder, const std::string& name, NamedEntry* entry) {
+  struct stat info;
+  if (fstatat(descriptor_of(folder), ".", &info, 0) != 0) {
+    return false;
+  }
+  *entry = NamedEntry{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino), name};
+  return true;
+}
+
 // Watches the parent of the source folder `path` for its name, unless that is watched already.
 void arm_return_watch(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -262,19 +273,19 @@ bool start_watching(bool, std::string* reason) {
   source_path = here != nullptr ? here : "";
   std::free(here);
   arm_return_watch(source_path);
-  return watch_working_folder("", reason);
+  return watch_folder(Folder{}, "", reason);
 }
 
 void watch_for_return(const std::string& path) {
   arm_return_watch(path);
 }
 
-bool watch_working_folder(const std::string& relative, std::string* reason) {
+bool watch_folder(const Folder& open, const std::string& relative, std::string* reason) {
   if (watch_fd < 0) {
     return true;
   }
   struct stat info;
-  if (stat(".", &info) != 0) {
+  if (fstatat(descriptor_of(open), ".", &info, 0) != 0) {
     *reason = std::strerror(errno);
     return false;
   }
@@ -292,7 +303,15 @@ bool watch_working_folder(const std::string& relative, std::string* reason) {
     *reason = "half of the inotify watches allowed are in use, see fs.inotify.max_user_watches";
     return false;
   }
-  int watch = inotify_add_watch(watch_fd, ".", WATCHED_CHANGES | IN_MOVED_FROM | IN_ONLYDIR);
+  // By the folder's descriptor, which leads to the folder that was opened whatever its path is now.
+  const std::string path = open.handles.empty()
+                               ? std::string(".")
+                               : "/proc/self/fd/" + std::to_string(descriptor_of(open));
+  const std::uint32_t mask = WATCHED_CHANGES | IN_MOVED_FROM | IN_ONLYDIR;
+  int watch = inotify_add_watch(watch_fd, path.c_str(), mask);
+  if (watch < 0 && errno == ENOENT && !open.path.empty()) {
+    watch = inotify_add_watch(watch_fd, open.path.c_str(), mask);  // no /proc mounted
+  }
   if (watch < 0) {
     *reason = watch_failure(errno);
     return false;
@@ -318,9 +337,9 @@ void before_own_probe() {
   take_events(nullptr);
 }
 
-void after_own_probe(const std::string& name, bool wrote) {
+void after_own_probe(const Folder& folder, const std::string& name, bool wrote) {
   NamedEntry entry;
-  if (wrote && watch_fd >= 0 && entry_in("", name, &entry)) {
+  if (wrote && watch_fd >= 0 && entry_in(folder, name, &entry)) {
     take_events(&entry);
   }
 }

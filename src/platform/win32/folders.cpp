@@ -1,5 +1,6 @@
-// Win32 folders. The working folder is kept here rather than in the system, whose working folder
-// is limited to 259 characters; a folder entered is held open so that it cannot be renamed away.
+// Win32 folders. An open folder is its absolute path, held open so that it can be neither renamed
+// away nor replaced while we act in it. The working folder of start-up is kept here rather than in
+// the system, whose working folder is limited to 259 characters.
 #include "platform/folders.h"
 
 #include <cstring>
@@ -19,7 +20,7 @@ std::wstring working;
 HANDLE working_handle = INVALID_HANDLE_VALUE;
 
 // Opens a folder to hold it: others may read and write in it but not rename or remove it.
-HANDLE open_folder(const std::wstring& plain, bool own_entry) {
+HANDLE hold_folder(const std::wstring& plain, bool own_entry) {
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // needed to open a folder
   if (own_entry) {
     flags |= FILE_FLAG_OPEN_REPARSE_POINT;
@@ -73,8 +74,15 @@ std::wstring full_path(const std::string& path) {
   return absolute_path(widen(path), working_folder());
 }
 
-bool list_working_folder(FolderListing* listing, OpenFolder*) {
-  std::wstring pattern = long_form(working_folder());
+std::wstring full_path(const Folder& at, const std::string& path) {
+  return at.path.empty() ? full_path(path) : absolute_path(widen(path), widen(at.path));
+}
+
+bool list_entries(const Folder& folder, FolderListing* listing) {
+  if (folder.path.empty()) {
+    return false;
+  }
+  std::wstring pattern = long_form(widen(folder.path));
   if (pattern.back() != L'\\') {
     pattern += L'\\';
   }
@@ -107,7 +115,7 @@ bool change_working_folder(const std::string& folder) {
     return false;
   }
   std::wstring plain = full_path(folder);
-  HANDLE held = open_folder(plain, false);
+  HANDLE held = hold_folder(plain, false);
   if (held == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -120,11 +128,30 @@ bool change_working_folder(const std::string& folder) {
   return true;
 }
 
-EnterResult enter_sub_folder(const std::string& name, OpenFolder*) {
+bool open_folder(const std::string& path, Folder* opened) {
+  if (path.empty()) {
+    return false;
+  }
+  std::wstring plain = full_path(path);
+  HANDLE held = hold_folder(plain, false);
+  if (held == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!is_folder_handle(held, &info)) {
+    CloseHandle(held);
+    return false;
+  }
+  opened->handles.assign(1, reinterpret_cast<std::intptr_t>(held));
+  opened->path = narrow(plain);
+  return true;
+}
+
+EnterResult open_sub_folder(const Folder& parent, const std::string& name, Folder* opened) {
   // The folder is opened as it is (a reparse point not followed) and held from the check on,
-  // so it can neither be renamed nor replaced by a junction before it is entered.
-  std::wstring plain = full_path(name);
-  HANDLE held = open_folder(plain, true);
+  // so it can neither be renamed nor replaced by a junction while we act in it.
+  std::wstring plain = full_path(parent, name);
+  HANDLE held = hold_folder(plain, true);
   if (held == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     bool exhausted = error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES ||
@@ -138,32 +165,23 @@ EnterResult enter_sub_folder(const std::string& name, OpenFolder*) {
     CloseHandle(held);
     return EnterResult::refused;
   }
-  set_working(plain, held);
+  opened->handles.assign(1, reinterpret_cast<std::intptr_t>(held));
+  opened->path = narrow(plain);
   return EnterResult::entered;
 }
 
-bool mark_working_folder(FolderMark* mark) {
-  // The way back is the absolute path; a handle of our own keeps the folder from being renamed
-  // or removed until the mark is released.
-  HANDLE held = open_folder(working_folder(), false);
-  if (held == INVALID_HANDLE_VALUE) {
-    return false;
+void close_folder(Folder* folder) {
+  for (std::intptr_t handle : folder->handles) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
   }
-  mark->handle = reinterpret_cast<std::intptr_t>(held);
-  mark->path = narrow(working_folder());
-  return true;
+  folder->handles.clear();
 }
 
-bool return_to_mark(const FolderMark& mark) {
-  return change_working_folder(mark.path);
-}
-
-void release_mark(FolderMark* mark) {
-  if (mark->handle != -1) {
-    CloseHandle(reinterpret_cast<HANDLE>(mark->handle));
+std::string path_in(const Folder& folder, const std::string& path) {
+  if (folder.path.empty() || is_absolute_path(path)) {
+    return path;
   }
-  mark->path.clear();
-  mark->handle = -1;
+  return path.empty() ? folder.path : narrow(full_path(folder, path));
 }
 
 bool is_absolute_path(const std::string& path) {

@@ -209,16 +209,16 @@ bool process_alive(std::uint32_t number) {
   return alive;
 }
 
-bool commands_can_start_here() {
+bool commands_can_start_in(const Folder& folder) {
   // A process's current folder holds at most MAX_PATH - 2 characters before its trailing
   // separator, and the command interpreter knows no longer ones, whatever the system allows.
-  return working_folder().size() + 2 <= MAX_PATH;
+  return widen(folder.path).size() + 2 <= MAX_PATH;
 }
 
 void prepare_commands() {}
 
 bool start_command(const std::string& command, const std::vector<std::string>& variables,
-                   const FolderMark& folder, FileHandle output, RunningCommand* running) {
+                   const Folder& folder, FileHandle output, RunningCommand* running) {
   if (folder.path.empty()) {
     return false;
   }

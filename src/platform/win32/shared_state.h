@@ -20,12 +20,15 @@ extern std::atomic<int> commands_running;
 
 // The working folder, kept in folders.cpp rather than in the system, whose working folder is
 // limited to 259 characters: absolute, without a trailing separator except at a drive root
-// ("C:\"). The file functions resolve names against it; commands and change notification
-// start in it.
+// ("C:\"). Change notification starts in it; the paths of start-up are resolved against it.
 const std::wstring& working_folder();
 
 // `path` (UTF-8, relative to the working folder or absolute) as a plain absolute path.
 std::wstring full_path(const std::string& path);
+
+// `path` (UTF-8, relative to `at` or absolute) as a plain absolute path; Folder{} is the working
+// folder.
+std::wstring full_path(const Folder& at, const std::string& path);
 
 // Sharing that lets others read, write, rename and delete what we hold open.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

@@ -83,7 +83,7 @@ bool start_watching(bool recursive, std::string* reason) {
   return true;
 }
 
-bool watch_working_folder(const std::string& relative, std::string* reason) {
+bool watch_folder(const Folder&, const std::string& relative, std::string* reason) {
   // The source folder's watch covers its whole tree. One that ended with its folder starts again
   // when a pass enters the folder made anew.
   if (relative.empty() && watch.folder == INVALID_HANDLE_VALUE && !watch.path.empty()) {
@@ -112,7 +112,7 @@ void note_own_arrival(const std::string& path) {
 
 void before_own_probe() {}
 
-void after_own_probe(const std::string&, bool) {}
+void after_own_probe(const Folder&, const std::string&, bool) {}
 
 void read_changes(std::vector<FolderChange>* changes) {
   if (watch.folder == INVALID_HANDLE_VALUE) {

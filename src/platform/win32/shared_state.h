@@ -33,7 +33,7 @@ std::wstring full_path(const Folder& at, const std::string& path);
 // Sharing that lets others read, write, rename and delete what we hold open.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Reparse points (files.cpp), which files and folders alike may be.
+// Reparse points, which files and folders alike may be.
 inline bool is_reparse(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }

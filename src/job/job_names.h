@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 // Bytes for the command template, the expanded command and the expanded success-file path,
 // terminator included: the longest such text is COMMAND_CAPACITY - 1 bytes.
 constexpr std::size_t COMMAND_CAPACITY = 2048;

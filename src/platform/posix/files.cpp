@@ -41,20 +41,20 @@ FileResult rename_without_replacing(int folder, const char* temp, const char* na
 }
 
 // Tells the change watch about our write of `name` in `folder`.
-void note_own_write_in(const WriteFolder& folder, const std::string& name) {
+void note_own_write_in(const Folder& folder, const std::string& name) {
   note_own_write(folder.path.empty() || folder.path.back() == '/' ? folder.path + name
                                                                   : folder.path + '/' + name);
 }
 
 }  // namespace
 
-FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
-                            FileHandle* file) {
+FileResult open_for_reading(const Folder& at, const std::string& path, bool follow_link,
+                            const FileId& expected, FileHandle* file) {
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   if (!follow_link) {
     flags |= O_NOFOLLOW;
   }
-  int fd = open(path.c_str(), flags);
+  int fd = openat(descriptor_of(at), path.c_str(), flags);
   if (fd < 0) {
     if (errno == ENOENT) {
       return FileResult::missing;
@@ -104,29 +104,30 @@ bool close_file(FileHandle* file) {
   return close(fd) == 0;
 }
 
-FileResult delete_if_same(const std::string& path, const FileId& expected) {
+FileResult delete_if_same(const Folder& folder, const std::string& path, const FileId& expected) {
+  const int at = descriptor_of(folder);
   // POSIX has no unlink of a given file: the look and the unlink are one step apart, a window of
   // microseconds against the whole job that the look protects.
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) {
+  if (fstatat(at, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? FileResult::missing : FileResult::failed;
   }
   if (static_cast<std::uint64_t>(info.st_dev) != expected.device ||
       static_cast<std::uint64_t>(info.st_ino) != expected.index) {
     // A trusted link to the file is removed itself; its target is never touched.
     struct stat target;
-    if (!S_ISLNK(info.st_mode) || stat(path.c_str(), &target) != 0 ||
+    if (!S_ISLNK(info.st_mode) || fstatat(at, path.c_str(), &target, 0) != 0 ||
         static_cast<std::uint64_t>(target.st_dev) != expected.device ||
         static_cast<std::uint64_t>(target.st_ino) != expected.index) {
       return FileResult::replaced;
     }
   }
-  return unlink(path.c_str()) == 0 ? FileResult::done : FileResult::failed;
+  return unlinkat(at, path.c_str(), 0) == 0 ? FileResult::done : FileResult::failed;
 }
 
-FileResult create_new_file(const WriteFolder& folder, const std::string& name,
+FileResult create_new_file(const Folder& folder, const std::string& name,
                            std::uint32_t permissions, FileHandle* file) {
-  int fd = openat(folder_fd(folder), name.c_str(),
+  int fd = openat(descriptor_of(folder), name.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                   static_cast<mode_t>(permissions & 0777));
   if (fd < 0) {
@@ -136,10 +137,10 @@ FileResult create_new_file(const WriteFolder& folder, const std::string& name,
   return FileResult::done;
 }
 
-FileResult publish_file(const WriteFolder& folder, const std::string& temp, const std::string& name,
+FileResult publish_file(const Folder& folder, const std::string& temp, const std::string& name,
                         bool replace) {
   note_own_write_in(folder, name);
-  const int at = folder_fd(folder);
+  const int at = descriptor_of(folder);
   if (replace) {
     // rename replaces a link itself, never what it leads to.
     return renameat(at, temp.c_str(), at, name.c_str()) == 0 ? FileResult::done
@@ -161,17 +162,20 @@ FileResult publish_file(const WriteFolder& folder, const std::string& temp, cons
   return FileResult::failed;
 }
 
-bool delete_file(const WriteFolder& folder, const std::string& name) {
-  return unlinkat(folder_fd(folder), name.c_str(), 0) == 0;
+bool delete_file(const Folder& folder, const std::string& name) {
+  return unlinkat(descriptor_of(folder), name.c_str(), 0) == 0;
 }
 
-bool append_to_file(const WriteFolder& folder, const std::string& name, const std::string& text) {
+namespace {
+
+// append_to_file for the entry `name` of the open `folder`.
+bool append_to_entry(const Folder& folder, const std::string& name, const std::string& text) {
   note_own_write_in(folder, name);
   // O_NONBLOCK: a FIFO planted under the log's name must not hold us up. Without a reader it
   // cannot be opened; with one, an entry that does not fit fails instead of waiting.
   int links = 0;
   int fd =
-      open_entry(folder_fd(folder), name,
+      open_entry(descriptor_of(folder), name,
                  O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_CREAT, 0666, &links);
   if (fd < 0) {
     return false;
@@ -182,22 +186,27 @@ bool append_to_file(const WriteFolder& folder, const std::string& name, const st
   return close_file(&file) && ok;
 }
 
-bool append_to_file(const std::string& path, const std::string& text) {
+}  // namespace
+
+bool append_to_file(const Folder& at, const std::string& path, const std::string& text) {
   const std::size_t slash = path.rfind('/');
-  WriteFolder folder;
-  if (open_write_folder(slash == std::string::npos ? "" : path.substr(0, slash + 1), &folder) !=
+  if (slash == std::string::npos && !at.handles.empty()) {
+    return append_to_entry(at, path, text);
+  }
+  Folder folder;
+  if (open_write_folder(at, slash == std::string::npos ? "" : path.substr(0, slash + 1), &folder) !=
       FileResult::done) {
     return false;
   }
-  bool ok = append_to_file(folder, path.substr(slash + 1), text);
-  close_write_folder(&folder);
+  bool ok = append_to_entry(folder, path.substr(slash + 1), text);
+  close_folder(&folder);
   return ok;
 }
 
-FileResult move_entry(const FolderRef& from, const std::string& name, const FolderRef& to,
+FileResult move_entry(const Folder& from, const std::string& name, const Folder& to,
                       const std::string& to_name) {
-  const int at = static_cast<int>(from.handle);
-  const int into = static_cast<int>(to.handle);
+  const int at = descriptor_of(from);
+  const int into = descriptor_of(to);
 #if defined(__linux__) && defined(SYS_renameat2)
   if (syscall(SYS_renameat2, at, name.c_str(), into, to_name.c_str(), 1u) == 0) {
     return FileResult::done;
@@ -222,9 +231,9 @@ FileResult move_entry(const FolderRef& from, const std::string& name, const Fold
                           : FileResult::failed;
 }
 
-bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
+bool read_entry(const Folder& folder, const std::string& name, std::size_t limit,
                 std::string* text) {
-  int fd = openat(folder_fd(folder), name.c_str(),
+  int fd = openat(descriptor_of(folder), name.c_str(),
                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     return false;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/posix/shared_state.h"
 
 // The rule of the kernel's protected_symlinks: a link may be followed when its owner owns what it
 // leads to, or is the user we run as. Links of root's (/dev/stdout, /etc/alternatives) are the
@@ -21,9 +22,6 @@ inline int fd_of(FileHandle file) {
   return static_cast<int>(file.value);
 }
 
-inline int folder_fd(const WriteFolder& folder) {
-  return folder.handles.empty() ? -1 : static_cast<int>(folder.handles[0]);
-}
 
 // The status and identity of the open `fd` (status.cpp).
 bool status_of(int fd, struct stat* info, FileId* id);

@@ -34,9 +34,19 @@ EntryHint hint_of(unsigned char type) {
 }  // namespace
 
 bool list_entries(const Folder& folder, FolderListing* listing) {
-  const int fd = descriptor_of(folder);
-  if (folder.handles.empty() || lseek(fd, 0, SEEK_SET) != 0) {
+  if (folder.handles.empty()) {
     return false;
+  }
+  // A folder the walk opened is read from its start through its own descriptor; one opened only
+  // to act in (O_PATH) through a descriptor opened for the listing.
+  int fd = descriptor_of(folder);
+  int own = -1;
+  if (lseek(fd, 0, SEEK_SET) != 0) {
+    own = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0) {
+      return false;
+    }
+    fd = own;
   }
   bool ok = true;
 #ifdef __linux__
@@ -53,6 +63,9 @@ bool list_entries(const Folder& folder, FolderListing* listing) {
       listing->add(entry->d_name, hint_of(entry->d_type));
       at += entry->d_reclen;
     }
+  }
+  if (own >= 0) {
+    close(own);
   }
 #else
   // The stream takes a descriptor of its own, so that the folder stays open after it.
@@ -74,6 +87,9 @@ bool list_entries(const Folder& folder, FolderListing* listing) {
     listing->add(entry->d_name, hint_of(entry->d_type));
   }
   closedir(stream);
+  if (own >= 0) {
+    close(own);
+  }
 #endif
   return ok;
 }

@@ -25,7 +25,7 @@ bool lease_refused = false;
 // exactly then (our own descriptors are closed by now); where no lease can be had for another
 // reason (not the owner, a file system without leases, not a regular file) nothing is known and
 // the plain test decides.
-bool held_by_writer(const std::string& path, int extra_flags) {
+bool held_by_writer(int at, const std::string& path, int extra_flags) {
 #ifdef F_SETLEASE
   // A writer that opens the file while we hold the lease breaks it, and the kernel tells us with
   // SIGIO, whose default action ends the process. A handler (unlike SIG_IGN) is not passed on to
@@ -40,7 +40,7 @@ bool held_by_writer(const std::string& path, int extra_flags) {
   if (!caught) {
     return false;
   }
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
+  int fd = openat(at, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
   if (fd < 0) {
     return false;
   }
@@ -70,13 +70,15 @@ bool is_file(int fd, const FileId& expected) {
 
 }  // namespace
 
-Probe probe_file(const std::string& path, bool follow_link, const FileId& expected, bool* wrote) {
+Probe probe_file(const Folder& folder, const std::string& path, bool follow_link,
+                 const FileId& expected, bool* wrote) {
   *wrote = false;
+  const int at = descriptor_of(folder);
   // The name is only looked up (O_PATH opens nothing), and what it leads to must be the file
   // tested: then that very file is opened through the descriptor, so that a link another user
   // swaps in meanwhile is never opened through, not even a trusted one swapped for another.
   // Without /proc the name is opened again, as a link only where `follow_link`.
-  int found = open(path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  int found = openat(at, path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
   if (found < 0) {
     return Probe::held;
   }
@@ -91,10 +93,10 @@ Probe probe_file(const std::string& path, bool follow_link, const FileId& expect
   // device must not hold up the walk; such an entry is simply not ready.
   const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   const int reopen = same == path ? flags : O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = open(same.c_str(), O_WRONLY | O_APPEND | reopen);
+  int fd = openat(at, same.c_str(), O_WRONLY | O_APPEND | reopen);
   *wrote = fd >= 0;
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-    fd = open(same.c_str(), O_RDONLY | reopen);
+    fd = openat(at, same.c_str(), O_RDONLY | reopen);
     if (fd < 0 && (errno == EACCES || errno == EPERM)) {
       close(found);
       return Probe::no_access;
@@ -105,7 +107,7 @@ Probe probe_file(const std::string& path, bool follow_link, const FileId& expect
     close(fd);
   }
   // Unlike Windows, an open never fails because a writer still holds the file: ask for a lease.
-  held = held || held_by_writer(same, same == path && !follow_link ? O_NOFOLLOW : 0);
+  held = held || held_by_writer(at, same, same == path && !follow_link ? O_NOFOLLOW : 0);
   close(found);
   return held ? Probe::held : Probe::free;
 }
@@ -114,12 +116,13 @@ bool writer_check_refused() {
   return lease_refused;
 }
 
-FileResult hold_file(const std::string& path, bool follow_link, const FileId& expected,
-                     FileHandle* held) {
+FileResult hold_file(const Folder& folder, const std::string& path, bool follow_link,
+                     const FileId& expected, FileHandle* held) {
   // As in the probe, the name is only looked up, and the file opened through that descriptor once
   // it is the file expected: a link swapped in meanwhile is never opened through. The open does
   // not wait: on a file with another's lease it fails with EWOULDBLOCK.
-  int found = open(path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  int found =
+      openat(descriptor_of(folder), path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
   if (found < 0) {
     return errno == ENOENT ? FileResult::missing : FileResult::failed;
   }
@@ -131,7 +134,7 @@ FileResult hold_file(const std::string& path, bool follow_link, const FileId& ex
   std::snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", found);
   const bool proc = access("/proc/self/fd", X_OK) == 0;
   FileResult opened =
-      open_for_reading(proc ? by_descriptor : path, proc || follow_link, expected, held);
+      open_for_reading(folder, proc ? by_descriptor : path, proc || follow_link, expected, held);
   close(found);
   return opened;
 }

@@ -96,9 +96,10 @@ bool stored_size(FileHandle file, std::uint64_t* bytes) {
   return true;
 }
 
-bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
+bool space_of(const Folder& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
   struct statvfs info;
-  if (statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) {
+  if (folder.handles.empty() ? statvfs(".", &info) != 0
+                             : fstatvfs(descriptor_of(folder), &info) != 0) {
     return false;
   }
   *free_bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;

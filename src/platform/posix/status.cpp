@@ -64,15 +64,15 @@ bool status_of(int fd, struct stat* info, FileId* id) {
   return true;
 }
 
-bool query_status(const std::string& path, PathStatus* status) {
+bool query_status(const Folder& at, const std::string& path, PathStatus* status) {
   struct stat info;
   std::int64_t birth = 0;
-  if (status_at(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, &info, &birth) != 0) {
+  if (status_at(descriptor_of(at), path.c_str(), AT_SYMLINK_NOFOLLOW, &info, &birth) != 0) {
     return false;
   }
   status->is_link = S_ISLNK(info.st_mode);
   uid_t link_owner = info.st_uid;
-  if (status->is_link && status_at(AT_FDCWD, path.c_str(), 0, &info, &birth) != 0) {
+  if (status->is_link && status_at(descriptor_of(at), path.c_str(), 0, &info, &birth) != 0) {
     return false;
   }
   status->is_folder = S_ISDIR(info.st_mode);
@@ -86,9 +86,9 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus* status) {
+bool query_entry(const Folder& folder, const std::string& name, PathStatus* status) {
   struct stat info;
-  if (fstatat(folder_fd(folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(descriptor_of(folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return false;
   }
   *status = PathStatus{};

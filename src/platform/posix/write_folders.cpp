@@ -136,9 +136,9 @@ int open_folder_path(int at, const std::string& path, int* links) {
 
 }  // namespace
 
-FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
+FileResult open_write_folder(const Folder& at, const std::string& folder, Folder* opened) {
   int links = 0;
-  int fd = open_folder_path(AT_FDCWD, folder, &links);
+  int fd = open_folder_path(descriptor_of(at), folder, &links);
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0) {
     const int error = errno;
@@ -150,13 +150,13 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
                             : FileResult::failed;
   }
   opened->handles.assign(1, fd);
-  opened->path = folder;
+  opened->path = path_in(at, folder);
   opened->id.device = static_cast<std::uint64_t>(info.st_dev);
   opened->id.index = static_cast<std::uint64_t>(info.st_ino);
   return FileResult::done;
 }
 
-FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
+FileResult open_folder_strictly(const std::string& path, Folder* opened) {
   if (path.empty() || path[0] != '/') {
     return FileResult::failed;
   }
@@ -197,29 +197,18 @@ FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
   return FileResult::done;
 }
 
-void close_write_folder(WriteFolder* folder) {
-  for (std::intptr_t fd : folder->handles) {
-    close(static_cast<int>(fd));
-  }
-  folder->handles.clear();
-}
-
-FolderRef folder_ref(const WriteFolder& folder) {
-  return FolderRef{folder.handles.empty() ? -1 : folder.handles.back(), folder.path};
-}
-
-FileResult create_private_folder(const WriteFolder& in, const std::string& name,
-                                 WriteFolder* opened) {
-  if (mkdirat(folder_fd(in), name.c_str(), 0700) != 0) {
+FileResult create_private_folder(const Folder& in, const std::string& name,
+                                 Folder* opened) {
+  if (mkdirat(descriptor_of(in), name.c_str(), 0700) != 0) {
     return errno == EEXIST ? FileResult::exists : FileResult::failed;
   }
-  int fd = openat(folder_fd(in), name.c_str(), FOLDER_FLAGS);
+  int fd = openat(descriptor_of(in), name.c_str(), FOLDER_FLAGS);
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0) {
     if (fd >= 0) {
       close(fd);
     }
-    unlinkat(folder_fd(in), name.c_str(), AT_REMOVEDIR);
+    unlinkat(descriptor_of(in), name.c_str(), AT_REMOVEDIR);
     return FileResult::failed;
   }
   opened->handles.assign(1, fd);
@@ -229,6 +218,6 @@ FileResult create_private_folder(const WriteFolder& in, const std::string& name,
   return FileResult::done;
 }
 
-bool remove_empty_folder(const WriteFolder& in, const std::string& name) {
-  return unlinkat(folder_fd(in), name.c_str(), AT_REMOVEDIR) == 0;
+bool remove_empty_folder(const Folder& in, const std::string& name) {
+  return unlinkat(descriptor_of(in), name.c_str(), AT_REMOVEDIR) == 0;
 }

@@ -51,7 +51,7 @@ bool append_to(const std::wstring& full, const std::string& text) {
 
 // `name` in the folder `folder` names, as the file functions take it.
 std::wstring name_at(const FolderRef& folder, const std::string& name) {
-  WriteFolder plain;
+  Folder plain;
   plain.path = folder.path;
   return name_in(plain, name);
 }
@@ -141,7 +141,7 @@ FileResult delete_if_same(const std::string& path, const FileId& expected) {
   return result;
 }
 
-FileResult create_new_file(const WriteFolder& folder, const std::string& name,
+FileResult create_new_file(const Folder& folder, const std::string& name,
                            std::uint32_t /*permissions*/, FileHandle* file) {
   // CREATE_NEW fails on any existing name, a link included, and never follows one. Delete
   // sharing lets the finished file be renamed before it is closed.
@@ -155,7 +155,7 @@ FileResult create_new_file(const WriteFolder& folder, const std::string& name,
   return FileResult::done;
 }
 
-FileResult publish_file(const WriteFolder& folder, const std::string& temp, const std::string& name,
+FileResult publish_file(const Folder& folder, const std::string& temp, const std::string& name,
                         bool replace) {
   // A rename replaces a link of the name itself, never what it leads to.
   if (MoveFileExW(name_in(folder, temp).c_str(), name_in(folder, name).c_str(),
@@ -165,11 +165,11 @@ FileResult publish_file(const WriteFolder& folder, const std::string& temp, cons
   return result_of_error(GetLastError());
 }
 
-bool delete_file(const WriteFolder& folder, const std::string& name) {
+bool delete_file(const Folder& folder, const std::string& name) {
   return DeleteFileW(name_in(folder, name).c_str()) != 0;
 }
 
-bool append_to_file(const WriteFolder& folder, const std::string& name, const std::string& text) {
+bool append_to_file(const Folder& folder, const std::string& name, const std::string& text) {
   return append_to(name_in(folder, name), text);
 }
 
@@ -181,13 +181,13 @@ bool append_to_file(const std::string& path, const std::string& text) {
   if (!device.empty()) {
     return append_to(L"\\\\.\\" + device, text);
   }
-  WriteFolder folder;
+  Folder folder;
   if (open_write_folder(narrow(parent_of(plain)), &folder) != FileResult::done) {
     return false;
   }
   std::size_t at = plain.find_last_of(L'\\');
   bool ok = append_to_file(folder, narrow(plain.substr(at + 1)), text);
-  close_write_folder(&folder);
+  close_folder(&folder);
   return ok;
 }
 
@@ -202,7 +202,7 @@ FileResult move_entry(const FolderRef& from, const std::string& name, const Fold
   return error == ERROR_NOT_SAME_DEVICE ? FileResult::elsewhere : result_of_error(error);
 }
 
-bool read_entry(const WriteFolder& folder, const std::string& name, std::size_t limit,
+bool read_entry(const Folder& folder, const std::string& name, std::size_t limit,
                 std::string* text) {
   const std::wstring full = name_in(folder, name);
   HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -27,7 +27,7 @@ inline std::wstring file_path(const std::string& path) {
 }
 
 // `name` in the folder that `folder` holds, as the file functions take it.
-inline std::wstring name_in(const WriteFolder& folder, const std::string& name) {
+inline std::wstring name_in(const Folder& folder, const std::string& name) {
   std::wstring plain = widen(folder.path);
   if (plain.back() != L'\\') {
     plain += L'\\';

@@ -68,7 +68,7 @@ bool query_status(const std::string& path, PathStatus* status) {
   return true;
 }
 
-bool query_entry(const WriteFolder& folder, const std::string& name, PathStatus* status) {
+bool query_entry(const Folder& folder, const std::string& name, PathStatus* status) {
   return query_status(narrow(name_in(folder, name)), status);
 }
 

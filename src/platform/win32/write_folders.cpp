@@ -8,7 +8,7 @@
 #include "platform/win32/files_internal.h"
 #include "platform/win_paths.h"
 
-FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
+FileResult open_write_folder(const std::string& folder, Folder* opened) {
   // Win32 offers no general way to create, rename or delete a file relative to a folder handle,
   // so the files are written by path. What makes that path safe is this: every folder on it,
   // from the root down, is opened as itself (a reparse point not followed), refused when it is a
@@ -51,7 +51,7 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
       }
     }
     if (result != FileResult::done) {
-      close_write_folder(opened);
+      close_folder(opened);
       return result;
     }
   }
@@ -60,7 +60,7 @@ FileResult open_write_folder(const std::string& folder, WriteFolder* opened) {
   return FileResult::done;
 }
 
-FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
+FileResult open_folder_strictly(const std::string& path, Folder* opened) {
   // The full path would resolve a ".." before the folders are opened: it is refused here. Every
   // folder on the way is then opened as itself and refused as a link or junction, as the walk
   // refuses them.
@@ -77,19 +77,19 @@ FileResult open_folder_strictly(const std::string& path, WriteFolder* opened) {
   return open_write_folder(path, opened);
 }
 
-void close_write_folder(WriteFolder* folder) {
+void close_folder(Folder* folder) {
   for (std::intptr_t handle : folder->handles) {
     CloseHandle(reinterpret_cast<HANDLE>(handle));
   }
   folder->handles.clear();
 }
 
-FolderRef folder_ref(const WriteFolder& folder) {
+FolderRef folder_ref(const Folder& folder) {
   return FolderRef{folder.handles.empty() ? -1 : folder.handles.back(), folder.path};
 }
 
-FileResult create_private_folder(const WriteFolder& in, const std::string& name,
-                                 WriteFolder* opened) {
+FileResult create_private_folder(const Folder& in, const std::string& name,
+                                 Folder* opened) {
   if (!CreateDirectoryW(name_in(in, name).c_str(), nullptr)) {
     return GetLastError() == ERROR_ALREADY_EXISTS ? FileResult::exists : FileResult::failed;
   }
@@ -100,6 +100,6 @@ FileResult create_private_folder(const WriteFolder& in, const std::string& name,
   return open_write_folder(path + name, opened);
 }
 
-bool remove_empty_folder(const WriteFolder& in, const std::string& name) {
+bool remove_empty_folder(const Folder& in, const std::string& name) {
   return RemoveDirectoryW(name_in(in, name).c_str()) != 0;
 }

@@ -27,7 +27,7 @@
 #   CORE_BENCH_SPAWN    the spawn_loop program (default: next to the bench build's hotbatch folder,
 #                       else built here with c++ into CORE_BENCH_BUILD)
 #   CORE_BENCH_ROUNDS   timed rounds of the walk, after one warm-up round (default 7)
-#   CORE_BENCH_JOB_ROUNDS  timed rounds of the jobs case, no warm-up (default 2; a round of the
+#   CORE_BENCH_JOB_ROUNDS  timed rounds of the jobs case, no warm-up (default 3; a round of the
 #                       three programs takes about 30 s on 2 cores)
 #   CORE_BENCH_DIR      where the test folders go (default: /dev/shm when writable, else /tmp)
 #   CORE_BENCH_CASES    which cases to run (default: "folders walk jobs")
@@ -40,7 +40,7 @@ OLD_NAME=1.1
 root=$(cd "$(dirname "$0")/.." && pwd)
 hotbatch=$(readlink -f "${1:-$root/build/hotbatch}")
 rounds=${CORE_BENCH_ROUNDS:-7}
-job_rounds=${CORE_BENCH_JOB_ROUNDS:-2}
+job_rounds=${CORE_BENCH_JOB_ROUNDS:-3}
 cases=" ${CORE_BENCH_CASES:-folders walk jobs} "
 if [ ! -x "$hotbatch" ]; then
   echo "core_bench: no hotbatch at $hotbatch (build it first, or give its path)" >&2

@@ -123,19 +123,24 @@ jobs_option() { [ "$has_jobs" = 1 ] && echo "-j $1"; }
 
 now_us() { echo "${EPOCHREALTIME/./}"; }
 
-# Runs a command with its output in $work/last.txt; prints the elapsed milliseconds.
+# Runs a command with its output in $work/last.txt; prints the elapsed milliseconds and the CPU
+# milliseconds (user and system) of the command and the processes it waited for. Called in a
+# command substitution, whose shell has no other children when `times` reads them.
 elapsed_ms() {
   local start end
   start=$(now_us)
   "$@" >"$work/last.txt" 2>&1
   end=$(now_us)
-  awk -v us=$((end - start)) 'BEGIN { printf "%.1f", us / 1000 }'
+  times >"$work/times.txt"
+  awk -v us=$((end - start)) 'NR == 2 {
+    split($1 $2, t, /[ms]/)
+    printf "%.1f %.1f\n", us / 1000, (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * 1000 }' "$work/times.txt"
 }
 
 # Times the commands of the named arrays alternately, `n` rounds after a warm-up round when the
 # first argument is `warm` (the one that goes first moves on every round); fills best[NAME] with
-# each one's fastest round in ms.
-declare -A best
+# each one's fastest round in ms, and cpu[NAME] with its least CPU time in a round.
+declare -A best cpu
 race() {
   local warm=$1 n=$2 round i k name ms
   shift 2
@@ -145,16 +150,20 @@ race() {
     eval 'cmd=("${'"$name"'[@]}")'
     [ "$warm" = warm ] && "${cmd[@]}" >/dev/null 2>&1
     best[$name]=""
+    cpu[$name]=""
   done
   for ((round = 0; round < n; round++)); do
     for ((i = 0; i < ${#names[@]}; i++)); do
       k=$(((i + round) % ${#names[@]}))
       name=${names[$k]}
       eval 'cmd=("${'"$name"'[@]}")'
-      ms=$(elapsed_ms "${cmd[@]}")
+      read -r ms spent <<<"$(elapsed_ms "${cmd[@]}")"
       cp "$work/last.txt" "$work/$name.txt"
       if [ -z "${best[$name]}" ] || awk -v a="$ms" -v b="${best[$name]}" 'BEGIN { exit !(a < b) }'; then
         best[$name]=$ms
+      fi
+      if [ -z "${cpu[$name]}" ] || awk -v a="$spent" -v b="${cpu[$name]}" 'BEGIN { exit !(a < b) }'; then
+        cpu[$name]=$spent
       fi
     done
   done
@@ -192,7 +201,8 @@ no_old="not built"
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores online; Linux $(uname -r); folders in $parent"
 echo "hotbatch: $hotbatch"
 echo "$OLD_NAME: ${old:-not available} (commit ${OLD_COMMIT:0:12} unless given)"
-echo "Times are the best of $rounds rounds after a warm-up (walk) and of $job_rounds rounds (jobs)"
+echo "Times are the best of $rounds rounds after a warm-up (walk) and of $job_rounds rounds (jobs); ratios"
+echo "of those, and in brackets of the least CPU time (user and system, waited-for children included)"
 [ "$has_jobs" = 0 ] && echo "This hotbatch has no -j: its -j 1 rows leave the option out, its -j 4 row is not run."
 echo
 
@@ -249,13 +259,13 @@ if wanted walk; then
     race warm "$rounds" new_walk find_walk
   fi
   versus_old=""
-  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_walk]}" "${best[old_walk]}"); "
+  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_walk]}" "${best[old_walk]}") (CPU $(ratio "${cpu[new_walk]}" "${cpu[old_walk]}")); "
   theirs=$no_old
   [ -n "$old" ] && theirs=$(ms "${best[old_walk]}")
   row "Pass over 1,000 folders x 100 files, none matching, \`-r -g 0 '*.EPS' ''\`" \
     "$(ms "${best[new_walk]}")" "$theirs" \
     "\`find -name '*.EPS'\`: $(ms "${best[find_walk]}")" \
-    "${versus_old}/ find: $(ratio "${best[new_walk]}" "${best[find_walk]}")" \
+    "${versus_old}/ find: $(ratio "${best[new_walk]}" "${best[find_walk]}") (CPU $(ratio "${cpu[new_walk]}" "${cpu[find_walk]}"))" \
     "<= 1.00 / $OLD_NAME; <= 0.75 / find"
   name="  system calls of our process, the same pass (strace -c; with -f, children too)"
   if [ "$have_strace" = 0 ]; then
@@ -291,8 +301,8 @@ if wanted jobs; then
   [ -n "$old" ] && names+=(old_jobs)
   race cold "$job_rounds" "${names[@]}"
   versus=""
-  [ -n "$loop" ] && versus="/ spawn loop: $(ratio "${best[new_jobs]}" "${best[loop_jobs]}")"
-  [ -n "$old" ] && versus+="${versus:+; }/ $OLD_NAME: $(ratio "${best[new_jobs]}" "${best[old_jobs]}")"
+  [ -n "$loop" ] && versus="/ spawn loop: $(ratio "${best[new_jobs]}" "${best[loop_jobs]}") (CPU $(ratio "${cpu[new_jobs]}" "${cpu[loop_jobs]}"))"
+  [ -n "$old" ] && versus+="${versus:+; }/ $OLD_NAME: $(ratio "${best[new_jobs]}" "${best[old_jobs]}") (CPU $(ratio "${cpu[new_jobs]}" "${cpu[old_jobs]}"))"
   notes=$(short_of 2000 "$work/new_jobs.txt")
   theirs=$no_old
   [ -n "$old" ] && theirs="$(ms "${best[old_jobs]}")$(short_of 2000 "$work/old_jobs.txt")"

@@ -24,8 +24,8 @@
 #                       repository's history (git archive of OLD_COMMIT) in CORE_BENCH_BUILD
 #   CORE_BENCH_BUILD    where 1.1 is built (default: the bench build folder that holds the given
 #                       hotbatch, else build-bench)
-#   CORE_BENCH_SPAWN    the spawn_loop program (default: next to the bench build's hotbatch folder,
-#                       else built here with c++ into CORE_BENCH_BUILD)
+#   CORE_BENCH_SPAWN    the spawn_loop program (default: the one in CORE_BENCH_BUILD, built there
+#                       with c++ when missing or older than bench/spawn_loop.cpp)
 #   CORE_BENCH_ROUNDS   timed rounds of the walk, after one warm-up round (default 7)
 #   CORE_BENCH_JOB_ROUNDS  timed rounds of the jobs case, no warm-up (default 3; a round of the
 #                       three programs takes about 30 s on 2 cores)
@@ -33,7 +33,8 @@
 #   CORE_BENCH_CASES    which cases to run (default: "folders walk jobs")
 set -u
 
-# Release 1.1: the last commit of version 1.1.0 before work on 1.2 began (-j came next).
+# Release 1.1: the last commit of version 1.1.0 before work on 1.2 began (-j came next). The
+# version in CMakeLists.txt stayed 1.1.0 while -j and -w were built; 1.2.0 came with their docs.
 OLD_COMMIT=317557310be6fd56be653cfd08092fe02e94edcc
 OLD_NAME=1.1
 

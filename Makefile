@@ -98,6 +98,7 @@ bench:
 	bash bench/jobs_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
 	bash bench/wake_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
 	bash bench/ready_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
+	bash bench/core_bench.sh $(BENCH_BUILD)/hotbatch/hotbatch
 
 clean:
 	rm -rf $(BUILD) $(BUILD_WIN) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -49,22 +49,15 @@ bool append_to(const std::wstring& full, const std::string& text) {
   return ok;
 }
 
-// `name` in the folder `folder` names, as the file functions take it.
-std::wstring name_at(const FolderRef& folder, const std::string& name) {
-  Folder plain;
-  plain.path = folder.path;
-  return name_in(plain, name);
-}
-
 }  // namespace
 
-FileResult open_for_reading(const std::string& path, bool follow_link, const FileId& expected,
-                            FileHandle* file) {
+FileResult open_for_reading(const Folder& at, const std::string& path, bool follow_link,
+                            const FileId& expected, FileHandle* file) {
   DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
   if (!follow_link) {
     flags |= FILE_FLAG_OPEN_REPARSE_POINT;
   }
-  std::wstring full = file_path(path);
+  std::wstring full = file_path(at, path);
   HANDLE handle =
       CreateFileW(full.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -111,10 +104,10 @@ bool close_file(FileHandle* file) {
   return ok;
 }
 
-FileResult delete_if_same(const std::string& path, const FileId& expected) {
+FileResult delete_if_same(const Folder& at, const std::string& path, const FileId& expected) {
   // The name is opened as it is, checked and deleted through one handle: no other file can take
   // the name in between.
-  HANDLE handle = CreateFileW(file_path(path).c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
+  HANDLE handle = CreateFileW(file_path(at, path).c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
                               nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -169,33 +162,32 @@ bool delete_file(const Folder& folder, const std::string& name) {
   return DeleteFileW(name_in(folder, name).c_str()) != 0;
 }
 
-bool append_to_file(const Folder& folder, const std::string& name, const std::string& text) {
-  return append_to(name_in(folder, name), text);
-}
-
-bool append_to_file(const std::string& path, const std::string& text) {
+bool append_to_file(const Folder& at, const std::string& path, const std::string& text) {
   // A log given as a device name (NUL, CON) means the device, as it does everywhere in Windows,
   // not a file that nobody could delete.
-  std::wstring plain = full_path(path);
+  std::wstring plain = full_path(at, path);
   std::wstring device = device_name(plain);
   if (!device.empty()) {
     return append_to(L"\\\\.\\" + device, text);
+  }
+  if (path.find_first_of("\\/") == std::string::npos && !at.handles.empty()) {
+    return append_to(name_in(at, path), text);
   }
   Folder folder;
   if (open_write_folder(narrow(parent_of(plain)), &folder) != FileResult::done) {
     return false;
   }
   std::size_t at = plain.find_last_of(L'\\');
-  bool ok = append_to_file(folder, narrow(plain.substr(at + 1)), text);
+  bool ok = append_to(name_in(folder, narrow(plain.substr(at + 1))), text);
   close_folder(&folder);
   return ok;
 }
 
-FileResult move_entry(const FolderRef& from, const std::string& name, const FolderRef& to,
+FileResult move_entry(const Folder& from, const std::string& name, const Folder& to,
                       const std::string& to_name) {
   // By path: Win32 renames relative to no folder handle. The folders are held open without delete
-  // sharing (open_write_folder, a mark), so neither can be swapped while they are held.
-  if (MoveFileExW(name_at(from, name).c_str(), name_at(to, to_name).c_str(), 0)) {
+  // sharing, so neither can be swapped while they are held.
+  if (MoveFileExW(name_in(from, name).c_str(), name_in(to, to_name).c_str(), 0)) {
     return FileResult::done;
   }
   const DWORD error = GetLastError();

@@ -21,14 +21,15 @@ inline FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return id;
 }
 
-// `path` (UTF-8, relative to the working folder or absolute) as the file functions take it.
-inline std::wstring file_path(const std::string& path) {
-  return long_form(full_path(path));
+// `path` (UTF-8, relative to `at` or absolute) as the file functions take it.
+inline std::wstring file_path(const Folder& at, const std::string& path) {
+  return long_form(full_path(at, path));
 }
 
-// `name` in the folder that `folder` holds, as the file functions take it.
+// `name` in the folder that `folder` holds, as the file functions take it: joined as it is, never
+// read as a path.
 inline std::wstring name_in(const Folder& folder, const std::string& name) {
-  std::wstring plain = widen(folder.path);
+  std::wstring plain = folder.path.empty() ? working_folder() : widen(folder.path);
   if (plain.back() != L'\\') {
     plain += L'\\';
   }

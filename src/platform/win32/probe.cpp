@@ -5,9 +5,9 @@
 #include "platform/files.h"
 #include "platform/win32/files_internal.h"
 
-Probe probe_file(const std::string& path, bool, const FileId&, bool* wrote) {
+Probe probe_file(const Folder& at, const std::string& path, bool, const FileId&, bool* wrote) {
   *wrote = false;  // the change watch here reports no close
-  std::wstring full = file_path(path);
+  std::wstring full = file_path(at, path);
   // OPEN_EXISTING: a file that vanished must stay gone. Sharing for readers and writers only, so
   // that a writer holding the file without write sharing makes the attempt fail.
   HANDLE file = CreateFileW(full.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -48,7 +48,7 @@ bool writer_check_refused() {
   return false;
 }
 
-FileResult hold_file(const std::string&, bool, const FileId&, FileHandle* held) {
+FileResult hold_file(const Folder&, const std::string&, bool, const FileId&, FileHandle* held) {
   *held = FileHandle{};
   return FileResult::done;
 }

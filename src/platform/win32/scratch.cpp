@@ -68,10 +68,10 @@ bool stored_size(FileHandle file, std::uint64_t* bytes) {
   return true;
 }
 
-bool space_of(const std::string& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
+bool space_of(const Folder& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
   ULARGE_INTEGER available;
   ULARGE_INTEGER total;
-  if (!GetDiskFreeSpaceExW(file_path(folder.empty() ? "." : folder).c_str(), &available, &total,
+  if (!GetDiskFreeSpaceExW(file_path(folder, ".").c_str(), &available, &total,
                            nullptr)) {
     return false;
   }

@@ -25,8 +25,8 @@ bool name_is_reparse(const std::wstring& full) {
   return attributes != INVALID_FILE_ATTRIBUTES && is_reparse(attributes);
 }
 
-bool query_status(const std::string& path, PathStatus* status) {
-  std::wstring full = file_path(path);
+bool query_status(const Folder& at, const std::string& path, PathStatus* status) {
+  std::wstring full = file_path(at, path);
   HANDLE own = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (own == INVALID_HANDLE_VALUE) {
@@ -174,7 +174,7 @@ bool is_private_folder(const std::string& path) {
   if (path.empty()) {
     return false;
   }
-  HANDLE folder = CreateFileW(file_path(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+  HANDLE folder = CreateFileW(file_path(Folder{}, path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                               SHARE_ALL, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {

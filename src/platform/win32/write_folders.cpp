@@ -8,14 +8,14 @@
 #include "platform/win32/files_internal.h"
 #include "platform/win_paths.h"
 
-FileResult open_write_folder(const std::string& folder, Folder* opened) {
+FileResult open_write_folder(const Folder& at, const std::string& folder, Folder* opened) {
   // Win32 offers no general way to create, rename or delete a file relative to a folder handle,
   // so the files are written by path. What makes that path safe is this: every folder on it,
   // from the root down, is opened as itself (a reparse point not followed), refused when it is a
   // link or junction, and held open without delete sharing until the write is done. Renaming,
   // removing or replacing a folder needs delete access to it, which that sharing denies, so the
   // path leads through the folders checked for as long as they are held.
-  const std::wstring plain = full_path(folder);
+  const std::wstring plain = full_path(at, folder);
   const std::size_t root = root_length(plain);
   // The root with its separator ("C:\\"), then each folder below it.
   std::vector<std::wstring> parts{plain.substr(0, root) + L'\\'};
@@ -75,17 +75,6 @@ FileResult open_folder_strictly(const std::string& path, Folder* opened) {
     begin = end + 1;
   }
   return open_write_folder(path, opened);
-}
-
-void close_folder(Folder* folder) {
-  for (std::intptr_t handle : folder->handles) {
-    CloseHandle(reinterpret_cast<HANDLE>(handle));
-  }
-  folder->handles.clear();
-}
-
-FolderRef folder_ref(const Folder& folder) {
-  return FolderRef{folder.handles.empty() ? -1 : folder.handles.back(), folder.path};
 }
 
 FileResult create_private_folder(const Folder& in, const std::string& name,

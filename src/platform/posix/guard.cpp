@@ -28,7 +28,11 @@ volatile sig_atomic_t* command_groups = own_groups;
 // started (and everything in the run's cgroup) as soon as we end, whatever ends us, kill -9
 // included: it learns of our end from the pipe we hold, which the kernel closes with us, and
 // finds the commands' groups in the page it shares with us.
-int guard_pipe = -1;
+struct GuardState {
+  bool tried = false;  // start_guard ran
+  int pipe = -1;       // our end of the pipe, never written
+};
+GuardState guard_state;
 
 [[noreturn]] void run_guard(int from_us) {
   setpgid(0, 0);
@@ -88,11 +92,10 @@ void share_groups() {
 }
 
 void start_guard() {
-  static bool tried = false;
-  if (tried) {
+  if (guard_state.tried) {
     return;
   }
-  tried = true;
+  guard_state.tried = true;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     return;
@@ -106,7 +109,7 @@ void start_guard() {
     close(fds[1]);
     return;
   }
-  guard_pipe = fds[1];
+  guard_state.pipe = fds[1];
 }
 
 void signal_commands(int sig) {

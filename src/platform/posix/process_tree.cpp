@@ -18,14 +18,9 @@
 
 #include "platform/posix/processes_internal.h"
 
-int run_cgroup = -1;
-
-std::vector<IdleCgroup> idle_cgroups;
+CgroupPool cgroups;
 
 namespace {
-
-int own_cgroup = -1;   // the folder of our own cgroup, which holds the run's
-std::string run_name;  // the run's folder in it
 
 // Reads the whole small file `path` (relative to `folder`) into `text`.
 bool read_small_file(int folder, const char* path, std::string* text) {
@@ -118,15 +113,11 @@ void clear_run_cgroup(int parent, const std::string& name) {
   unlinkat(parent, name.c_str(), AT_REMOVEDIR);
 }
 
-// Job cgroups that still held processes when their command ended (a command may leave a process
-// behind on purpose): removed once they are empty.
-std::set<std::string> lingering;
-
 void remove_job_cgroup(const std::string& name) {
-  if (unlinkat(run_cgroup, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
-    lingering.erase(name);
+  if (unlinkat(cgroups.run, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
+    cgroups.lingering.erase(name);
   } else {
-    lingering.insert(name);
+    cgroups.lingering.insert(name);
   }
 }
 
@@ -163,31 +154,30 @@ bool cgroup_populated(int folder) {
 }
 
 bool prepare_cgroups() {
-  static bool tried = false;
 #ifdef __linux__
-  if (!tried) {
-    tried = true;
+  if (!cgroups.tried) {
+    cgroups.tried = true;
     std::string folder;
     if (own_cgroup_folder(&folder)) {
-      own_cgroup = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      cgroups.own = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
-    if (own_cgroup >= 0) {
-      for (const std::string& name : names_in(own_cgroup, "hotbatch-")) {
+    if (cgroups.own >= 0) {
+      for (const std::string& name : names_in(cgroups.own, "hotbatch-")) {
         long owner = std::strtol(name.c_str() + 9, nullptr, 10);
         if (owner > 0 && owner != getpid() && kill(static_cast<pid_t>(owner), 0) != 0 &&
             errno == ESRCH) {
-          clear_run_cgroup(own_cgroup, name);
+          clear_run_cgroup(cgroups.own, name);
         }
       }
-      run_name = "hotbatch-" + std::to_string(getpid());
-      if (mkdirat(own_cgroup, run_name.c_str(), 0755) == 0 || errno == EEXIST) {
-        run_cgroup = openat(own_cgroup, run_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      cgroups.run_name = "hotbatch-" + std::to_string(getpid());
+      if (mkdirat(cgroups.own, cgroups.run_name.c_str(), 0755) == 0 || errno == EEXIST) {
+        cgroups.run =
+            openat(cgroups.own, cgroups.run_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       }
     }
   }
 #endif
-  (void)tried;
-  return run_cgroup >= 0;
+  return cgroups.run >= 0;
 }
 
 void release_cgroup(std::uint32_t number, int tree) {
@@ -196,21 +186,21 @@ void release_cgroup(std::uint32_t number, int tree) {
       close(tree);
       remove_job_cgroup(job_cgroup_name(number));
     } else {
-      idle_cgroups.push_back(IdleCgroup{number, tree});
+      cgroups.idle.push_back(IdleCgroup{number, tree});
     }
   }
-  for (auto name = lingering.begin(); name != lingering.end();) {
+  for (auto name = cgroups.lingering.begin(); name != cgroups.lingering.end();) {
     std::string left = *name++;
     remove_job_cgroup(left);
   }
 }
 
 int own_cgroup_fd() {
-  return own_cgroup;
+  return cgroups.own;
 }
 
 void clear_run_cgroups() {
-  if (own_cgroup >= 0) {
-    clear_run_cgroup(own_cgroup, run_name);
+  if (cgroups.own >= 0) {
+    clear_run_cgroup(cgroups.own, cgroups.run_name);
   }
 }

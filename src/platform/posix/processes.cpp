@@ -105,15 +105,15 @@ bool start_command(const std::string& command, const std::vector<std::string>& v
   static std::uint32_t counter = 0;
   std::uint32_t number = 0;
   int tree = -1;
-  if (!idle_cgroups.empty()) {
-    number = idle_cgroups.back().number;
-    tree = idle_cgroups.back().folder;
-    idle_cgroups.pop_back();
-  } else if (run_cgroup >= 0) {
+  if (!cgroups.idle.empty()) {
+    number = cgroups.idle.back().number;
+    tree = cgroups.idle.back().folder;
+    cgroups.idle.pop_back();
+  } else if (cgroups.run >= 0) {
     number = ++counter;
     std::string name = job_cgroup_name(number);
-    if (mkdirat(run_cgroup, name.c_str(), 0755) == 0) {
-      tree = openat(run_cgroup, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mkdirat(cgroups.run, name.c_str(), 0755) == 0) {
+      tree = openat(cgroups.run, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
   }
   int procs = tree >= 0 ? openat(tree, "cgroup.procs", O_WRONLY | O_CLOEXEC) : -1;
@@ -159,7 +159,7 @@ bool start_command(const std::string& command, const std::vector<std::string>& v
   if (child < 0) {
     commands_running = commands_running - 1;
     if (tree >= 0) {
-      idle_cgroups.push_back(IdleCgroup{number, tree});
+      cgroups.idle.push_back(IdleCgroup{number, tree});
     }
     return false;
   }

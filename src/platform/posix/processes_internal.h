@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,18 +20,28 @@ bool prepare_waiting();
 
 // The trees of the commands (process_tree.cpp).
 
-// Where a run keeps its commands' cgroups: a folder of its own below our cgroup in the unified
-// hierarchy, one sub-folder per command. -1 where none can be had (no cgroup2, no permission);
-// then process groups alone hold the commands.
-extern int run_cgroup;
-
-// Job cgroups that are empty and may take the next command: made once and used again, so that a
+// A job cgroup that is empty and may take the next command: made once and used again, so that a
 // command costs no cgroup to make and remove.
 struct IdleCgroup {
   std::uint32_t number;
   int folder;
 };
-extern std::vector<IdleCgroup> idle_cgroups;
+
+// The cgroups of the run. process_tree.cpp keeps them; start_command takes a job cgroup from them.
+struct CgroupPool {
+  // Where a run keeps its commands' cgroups: a folder of its own below our cgroup in the unified
+  // hierarchy, one sub-folder per command. -1 where none can be had (no cgroup2, no permission);
+  // then process groups alone hold the commands.
+  int run = -1;
+  int own = -1;          // the folder of our own cgroup, which holds the run's
+  std::string run_name;  // the run's folder in it
+  bool tried = false;    // prepare_cgroups looked for them
+  std::vector<IdleCgroup> idle;
+  // Job cgroups that still held processes when their command ended (a command may leave a process
+  // behind on purpose): removed once they are empty.
+  std::set<std::string> lingering;
+};
+extern CgroupPool cgroups;
 
 // The name of the job cgroup numbered `number` in the run's folder.
 std::string job_cgroup_name(std::uint32_t number);

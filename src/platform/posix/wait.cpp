@@ -59,8 +59,8 @@ void wait_for_commands(const std::vector<RunningCommand>& running,
   }
   std::vector<struct pollfd> waits{{wake_pipe[0], POLLIN, 0}};
   // Changes stay queued for the one who reads them; polling for them otherwise would never wait.
-  if (changes && watch_fd >= 0) {
-    waits.push_back({watch_fd, POLLIN, 0});
+  if (changes && watch_descriptor() >= 0) {
+    waits.push_back({watch_descriptor(), POLLIN, 0});
   }
   for (FileHandle output : outputs) {
     waits.push_back({static_cast<int>(output.value), POLLIN, 0});

@@ -33,10 +33,10 @@ struct CgroupPool {
   // hierarchy, one sub-folder per command. -1 where none can be had (no cgroup2, no permission);
   // then process groups alone hold the commands.
   int run = -1;
-  int own = -1;          // the folder of our own cgroup, which holds the run's
-  std::string run_name;  // the run's folder in it
-  bool tried = false;    // prepare_cgroups looked for them
-  std::vector<IdleCgroup> idle;
+  int own = -1;                  // the folder of our own cgroup, which holds the run's
+  std::string run_name;          // the run's folder in it
+  bool tried = false;            // prepare_cgroups looked for them
+  std::vector<IdleCgroup> idle;  // the job cgroups ready for the next command
   // Job cgroups that still held processes when their command ended (a command may leave a process
   // behind on purpose): removed once they are empty.
   std::set<std::string> lingering;

@@ -25,7 +25,7 @@ void wake_up();
 
 // The inotify descriptor of change notification (watch.cpp); -1 when nothing is watched.
 // wait_for_commands polls it, and the file functions below keep our own writes out of it.
-extern int watch_fd;
+int watch_descriptor();
 
 // Notes that we are about to write `path` ourselves (publish_file and append_to_file in
 // files.cpp), so that our own write never wakes a pass.

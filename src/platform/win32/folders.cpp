@@ -16,8 +16,11 @@ namespace {
 
 // The working folder, held open without delete sharing, so that it can be neither renamed nor
 // removed while we are in it (as Windows does for a process's own working folder).
-std::wstring working;
-HANDLE working_handle = INVALID_HANDLE_VALUE;
+struct WorkingFolder {
+  std::wstring path;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+WorkingFolder working;
 
 // Opens a folder to hold it: others may read and write in it but not rename or remove it.
 HANDLE hold_folder(const std::wstring& plain, bool own_entry) {
@@ -37,11 +40,11 @@ bool is_folder_handle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
 // Makes `plain`, held by `held`, the working folder. The system's own working folder follows
 // where it can (for anything that still resolves names there), but nothing here relies on it.
 void set_working(const std::wstring& plain, HANDLE held) {
-  if (working_handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(working_handle);
+  if (working.handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(working.handle);
   }
-  working = plain;
-  working_handle = held;
+  working.path = plain;
+  working.handle = held;
   if (plain.size() + 2 <= MAX_PATH) {
     SetCurrentDirectoryW(plain.c_str());
   }
@@ -57,17 +60,17 @@ EntryHint hint_of(DWORD attributes) {
 }  // namespace
 
 const std::wstring& working_folder() {
-  if (working.empty()) {
+  if (working.path.empty()) {
     DWORD needed = GetCurrentDirectoryW(0, nullptr);
     std::wstring buffer(needed, L'\0');
     DWORD length = needed == 0 ? 0 : GetCurrentDirectoryW(needed, &buffer[0]);
     buffer.resize(length < needed ? length : 0);
-    working = L"C:\\";  // the base of the line below; kept when the system's is unknown
+    working.path = L"C:\\";  // the base of the line below; kept when the system's is unknown
     if (!buffer.empty()) {
-      working = absolute_path(buffer, working);
+      working.path = absolute_path(buffer, working.path);
     }
   }
-  return working;
+  return working.path;
 }
 
 std::wstring full_path(const std::string& path) {

@@ -7,9 +7,8 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "platform/clock.h"
-#include "platform/signals.h"
 #include "platform/wide_text.h"
+#include "platform/win32/processes_internal.h"
 #include "platform/win32/shared_state.h"
 
 // Windows names cannot hold '"' or control bytes, so a placeholder in double quotes is safe for
@@ -38,47 +37,6 @@ std::wstring interpreter_path() {
     return L"C:\\Windows\\System32\\cmd.exe";
   }
   return std::wstring(system_folder, folder_length) + L"\\cmd.exe";
-}
-
-// A job object that ends its processes when its last handle closes: when we end, whatever ends
-// us, the system closes ours. nullptr when none can be had.
-HANDLE new_job_object() {
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  if (job == nullptr) {
-    return nullptr;
-  }
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-  ZeroMemory(&limits, sizeof limits);
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    CloseHandle(job);
-    return nullptr;
-  }
-  return job;
-}
-
-// True while a process of `job` runs.
-bool job_running(HANDLE job) {
-  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
-  return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                                   sizeof accounting, nullptr) &&
-         accounting.ActiveProcesses > 0;
-}
-
-// Job objects whose command ended while something it started still ran (a command may leave a
-// process behind on purpose): closed, which ends them, once they are empty, or when we end.
-std::vector<HANDLE> lingering;
-
-void close_when_empty(HANDLE job) {
-  lingering.push_back(job);
-  for (auto at = lingering.begin(); at != lingering.end();) {
-    if (job_running(*at)) {
-      ++at;
-    } else {
-      CloseHandle(*at);
-      at = lingering.erase(at);
-    }
-  }
 }
 
 // Windows compares variable names without regard to case.
@@ -286,44 +244,4 @@ bool open_output_pipe(FileHandle*, FileHandle*) {
 
 std::int64_t read_available(FileHandle, char*, std::size_t) {
   return 0;
-}
-
-void wait_for_commands(const std::vector<RunningCommand>& running, const std::vector<FileHandle>&,
-                       std::int64_t timeout_ms, bool changes) {
-  // Woken by an ended command, a change in the watched folder (only for a caller that reads
-  // changes: the event stays set until then), or at the latest after a slice, so that a stop
-  // request is seen within a fraction of a second.
-  std::vector<HANDLE> handles;
-  HANDLE change_event = watch_event();
-  if (changes && change_event != nullptr) {
-    handles.push_back(change_event);
-  }
-  std::int64_t end = monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
-  for (const RunningCommand& command : running) {
-    if (command.shell_ended) {
-      // Its handle stays signalled; the end of what it started is looked for often instead.
-      end = std::min(end, monotonic_ms() + 50);
-    } else if (command.process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
-      handles.push_back(reinterpret_cast<HANDLE>(command.process));
-    }
-  }
-  // A stop request that arrives during the wait ends it, so that the caller can say at once what
-  // it waits for; after that only the commands are waited for.
-  const bool stop_before = stop_requested();
-  for (;;) {
-    if (stop_requested() && (running.empty() || !stop_before)) {
-      return;
-    }
-    std::int64_t left = end - monotonic_ms();
-    if (left <= 0) {
-      return;
-    }
-    DWORD slice = left < 100 ? static_cast<DWORD>(left) : 100;
-    if (handles.empty()) {
-      Sleep(slice);
-    } else if (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
-                                      slice) != WAIT_TIMEOUT) {
-      return;
-    }
-  }
 }

@@ -16,18 +16,17 @@ struct Watch {
   OVERLAPPED overlapped{};
   bool recursive = false;
   std::wstring path;  // plain absolute path of the watched folder
+  // Full paths (as full_path gives them) whose next change is our own arrival: left out once.
+  std::vector<std::wstring> own_arrivals;
   alignas(DWORD) char buffer[64 * 1024];
 };
 Watch watch;
 
-// Full paths (as full_path gives them) whose next change is our own arrival: left out once.
-std::vector<std::wstring> own_arrivals;
-
 // True, and forgets it, when `full` was noted as our own arrival.
 bool own_arrival(const std::wstring& full) {
-  for (auto at = own_arrivals.begin(); at != own_arrivals.end(); ++at) {
+  for (auto at = watch.own_arrivals.begin(); at != watch.own_arrivals.end(); ++at) {
     if (_wcsicmp(at->c_str(), full.c_str()) == 0) {  // names on Windows ignore case
-      own_arrivals.erase(at);
+      watch.own_arrivals.erase(at);
       return true;
     }
   }
@@ -104,10 +103,10 @@ void note_own_arrival(const std::string& path) {
   if (watch.folder == INVALID_HANDLE_VALUE) {
     return;
   }
-  if (own_arrivals.size() >= 4096) {
-    own_arrivals.clear();
+  if (watch.own_arrivals.size() >= 4096) {
+    watch.own_arrivals.clear();
   }
-  own_arrivals.push_back(full_path(path));
+  watch.own_arrivals.push_back(full_path(path));
 }
 
 void before_own_probe() {}

@@ -1,0 +1,16 @@
+// What the Win32 command functions share (processes.cpp, process_tree.cpp). Not for callers
+// outside src/platform/win32.
+#pragma once
+
+#include "platform/win32/shared_state.h"
+
+// A job object that ends its processes when its last handle closes: when we end, whatever ends
+// us, the system closes ours. nullptr when none can be had.
+HANDLE new_job_object();
+
+// True while a process of `job` runs.
+bool job_running(HANDLE job);
+
+// Closes the job object of a command that ended, which ends what is left in it, once it is empty,
+// or when we end.
+void close_when_empty(HANDLE job);

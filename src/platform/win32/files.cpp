@@ -177,8 +177,8 @@ bool append_to_file(const Folder& at, const std::string& path, const std::string
   if (open_write_folder(narrow(parent_of(plain)), &folder) != FileResult::done) {
     return false;
   }
-  std::size_t at = plain.find_last_of(L'\\');
-  bool ok = append_to(name_in(folder, narrow(plain.substr(at + 1))), text);
+  std::size_t last = plain.find_last_of(L'\\');
+  bool ok = append_to(name_in(folder, narrow(plain.substr(last + 1))), text);
   close_folder(&folder);
   return ok;
 }

@@ -420,7 +420,10 @@ int run_program(int argc, char* argv[]) {
   }
   scheduler.monitor = &monitor;
 
-  prepare_commands();
+  // An empty command starts nothing: no guard, no cgroup for it.
+  if (!settings.job.command_template.empty()) {
+    prepare_commands();
+  }
   monitor_ready(&monitor, scheduler.counts, 0);
   say("\nStart Run...\n");
   for (;;) {

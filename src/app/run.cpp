@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "scan/changes.h"
 #include "scan/walk.h"
+#include "schedule/real_host.h"
 #include "schedule/scheduler.h"
 
 namespace {
@@ -255,7 +256,7 @@ void remove_leftovers(const RunSettings& settings, const std::optional<std::stri
 // One pass over the source folder. The folder is opened again by its absolute path, so that a
 // source folder that was removed and created anew is picked up; while it is missing the pass
 // finds nothing, and with -w its return is watched for.
-void run_pass(const RunSettings& settings, Scheduler* scheduler) {
+void run_pass(const RunSettings& settings, const WalkContext& context, Scheduler* scheduler) {
   Folder source;
   const std::string& path = settings.source_folder;
   if (!open_folder(path.empty() ? "." : path, &source)) {
@@ -265,31 +266,36 @@ void run_pass(const RunSettings& settings, Scheduler* scheduler) {
     return;
   }
   source.path = path;  // without one, every file is passed over as in a folder not readable
-  count_pass_begin(&scheduler->counts);
-  walk_folder(settings.walk, scheduler, &source);
+  count_pass_begin(scheduler->counts());
+  walk_folder(settings.walk, context, &source);
+  // With one slot the last job has ended; with more, files may still be in hand.
+  scheduler->wait_for_room();
   // Only a whole walk knows every folder that is still there.
   if (settings.walk.wake_on_change && !stop_requested()) {
     drop_unwalked_watches();
   }
-  count_pass_end(&scheduler->counts, scheduler->pass, scheduler->paths);
-  end_pass(scheduler);
+  count_pass_end(scheduler->counts(), scheduler->pass(), scheduler->paths());
+  scheduler->end_pass();
 }
 
 // The pause between passes; jobs still in hand go on meanwhile. With -w, what arrives is looked at
 // at once where it arrived, and the pause goes on; lost changes and the source folder's return
 // end it, for a full pass at once. False when a stop request cut it short.
-bool pause(const RunSettings& settings, Scheduler* scheduler) {
+bool pause(const RunSettings& settings, const WalkContext& context, Scheduler* scheduler) {
   const std::int64_t end = monotonic_ms() + std::int64_t{settings.wait_seconds} * 1000;
   if (!settings.walk.wake_on_change) {
-    return run_jobs_for(scheduler, end - monotonic_ms());
+    return scheduler->run_until(end) != Step::stopped;
   }
   Looks looks;
-  std::function<bool()> woken = [&settings, scheduler, &looks] {
-    take_changes(settings.walk, settings.source_folder, scheduler, &looks);
+  const std::function<bool(const std::string&)> look_again = [scheduler](const std::string& path) {
+    return scheduler->look_again(path);
+  };
+  std::function<bool()> woken = [&settings, &look_again, &looks] {
+    take_changes(settings.walk, settings.job, settings.source_folder, look_again, &looks);
     return looks.full_pass || !looks.folders.empty();
   };
   for (;;) {
-    if (!run_jobs_for(scheduler, end - monotonic_ms(), woken)) {
+    if (scheduler->run_until(end, woken) == Step::stopped) {
       return false;
     }
     if (looks.full_pass) {
@@ -301,7 +307,7 @@ bool pause(const RunSettings& settings, Scheduler* scheduler) {
       if (stop_requested()) {
         return false;
       }
-      look_at_folder(settings.walk, scheduler, settings.source_folder, relative, whole);
+      look_at_folder(settings.walk, context, settings.source_folder, relative, whole);
     }
     if (monotonic_ms() >= end) {
       return true;
@@ -396,16 +402,17 @@ int run_program(int argc, char* argv[]) {
   // Waiting files hold no slot where several commands may run or arrivals wake a pass.
   settings.schedule.waiting_apart =
       settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
-  Scheduler scheduler(settings.schedule, settings.job);
+  RealHost host(settings.job, settings.claiming ? &work : nullptr);
+  Scheduler scheduler(settings.schedule, &host);
+  SaidOnce* said = &host.memory()->said;
   if (settings.claiming) {
     // Files of a run that did not finish go back first, and so run again.
-    recover_claims(&work, &scheduler.memory.said);
-    scheduler.work = &work;
+    recover_claims(&work, said);
   }
   // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
   // source folder; the walk adds the folders it enters.
   settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&
-                                 start_change_watch(settings.walk, &scheduler.memory.said);
+                                 start_change_watch(settings.walk, said);
 
   // A relative metrics file is taken from the folder hotbatch was started in, as the work folder.
   std::optional<std::string> metrics_path = settings.metrics_path;
@@ -414,29 +421,39 @@ int run_program(int argc, char* argv[]) {
   }
   remove_leftovers(settings, metrics_path, settings.claiming ? &work : nullptr);
   Monitor monitor;
-  if (!start_monitor(metrics_path, scheduler.counts, &monitor)) {
+  if (!start_monitor(metrics_path, *scheduler.counts(), &monitor)) {
     say("Spoolex: Metrics file '%s' cannot be written\n", settings.metrics_path->c_str());
     return EXIT_STARTUP_ERROR;
   }
-  scheduler.monitor = &monitor;
+  scheduler.set_monitor(&monitor);
+
+  // What the walk finds goes to the scheduler; each entry waits for room there first.
+  const WalkContext context{
+      settings.job, settings.claiming, said, [&scheduler] { scheduler.wait_for_room(); },
+      [&scheduler](const std::string& full_path, const PathStatus& now) {
+        return scheduler.in_hand(full_path, now);
+      },
+      [&scheduler](const std::shared_ptr<const Folder>& folder, const std::string& name,
+                   const PathStatus& status,
+                   const JobNames& names) { scheduler.offer(folder, name, status, names); }};
 
   // An empty command starts nothing: no guard, no cgroup for it.
   if (!settings.job.command_template.empty()) {
     prepare_commands();
   }
-  monitor_ready(&monitor, scheduler.counts, 0);
+  monitor_ready(&monitor, *scheduler.counts(), 0);
   say("\nStart Run...\n");
   for (;;) {
-    run_pass(settings, &scheduler);
-    if (!settings.looping || stop_requested() || !pause(settings, &scheduler)) {
+    run_pass(settings, context, &scheduler);
+    if (!settings.looping || stop_requested() || !pause(settings, context, &scheduler)) {
       break;
     }
   }
-  monitor_tick(&monitor, &scheduler.counts, scheduler.running);  // STOPPING=1 at a stop
+  monitor_tick(&monitor, scheduler.counts(), scheduler.running());  // STOPPING=1 at a stop
   // Jobs still in hand end first: on a stop, running commands are waited for.
-  finish_jobs(&scheduler);
-  scheduler.counts.changed = true;  // the last word in the metrics file
-  monitor_tick(&monitor, &scheduler.counts, scheduler.running);
+  scheduler.finish();
+  scheduler.counts()->changed = true;  // the last word in the metrics file
+  monitor_tick(&monitor, scheduler.counts(), scheduler.running());
   if (stop_requested()) {
     say("Spoolex: Stopped\n");
   }

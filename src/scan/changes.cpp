@@ -9,7 +9,6 @@
 #include "match/wildcard.h"
 #include "platform/platform.h"
 #include "scan/walk.h"
-#include "schedule/scheduler.h"
 
 namespace {
 
@@ -80,7 +79,8 @@ void plan_looks(const WalkSettings& walk, const JobSettings& job,
   }
 }
 
-void take_changes(const WalkSettings& walk, const std::string& source_folder, Scheduler* scheduler,
+void take_changes(const WalkSettings& walk, const JobSettings& job, const std::string& source_folder,
+                  const std::function<bool(const std::string& full_path)>& look_again,
                   Looks* looks) {
   std::vector<FolderChange> changes;
   read_changes(&changes);
@@ -89,13 +89,12 @@ void take_changes(const WalkSettings& walk, const std::string& source_folder, Sc
     const bool in_hand =
         !change.is_folder && !change.name.empty() &&
         match_name(walk.pattern.c_str(), change.name.c_str()) &&
-        look_again(scheduler,
-                   source_folder + PATH_SEPARATOR +
-                       (change.folder.empty() ? change.name
-                                              : change.folder + PATH_SEPARATOR + change.name));
+        look_again(source_folder + PATH_SEPARATOR +
+                   (change.folder.empty() ? change.name
+                                          : change.folder + PATH_SEPARATOR + change.name));
     if (!in_hand) {
       new_ones.push_back(std::move(change));
     }
   }
-  plan_looks(walk, scheduler->job, new_ones, looks);
+  plan_looks(walk, job, new_ones, looks);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,7 +14,6 @@
 
 struct WalkSettings;
 struct JobSettings;
-struct Scheduler;
 
 // Most folders one batch of changes is looked at in; beyond that a full pass is as cheap.
 constexpr std::size_t MAX_LOOKS = 4096;
@@ -41,7 +41,8 @@ void plan_looks(const WalkSettings& walk, const JobSettings& job,
                 const std::vector<FolderChange>& changes, Looks* looks);
 
 // Takes the changes that arrived since the last call into `looks`. A change of a file in hand asks
-// the scheduler for an early look at the file instead; `source_folder` is the absolute path its
+// `look_again` for an early look at the file instead (true when it is in hand); `source_folder` is the absolute path its
 // full path starts with.
-void take_changes(const WalkSettings& walk, const std::string& source_folder, Scheduler* scheduler,
+void take_changes(const WalkSettings& walk, const JobSettings& job, const std::string& source_folder,
+                  const std::function<bool(const std::string& full_path)>& look_again,
                   Looks* looks);

@@ -46,7 +46,7 @@ namespace {
 // What one walk needs at every level.
 struct Walk {
   const WalkSettings& settings;
-  Scheduler* scheduler;
+  const WalkContext& context;
   SaidOnce* said;
   bool descend;  // sub-folders are walked too (with -r); a look at one folder's entries is not
 };
@@ -61,8 +61,7 @@ std::string relative_of(const std::string& relative, const std::string& name) {
   return relative.empty() ? name : relative + PATH_SEPARATOR + name;
 }
 
-// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, to the
-// scheduler. Names that can never be handed to a command are passed over before any settle time,
+// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, on. Names that can never be handed to a command are passed over before any settle time,
 // each with a warning once per run, and so is a file still in hand.
 void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here,
                const std::string& name, const PathStatus& status) {
@@ -72,7 +71,7 @@ void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here,
     return;
   }
   // With -f a done file is never a job, and a file waits for its done file before any test.
-  if (const auto& done = walk.scheduler->job.done_template) {
+  if (const auto& done = walk.context.job.done_template) {
     DoneCheck check = check_done_file(*here, *done, names, status.modified);
     if (check == DoneCheck::too_long) {
       say_once(walk.said, "Warning: Name of the done file too long, file skipped: '%s'\n",
@@ -84,7 +83,7 @@ void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here,
   }
   // A name that could break out of the quotes around a placeholder is never put into the text of
   // a command.
-  if (walk.scheduler->job.names_in_text && is_unsafe_path(names.full_path)) {
+  if (walk.context.job.names_in_text && is_unsafe_path(names.full_path)) {
     say_once(walk.said, "Warning: Unsafe file name skipped: '%s'\n", names.full_path);
     return;
   }
@@ -107,12 +106,12 @@ void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here,
   }
   // A claimed link would still be opened by its path, which leads wherever its owner points it
   // meanwhile: with a work folder only the file itself is ever moved.
-  if (status.is_link && walk.scheduler->work != nullptr) {
+  if (status.is_link && walk.context.claiming) {
     say_once(walk.said, "Warning: Link not claimed, passed over: '%s'\n", names.full_path);
     return;
   }
-  if (!is_in_hand(walk.scheduler, names.full_path, status)) {
-    take_in_hand(walk.scheduler, here, name, status, names);
+  if (!walk.context.in_hand(names.full_path, status)) {
+    walk.context.found(here, name, status, names);
   }
 }
 
@@ -159,7 +158,7 @@ void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>
   for (std::uint32_t index : order) {
     // Each entry waits for a free slot, so that with one slot everything the walk sees comes after
     // the end of the job before.
-    wait_for_slot(walk.scheduler);
+    walk.context.before_entry();
     if (stop_requested()) {
       return;
     }
@@ -193,12 +192,11 @@ void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>
 
 }  // namespace
 
-void walk_folder(const WalkSettings& walk, Scheduler* scheduler, Folder* source) {
-  walk_level(Walk{walk, scheduler, &scheduler->memory.said, true}, 0, share_folder(source), "");
-  wait_for_slot(scheduler);
+void walk_folder(const WalkSettings& walk, const WalkContext& context, Folder* source) {
+  walk_level(Walk{walk, context, context.said, true}, 0, share_folder(source), "");
 }
 
-void look_at_folder(const WalkSettings& settings, Scheduler* scheduler,
+void look_at_folder(const WalkSettings& settings, const WalkContext& context,
                     const std::string& source_folder, const std::string& relative, bool whole) {
   std::shared_ptr<const Folder> here;
   Folder opened;
@@ -220,5 +218,5 @@ void look_at_folder(const WalkSettings& settings, Scheduler* scheduler,
     }
     here = share_folder(&opened);
   }
-  walk_level(Walk{settings, scheduler, &scheduler->memory.said, whole}, depth, here, relative);
+  walk_level(Walk{settings, context, context.said, whole}, depth, here, relative);
 }

@@ -1,13 +1,15 @@
 // One pass over the folder tree: sorted listing and recursion; the files it finds go to the
-// scheduler.
+// driver's sink.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "job/process_job.h"
 #include "platform/platform.h"
-#include "schedule/scheduler.h"
 
 // Folder levels below the source folder that a walk enters. Each level holds its folder's
 // descriptor while it is walked, so the deepest walk stays well within the usual limit of 1024.
@@ -20,6 +22,22 @@ struct WalkSettings {
   bool wake_on_change = false;  // -w with -l: every folder walked is watched for changes
 };
 
+// Where a walk hands what it finds, and what it needs besides its settings.
+struct WalkContext {
+  const JobSettings& job;  // -f and the placeholders in the command: which names are jobs
+  bool claiming = false;   // -p: links are never claimed
+  SaidOnce* said = nullptr;
+  // Called before each entry: with one slot, the walk goes on only once the job before it ended.
+  std::function<void()> before_entry;
+  // True when the file with this full path, found with this status, is in hand already.
+  std::function<bool(const std::string& full_path, const PathStatus& now)> in_hand;
+  // A matching file that may become a job: `name` of `folder`, found with this status, and its
+  // placeholder values.
+  std::function<void(const std::shared_ptr<const Folder>& folder, const std::string& name,
+                     const PathStatus& status, const JobNames& names)>
+      found;
+};
+
 // Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.
 int compare_names(const char* a, const char* b);
 
@@ -30,15 +48,14 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folde
                                        FolderListing* listing);
 
 // One pass over the open source folder, which it takes over, recursing when asked: each matching
-// file is handed to `scheduler` with its folder. Returns (or stops early on a stop request) once
-// a slot is free: with one slot the last job has ended, with more, files may still be in hand.
-void walk_folder(const WalkSettings& walk, Scheduler* scheduler, Folder* source);
+// file that may be a job goes to `context.found` with its folder; stops early on a stop request.
+void walk_folder(const WalkSettings& walk, const WalkContext& context, Folder* source);
 
 // Looks at the folder at `relative` from the source folder (`source_folder`, absolute) as a pass
-// would: its matching entries that are not in hand are taken, in the walk's order; with `whole`
+// would: its matching entries that are not in hand go to `context.found`, in the walk's order; with `whole`
 // (a new folder, with -r) its sub-folders are walked too. The folder is opened from the source
 // folder one part at a time by the walk's rules (no links, no folder whose name starts with a
 // dot, at most MAX_WALK_DEPTH levels); a folder that cannot be reached so is left to the regular
 // pass.
-void look_at_folder(const WalkSettings& walk, Scheduler* scheduler,
+void look_at_folder(const WalkSettings& walk, const WalkContext& context,
                     const std::string& source_folder, const std::string& relative, bool whole);

@@ -1,8 +1,10 @@
-// The scheduler: every matching file the walk finds is handed to it, and it takes the file
-// through its readiness attempts, its command and its outcome. One event loop on the program's
-// one thread drives every file in hand, so that the run log and the console keep a single owner.
-// With one slot (-j 1) this is the plain one-file-after-the-other run, and the
-// command writes straight to our standard output.
+// The scheduler: every matching file the walk finds is offered to it, and it takes the file
+// through its readiness attempts, its command and its outcome, by the rules of settle times,
+// attempts, slots, time limits, tries and stops. What it acts on goes through its Host, so that
+// the rules can be tried on a manual clock. One loop on the program's one thread drives every
+// file in hand, so that the run log and the console keep a single owner. With one slot (-j 1) this
+// is the plain one-file-after-the-other run, and the command writes straight to our standard
+// output.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +15,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "job/claim.h"
-#include "job/job_names.h"
-#include "job/process_job.h"
 #include "monitor/monitor.h"
-#include "platform/platform.h"
+#include "schedule/host.h"
 
 // Readiness attempts per matching file and pass.
 constexpr int READY_ATTEMPTS = 10;
@@ -74,38 +73,6 @@ struct ScheduleSettings {
   bool hold_files = true;
 };
 
-// One file in hand, from its taking to its outcome.
-struct InHand {
-  std::string name;                     // bare name in `folder`
-  std::shared_ptr<const Folder> folder;  // the file's folder, for every step of its job (shared by
-                                         // the files of one folder)
-  PathStatus last;  // its status at the last readiness attempt; at first, when the walk found it
-  JobNames names;
-  int attempts = 0;         // readiness attempts made
-  std::int64_t due_ms = 0;  // when the next attempt is due
-  bool ready = false;       // found ready, waits for a free slot (waiting_apart)
-  bool early = false;       // a change was seen: the next step takes its status as the one to
-                            // compare with one settle time later (no attempt counted)
-  Claim claim;              // with -p: the file in the work folder, from its start to its outcome
-  FileHandle held;          // the file, open from its last readiness test to its command's end
-  Job job;
-  RunningCommand command;       // its command, while that runs
-  FileHandle output;            // the command's collected output (with more than one slot)
-  FileHandle pipe;              // where that output arrives, where the platform has such pipes
-  std::uint64_t kept = 0;       // bytes taken from `pipe` into `output`
-  bool cut = false;             // more came than OUTPUT_KEPT_BYTES
-  std::int64_t started_ms = 0;  // when its command started
-  std::int64_t asked_ms = -1;   // when its command was asked to end (-k); -1 while it was not
-  bool begun = false;           // its job began (begin_job)
-  bool counted = false;         // its outcome was counted (RunCounts)
-  int tries = 0;                // failed tries of its job so far (-b)
-  int retry_wait_seconds = 0;   // the wait before its last try
-  bool retrying = false;        // waits for its next try (due_ms), holding no slot; `last` is
-                                // the file as it was after the failed try
-
-  bool running() const { return command.process != -1; }
-};
-
 // A file whose job ended and that was still there: as it was then (-u).
 struct JobEnded {
   FileId id;
@@ -115,67 +82,101 @@ struct JobEnded {
   std::uint64_t order = 0;  // when it was remembered: the lowest is forgotten first
 };
 
-// The files in hand and what the jobs of the run remember.
-struct Scheduler {
-  Scheduler(const ScheduleSettings& schedule, const JobSettings& jobs)
-      : settings(schedule), job(jobs) {}
-  const ScheduleSettings& settings;
-  const JobSettings& job;
-  JobMemory memory;
-  std::vector<std::unique_ptr<InHand>> hand;  // in the order taken: at most settings.jobs, or
-                                              // with waiting_apart that many running and at most
-                                              // MAX_WAITING waiting
-  std::unordered_set<std::string> paths;      // the full paths of the files in hand
-  int running = 0;                            // how many of them run their command
-  int retrying = 0;                           // how many wait for their next try (-b)
-  bool stop_seen = false;                     // the stop request was taken note of
-  std::uint64_t pass = 0;                     // passes ended
-  std::map<std::string, JobEnded> ended;      // by full path, with -u
-  std::uint64_t ended_bytes = 0;              // what `ended` takes, as bytes_ended counts it
-  std::uint64_t ended_count = 0;              // files remembered so far, for JobEnded::order
-  std::uint64_t hand_bytes = 0;               // what `hand` takes, as bytes_in_hand counts it
-  std::uint64_t attempts_made = 0;            // readiness attempts of the run so far
-  std::uint64_t no_room_since = ~0ull;        // attempts_made when no waiting file could give
-                                              // way last; none can before the next attempt
-  std::vector<FileHandle> leftover_outputs;   // see MAX_LEFTOVER_OUTPUTS
-  WorkFolder* work = nullptr;                 // -p: where each file is claimed; null without
-  RunCounts counts;                           // for the monitor
-  Monitor* monitor = nullptr;                 // null without one
+// What ended a call of Scheduler::run_until.
+enum class Step : int {
+  deadline = 0,  // the time given is over
+  woken = 1,     // a change arrived
+  stopped = 2,   // a stop was requested
 };
 
-// Lets the jobs in hand go on until a file can be taken: with one slot shared by waiting and
-// running files, until it is free; with waiting_apart until there is room among the waiting files
-// (MAX_WAITING). Returns at once on a stop request.
-void wait_for_slot(Scheduler* scheduler);
+class Scheduler {
+ public:
+  Scheduler(const ScheduleSettings& settings, Host* host) : settings_(settings), host_(*host) {}
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
 
-// True while the file with this full path is in hand: it is not taken again until its outcome is
-// complete.
-bool is_in_hand(const Scheduler& scheduler, const std::string& full_path);
+  // True while the file with this full path is in hand: it is not offered again until its
+  // outcome is complete.
+  bool in_hand(const std::string& full_path) const { return paths_.count(full_path) != 0; }
 
-// The same for the walk, which found the file with the status `now`: a file that waits for its
-// next try (-b) and has changed since its failed try has that try at once, as its first.
-bool is_in_hand(Scheduler* scheduler, const std::string& full_path, const PathStatus& now);
+  // The same for the walk, which found the file with the status `now`: a file that waits for its
+  // next try (-b) and has changed since its failed try has that try at once, as its first.
+  bool in_hand(const std::string& full_path, const PathStatus& now);
 
-// Takes the matching file `name` of `folder` in hand (see wait_for_slot), whose status query gave
-// `first` and whose placeholder values are `names`. Its first readiness attempt is due after the
-// settle time. Nothing is taken once a stop was requested, nor, with -u, a file whose job ended
-// and that has not changed since, nor a file beyond MAX_WAITING.
-void take_in_hand(Scheduler* scheduler, const std::shared_ptr<const Folder>& folder,
-                  const std::string& name, const PathStatus& first, const JobNames& names);
+  // Lets the jobs in hand go on until a file can be offered: with one slot shared by waiting and
+  // running files, until it is free; with waiting_apart until there is room among the waiting
+  // files (MAX_WAITING). Returns at once on a stop request.
+  void wait_for_room();
 
-// Asks for an early readiness attempt of the waiting file with this full path (a change was seen).
-// True when it is in hand.
-bool look_again(Scheduler* scheduler, const std::string& full_path);
+  // Takes the matching file `name` of `folder` in hand (see wait_for_room), whose status query
+  // gave `first` and whose placeholder values are `names`. Its first readiness attempt is due
+  // after the settle time. Nothing is taken once a stop was requested, nor, with -u, a file
+  // whose job ended and that has not changed since, nor a file beyond MAX_WAITING.
+  void offer(const std::shared_ptr<const Folder>& folder, const std::string& name,
+             const PathStatus& first, const JobNames& names);
 
-// Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
-void end_pass(Scheduler* scheduler);
+  // Asks for an early readiness attempt of the waiting file with this full path (a change was
+  // seen). True when it is in hand.
+  bool look_again(const std::string& full_path);
 
-// Lets the jobs in hand (if any) go on for `ms` milliseconds, or until a stop is requested, or
-// until `woken` (when given) says that a change arrived: the pause between passes. False when the
-// time was cut short by a stop request.
-bool run_jobs_for(Scheduler* scheduler, std::int64_t ms,
-                  const std::function<bool()>& woken = nullptr);
+  // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
+  void end_pass();
 
-// Lets the jobs in hand go on until none is left. On a stop request files that wait for their
-// readiness are let go at once, and running commands are waited for.
-void finish_jobs(Scheduler* scheduler);
+  // Lets the jobs in hand (if any) go on until `deadline_ms`, a stop request, or until `woken`
+  // (when given) says that a change arrived: the pause between passes.
+  Step run_until(std::int64_t deadline_ms, const std::function<bool()>& woken = nullptr);
+
+  // Lets the jobs in hand go on until none is left. On a stop request files that wait for their
+  // readiness are let go at once, and running commands are waited for.
+  void finish();
+
+  // What the run reports (the monitor, the metrics file).
+  RunCounts* counts() { return &counts_; }
+  void set_monitor(Monitor* monitor) { monitor_ = monitor; }
+  int running() const { return running_; }
+  std::uint64_t pass() const { return pass_; }
+  const std::unordered_set<std::string>& paths() const { return paths_; }
+  const std::vector<std::unique_ptr<InHand>>& hand() const { return hand_; }
+
+ private:
+  bool slot_free() const { return running_ < settings_.jobs; }
+  bool retry_may_start() const;
+  bool step_due(const InHand& file, std::int64_t now) const;
+  std::int64_t settle_deadline() { return host_.now_ms() + settings_.settle_seconds * 1000LL; }
+  std::int64_t limit_due(const InHand& file) const;
+  void advance();
+  bool attempt(InHand* file);
+  bool start(InHand* file);
+  bool finish_job(InHand* file, int result, int signal);
+  void retry_later(InHand* file, int result);
+  void enforce_limit(InHand* file);
+  void end_and_count(InHand* file, int result);
+  void remember_ended(const InHand& file);
+  void forget_ended(std::map<std::string, JobEnded>::iterator at);
+  void bound_ended();
+  void let_go(std::size_t index);
+  bool make_room(std::uint64_t bytes);
+  void note_stop();
+  void wait_for_next(std::int64_t deadline_ms, bool changes);
+
+  const ScheduleSettings& settings_;
+  Host& host_;
+  std::vector<std::unique_ptr<InHand>> hand_;  // in the order taken: at most settings.jobs, or
+                                               // with waiting_apart that many running and at
+                                               // most MAX_WAITING waiting
+  std::unordered_set<std::string> paths_;      // the full paths of the files in hand
+  int running_ = 0;                            // how many of them run their command
+  int retrying_ = 0;                           // how many wait for their next try (-b)
+  bool stop_seen_ = false;                     // the stop request was taken note of
+  bool ended_full_said_ = false;               // the warning that -u forgets was said
+  std::uint64_t pass_ = 0;                     // passes ended
+  std::map<std::string, JobEnded> ended_;      // by full path, with -u
+  std::uint64_t ended_bytes_ = 0;              // what `ended_` takes, as bytes_ended counts it
+  std::uint64_t ended_count_ = 0;              // files remembered so far, for JobEnded::order
+  std::uint64_t hand_bytes_ = 0;               // what `hand_` takes, as bytes_in_hand counts it
+  std::uint64_t attempts_made_ = 0;            // readiness attempts of the run so far
+  std::uint64_t no_room_since_ = ~0ull;        // attempts_made_ when no waiting file could give
+                                               // way last; none can before the next attempt
+  RunCounts counts_;                           // for the monitor
+  Monitor* monitor_ = nullptr;                 // null without one
+};

@@ -56,14 +56,6 @@ INSTANTIATE_TEST_SUITE_P(
                   2500,
                   "File found",
                   0},
-        // Passes every second while the command of the file runs for three.
-        GuardCase{"InHandDuringLaterPasses",
-                  {"-l", "-s", "1", "-g", "0", "-j", "2", "-d", "in", "*.job", "sleep 3"},
-                  "a.job",
-                  nullptr,
-                  2500,
-                  "File found",
-                  1},
         // The success file is written under a temporary name that matches the pattern: that is
         // our own write, which wakes no pass (else the file would run again and again).
         GuardCase{"OwnTemporaryFilesWakeNothing",

@@ -240,20 +240,5 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"SecondRequest", {}, 1, {SIGTERM, SIGINT}, 1, true}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return info.param.name; });
 
-// With -u a file whose job failed and that stays unchanged runs once; a change makes it a job
-// again.
-TEST(Loop, UnchangedFileRunsOnce) {
-  TempTree tree;
-  tree.write("in/a.job", "1");
-  Process process({"-l", "-s", "1", "-g", "0", "-u", "-d", "in", "*.job", "false"}, tree.root());
-  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING"));
-  std::this_thread::sleep_for(Millis(2500));
-  EXPECT_EQ(occurrences(process.out(), "ERROR DURING PROCESSING"), 1);
-  std::ofstream(tree.path("in/a.job"), std::ios::app) << "2";
-  EXPECT_TRUE(process.wait_for("ERROR DURING PROCESSING", 2));
-  process.signal(SIGTERM);
-  EXPECT_EQ(process.finish().status, 0);
-}
-
 }  // namespace
 }  // namespace e2e

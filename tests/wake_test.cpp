@@ -164,20 +164,6 @@ TEST(Wake, SourceFolderMadeAnew) {
   EXPECT_EQ(process.finish().status, 0);
 }
 
-// More files than the waiting files may be: the walk goes on as soon as there is room, so the
-// last ones in walk order are taken long before the regular pass.
-TEST(Wake, RoomAmongWaitingFilesIsUsedAtOnce) {
-  TempTree tree;
-  for (int i = 0; i < 4100; ++i) {
-    tree.write("in/f" + std::to_string(10000 + i) + ".job", "1");
-  }
-  Process process({"-l", "-s", kLongPause, "-g", "1", "-j", "4", "-d", "in", "*.job", "true"},
-                  tree.root());
-  EXPECT_TRUE(process.wait_for("f14099.job", 1, Millis(60000))) << process.out().size();
-  process.signal(SIGINT);
-  process.finish(Millis(20000));
-}
-
 struct UnwatchedCase {
   const char* name;
   std::vector<std::string> prefix;   // how the program is started

@@ -1,0 +1,142 @@
+// A host for the scheduler's tests: a manual clock that the waits move on, the files of one
+// folder as a table, and commands as scripts. What the scheduler asked of it is kept as a log.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "schedule/host.h"
+
+class FakeHost : public Host {
+ public:
+  // A command as its file's script says: it runs `ms`, then ends with `result`; asked to end, it
+  // ends at once unless it `ignores_stop` (then only when forced).
+  struct Script {
+    std::int64_t ms = 100;
+    int result = 0;
+    bool ignores_stop = false;
+    bool none = false;  // there is nothing to run (an empty command)
+  };
+
+  std::int64_t now = 0;
+  std::int64_t stop_at = -1;                    // when a stop is requested; -1: never
+  std::map<std::string, PathStatus> files;      // by name; a file not here is gone
+  std::set<std::string> written;                // held by a writer: never ready
+  std::map<std::string, Script> scripts;        // by name; others run as Script{}
+  std::vector<std::string> log;                 // "start a", "end a 0", "stop a", "forced a",
+                                                // "retry a", "done a", "left a"
+  std::vector<std::int64_t> starts;             // when each command started
+  int tests = 0;                                // readiness tests made
+  int most_running = 0;                         // commands at once, at most
+
+  // Puts the file `name` of `size` bytes into the folder, as changed at the clock's time.
+  PathStatus& put(const std::string& name, std::uint64_t size = 1) {
+    PathStatus& status = files[name];
+    status.is_regular = true;
+    status.size = size;
+    status.modified = now;
+    status.id.index = ids_[name] != 0 ? ids_[name] : (ids_[name] = ++next_id_);
+    return status;
+  }
+
+  // The log entries that start with `word`, e.g. count("start").
+  int count(const std::string& word) const {
+    return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+      return line.rfind(word + " ", 0) == 0;
+    }));
+  }
+
+  std::int64_t now_ms() override { return now; }
+  bool stop_requested() override { return stop_at >= 0 && now >= stop_at; }
+
+  bool status_of(const InHand& file, const std::string&, PathStatus* status) override {
+    auto at = files.find(file.name);
+    if (at == files.end()) {
+      return false;
+    }
+    *status = at->second;
+    return true;
+  }
+
+  Readiness test(InHand* file, bool hold, bool same_time, PathStatus* status,
+                 bool* held) override {
+    ++tests;
+    *held = hold;
+    if (!status_of(*file, file->name, status)) {
+      return Readiness::gone;
+    }
+    const PathStatus& before = file->last;
+    return written.count(file->name) == 0 && status->size == before.size &&
+                   status->id == before.id && (!same_time || status->modified == before.modified)
+               ? Readiness::ready
+               : Readiness::not_yet;
+  }
+
+  void drop_hold(InHand*) override {}
+
+  Started start(InHand* file, bool) override {
+    const Script script = scripts[file->name];
+    file->job.full_path_shown = file->names.full_path;
+    file->job.command = script.none ? "" : "run";
+    if (script.none) {
+      return Started::no_command;
+    }
+    log.push_back("start " + file->name);
+    starts.push_back(now);
+    running_[file] = now + script.ms;
+    most_running = std::max(most_running, static_cast<int>(running_.size()));
+    return Started::running;
+  }
+
+  bool ended(InHand* file, int* result, int* signal) override {
+    auto at = running_.find(file);
+    if (at == running_.end() || now < at->second) {
+      return false;
+    }
+    *result = scripts[file->name].result;
+    *signal = 0;
+    running_.erase(at);
+    log.push_back("end " + file->name + " " + std::to_string(*result));
+    return true;
+  }
+
+  void stop(InHand* file, bool forced) override {
+    log.push_back((forced ? "forced " : "stop ") + file->name);
+    if (forced || !scripts[file->name].ignores_stop) {
+      running_[file] = now;
+    }
+  }
+
+  bool may_try_again(const InHand& file) override { return files.count(file.name) != 0; }
+  void failed_try(InHand* file, int) override { log.push_back("retry " + file->name); }
+
+  bool finish(InHand* file, int result) override {
+    log.push_back((result == 0 ? "done " : "failed ") + file->name);
+    return true;
+  }
+
+  void release(InHand* file) override { running_.erase(file); }
+
+  // The clock moves on to `until_ms`, or to the first end of a command before it.
+  void wait(std::int64_t until_ms, const std::vector<const InHand*>& waited, bool) override {
+    std::int64_t next = until_ms;
+    for (const InHand* file : waited) {
+      auto at = running_.find(const_cast<InHand*>(file));
+      if (at != running_.end()) {
+        next = std::min(next, at->second);
+      }
+    }
+    if (stop_at > now) {
+      next = std::min(next, stop_at);
+    }
+    now = std::max(now, next);
+  }
+
+ private:
+  std::map<const InHand*, std::int64_t> running_;  // when each running command ends
+  std::map<std::string, std::uint64_t> ids_;
+  std::uint64_t next_id_ = 0;
+};

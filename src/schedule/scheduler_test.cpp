@@ -1,0 +1,226 @@
+// The scheduling rules on a fake host: a manual clock, files as a table, commands as scripts.
+#include "schedule/scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include "schedule/fake_host.h"
+
+namespace {
+
+// One run: the files of one folder offered pass by pass, as the walk offers them.
+struct Trial {
+  explicit Trial(ScheduleSettings given) : settings(given), scheduler(settings, &host) {}
+  // One pass over `names` (each waits for room first, as the walk's entries do).
+  void pass(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      scheduler.wait_for_room();
+      const JobNames job_names = make_job_names("/in", name);
+      auto found = host.files.find(name);
+      if (found != host.files.end() && !scheduler.in_hand(job_names.full_path, found->second)) {
+        scheduler.offer(folder, name, found->second, job_names);
+      }
+    }
+    scheduler.wait_for_room();
+    scheduler.end_pass();
+  }
+  void run_until(std::int64_t ms) { scheduler.run_until(ms); }
+  ScheduleSettings settings;
+  FakeHost host;
+  Scheduler scheduler;
+  std::shared_ptr<const Folder> folder = std::make_shared<const Folder>();
+};
+
+ScheduleSettings with(int settle, int jobs, bool apart) {
+  ScheduleSettings settings;
+  settings.settle_seconds = settle;
+  settings.jobs = jobs;
+  settings.waiting_apart = apart;
+  return settings;
+}
+
+// Readiness: when a file is ready, and how many attempts a file that never is gets.
+TEST(Scheduler, ReadinessAttemptsAndSettleTimes) {
+  struct Case {
+    const char* what;
+    ScheduleSettings settings;
+    bool written;           // a writer holds it throughout
+    std::int64_t grows_at;  // when it grows by a byte; -1: never
+    std::int64_t start;     // when its command starts; -1: not by 20 s
+    int tests;              // readiness tests made by then
+  } cases[] = {
+      {"ready after the settle time", with(1, 1, false), false, -1, 1000, 1},
+      {"ready at once without one", with(0, 1, false), false, -1, 0, 1},
+      {"a writer's file gets ten attempts", with(1, 1, false), true, -1, -1, READY_ATTEMPTS},
+      {"one slot: the size of the first look must stay", with(1, 1, false), false, 500, -1, 10},
+      {"apart: ready a settle time after the change", with(1, 2, true), false, 500, 2000, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Trial run(c.settings);
+    run.host.put("a");
+    if (c.written) {
+      run.host.written.insert("a");
+    }
+    if (c.grows_at >= 0) {
+      run.scheduler.offer(run.folder, "a", run.host.files["a"], make_job_names("/in", "a"));
+      run.run_until(c.grows_at);
+      run.host.put("a", 2);
+    } else {
+      run.pass({"a"});
+    }
+    run.run_until(20000);
+    EXPECT_EQ(run.host.starts,
+              c.start < 0 ? std::vector<std::int64_t>{} : std::vector<std::int64_t>{c.start});
+    EXPECT_EQ(run.host.tests, c.tests);
+    EXPECT_TRUE(run.scheduler.hand().empty());
+  }
+}
+
+// Slots (-j): how many commands run at once, and that with one slot a waiting file holds it.
+TEST(Scheduler, SlotsBoundTheCommandsAtOnce) {
+  struct Case {
+    ScheduleSettings settings;
+    int most;                 // commands at once
+    std::int64_t third_start;  // when the third file's command starts
+  } cases[] = {{with(0, 1, false), 1, 10000}, {with(0, 2, true), 2, 5000}, {with(0, 4, true), 3, 0}};
+  for (const Case& c : cases) {
+    Trial run(c.settings);
+    for (const char* name : {"a", "b", "c"}) {
+      run.host.put(name);
+      run.host.scripts[name].ms = 5000;
+    }
+    run.pass({"a", "b", "c"});
+    run.scheduler.finish();
+    ASSERT_EQ(run.host.starts.size(), 3u);
+    EXPECT_EQ(run.host.starts[2], c.third_start) << c.settings.jobs;
+    EXPECT_EQ(run.host.most_running, c.most);
+    EXPECT_EQ(run.host.count("done"), 3);
+  }
+}
+
+// -u: a file whose job ended runs again only once it changed.
+TEST(Scheduler, UnchangedFilesRunOnce) {
+  for (bool changed : {false, true}) {
+    ScheduleSettings settings = with(0, 1, false);
+    settings.unchanged_once = true;
+    Trial run(settings);
+    run.host.put("a");
+    run.pass({"a"});
+    run.host.now += 1000;
+    if (changed) {
+      run.host.put("a", 2);
+    }
+    run.pass({"a"});
+    EXPECT_EQ(run.host.count("start"), changed ? 2 : 1);
+  }
+}
+
+// -k: asked to end at the limit, ended by force after the grace time; the job failed.
+TEST(Scheduler, TimeLimitAsksThenForces) {
+  for (bool ignores : {false, true}) {
+    ScheduleSettings settings = with(0, 1, false);
+    settings.time_limit_seconds = 2;
+    Trial run(settings);
+    run.host.put("a");
+    run.host.scripts["a"] = {60000, 0, ignores, false};
+    run.pass({"a"});
+    EXPECT_EQ(run.host.now, ignores ? 2000 + STOP_GRACE_SECONDS * 1000 : 2000);
+    EXPECT_EQ(run.host.count("forced"), ignores ? 1 : 0);
+    EXPECT_EQ(run.host.log.back(), "failed a");
+    EXPECT_EQ(run.scheduler.counts()->ended[static_cast<int>(JobResult::stopped)], 1u);
+  }
+}
+
+// -b: a failed job is tried again after the pause, each wait twice the one before; a file that
+// changed meanwhile has its next try at once, as a new job.
+TEST(Scheduler, FailedJobsAreTriedAgainWithAGrowingWait) {
+  ScheduleSettings settings = with(0, 1, false);
+  settings.retries = 3;
+  settings.first_retry_seconds = 1;
+  Trial run(settings);
+  run.host.put("a");
+  run.host.scripts["a"] = {100, 1, false, false};
+  run.pass({"a"});
+  run.run_until(3000);
+  EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100}));  // the next at 3200
+  run.host.put("a", 2);  // changed: the pass that finds it starts it again at its first try
+  run.pass({"a"});
+  run.scheduler.finish();
+  EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100, 3000, 4100, 6200, 10300}));
+  EXPECT_EQ(run.host.count("retry"), 2 + 3);
+  EXPECT_EQ(run.host.count("failed"), 1);
+}
+
+// The waiting cap: a file found when MAX_WAITING files wait gets the place of the earliest one
+// that failed an attempt, once there is one; where the waiting files are ready, it gets a place
+// as soon as one of them starts, within the same pass.
+TEST(Scheduler, WaitingCapMakesRoomForNewFiles) {
+  for (bool never_ready : {true, false}) {
+    Trial run(with(1, 2, true));
+    std::vector<std::string> names;
+    for (int i = 0; i <= MAX_WAITING; ++i) {
+      names.push_back("f" + std::to_string(i));
+      run.host.put(names.back());
+      if (never_ready && i < MAX_WAITING) {
+        run.host.written.insert(names.back());
+      }
+    }
+    run.pass(names);
+    EXPECT_EQ(run.host.now, 1000);  // the first attempts made room
+    if (never_ready) {
+      // f0 gave way to the last file, and f1 to the room the end of the pass waits for.
+      EXPECT_EQ(static_cast<int>(run.scheduler.hand().size()), MAX_WAITING - 1);
+      EXPECT_EQ(run.scheduler.hand().front()->name, "f2");
+      run.run_until(2000);
+      EXPECT_EQ(run.host.log.front(), "start " + names.back());
+    } else {
+      run.scheduler.finish();
+      EXPECT_EQ(run.host.count("done"), MAX_WAITING + 1);
+    }
+  }
+}
+
+// A file in hand is not taken again by the passes that find it meanwhile.
+TEST(Scheduler, FilesInHandAreTakenOnce) {
+  ScheduleSettings settings = with(0, 2, true);
+  Trial run(settings);
+  run.host.put("a");
+  run.host.scripts["a"].ms = 3000;
+  for (int pass = 0; pass < 3; ++pass) {
+    run.pass({"a"});
+    run.run_until(run.host.now + 1000);
+  }
+  run.scheduler.finish();
+  EXPECT_EQ(run.host.count("start"), 1);
+}
+
+// A stop: files waiting for their readiness go at once, running commands are waited for.
+TEST(Scheduler, StopLetsWaitingFilesGoAndWaitsForCommands) {
+  Trial run(with(1, 2, true));
+  run.host.put("a");
+  run.host.put("b");
+  run.host.written.insert("b");
+  run.host.scripts["a"].ms = 5000;
+  run.host.stop_at = 1500;
+  run.pass({"a", "b"});
+  EXPECT_EQ(run.scheduler.run_until(60000), Step::stopped);
+  run.scheduler.finish();
+  EXPECT_EQ(run.host.log, (std::vector<std::string>{"start a", "end a 0", "done a"}));
+  EXPECT_EQ(run.host.now, 6000);
+  EXPECT_TRUE(run.scheduler.hand().empty());
+}
+
+// A change seen in a waiting file makes it ready one settle time after the change, not sooner.
+TEST(Scheduler, LookAgainWaitsASettleTimeFromTheChange) {
+  Trial run(with(3, 2, true));
+  run.host.put("a");
+  run.pass({"a"});
+  run.run_until(2000);
+  EXPECT_TRUE(run.scheduler.look_again("/in/a"));
+  EXPECT_FALSE(run.scheduler.look_again("/in/b"));
+  run.run_until(20000);
+  EXPECT_EQ(run.host.tests, 1);
+  EXPECT_EQ(run.host.log.front(), "start a");
+}
+
+}  // namespace

@@ -83,7 +83,15 @@ bool command_ended(RunningCommand* running, int* result, int* ended_by_signal = 
 // Waits until one of the started commands `running` may have ended, output arrives in one of the
 // pipes `outputs` (see open_output_pipe), a change in a watched folder arrives (only with
 // `changes`: the caller reads them), or `timeout_ms` milliseconds have passed, whichever comes
-// first. A stop request ends the wait too, unless there are commands to wait for.
-void wait_for_commands(const std::vector<RunningCommand>& running,
+// first. A stop request ends the wait too, unless there are commands to wait for. Says what fired.
+// What ended a wait; none set when the time ran out.
+struct Woken {
+  bool stop = false;     // a stop request
+  bool command = false;  // a command may have ended
+  bool output = false;   // output arrived in one of the pipes
+  bool change = false;   // a change in a watched folder arrived
+};
+
+Woken wait_for_commands(const std::vector<RunningCommand>& running,
                        const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
                        bool changes);

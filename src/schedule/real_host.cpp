@@ -231,8 +231,8 @@ void RealHost::wait(std::int64_t until_ms, const std::vector<const InHand*>& fil
     }
   }
   const std::int64_t now = monotonic_ms();
-  if (until_ms > now) {
-    wait_for_commands(running, outputs, until_ms - now, changes);
+  if (until_ms > now && !wait_for_commands(running, outputs, until_ms - now, changes).output) {
+    return;
   }
   drain_leftovers();
 }

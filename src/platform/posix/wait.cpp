@@ -49,17 +49,20 @@ void wake_up() {
   }
 }
 
-void wait_for_commands(const std::vector<RunningCommand>& running,
-                       const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
-                       bool changes) {
+Woken wait_for_commands(const std::vector<RunningCommand>& running,
+                        const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
+                        bool changes) {
+  Woken woken;
   // The pipe first: a stop request that comes after the look below writes to it. After a stop
   // request only the commands are waited for: their end still writes to the pipe.
   if (timeout_ms <= 0 || !prepare_waiting() || (stop_requested() && running.empty())) {
-    return;
+    woken.stop = stop_requested();
+    return woken;
   }
   std::vector<struct pollfd> waits{{wake_pipe[0], POLLIN, 0}};
   // Changes stay queued for the one who reads them; polling for them otherwise would never wait.
-  if (changes && watch_descriptor() >= 0) {
+  const bool watched = changes && watch_descriptor() >= 0;
+  if (watched) {
     waits.push_back({watch_descriptor(), POLLIN, 0});
   }
   for (FileHandle output : outputs) {
@@ -72,9 +75,21 @@ void wait_for_commands(const std::vector<RunningCommand>& running,
       timeout = 50;
     }
   }
-  if (poll(waits.data(), waits.size(), timeout) > 0 && (waits[0].revents & POLLIN) != 0) {
+  if (poll(waits.data(), waits.size(), timeout) <= 0) {
+    woken.stop = stop_requested();
+    return woken;
+  }
+  if ((waits[0].revents & POLLIN) != 0) {
     char drained[64];
     while (read(wake_pipe[0], drained, sizeof drained) > 0) {
     }
+    // The stop handler and a command's end write to the same pipe.
+    woken.command = !running.empty();
   }
+  woken.stop = stop_requested();
+  woken.change = watched && waits[1].revents != 0;
+  for (std::size_t i = watched ? 2 : 1; i < waits.size(); ++i) {
+    woken.output = woken.output || waits[i].revents != 0;
+  }
+  return woken;
 }

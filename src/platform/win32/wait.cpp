@@ -8,8 +8,9 @@
 #include "platform/signals.h"
 #include "platform/win32/shared_state.h"
 
-void wait_for_commands(const std::vector<RunningCommand>& running, const std::vector<FileHandle>&,
-                       std::int64_t timeout_ms, bool changes) {
+Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::vector<FileHandle>&,
+                        std::int64_t timeout_ms, bool changes) {
+  Woken woken;
   // Woken by an ended command, a change in the watched folder (only for a caller that reads
   // changes: the event stays set until then), or at the latest after a slice, so that a stop
   // request is seen within a fraction of a second.
@@ -31,19 +32,26 @@ void wait_for_commands(const std::vector<RunningCommand>& running, const std::ve
   // it waits for; after that only the commands are waited for.
   const bool stop_before = stop_requested();
   for (;;) {
-    if (stop_requested() && (running.empty() || !stop_before)) {
-      return;
+    woken.stop = stop_requested();
+    if (woken.stop && (running.empty() || !stop_before)) {
+      return woken;
     }
     std::int64_t left = end - monotonic_ms();
     if (left <= 0) {
-      return;
+      return woken;
     }
     DWORD slice = left < 100 ? static_cast<DWORD>(left) : 100;
     if (handles.empty()) {
       Sleep(slice);
-    } else if (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
-                                      slice) != WAIT_TIMEOUT) {
-      return;
+      continue;
+    }
+    const DWORD fired = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
+                                               FALSE, slice);
+    if (fired != WAIT_TIMEOUT) {
+      const bool change = handles[0] == change_event && fired == WAIT_OBJECT_0;
+      woken.change = change;
+      woken.command = !change;
+      return woken;
     }
   }
 }

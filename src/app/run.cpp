@@ -411,8 +411,8 @@ int run_program(int argc, char* argv[]) {
   }
   // -w takes effect with -l only, since one pass has no pause to end. Watching starts with the
   // source folder; the walk adds the folders it enters.
-  settings.walk.wake_on_change = settings.walk.wake_on_change && settings.looping &&
-                                 start_change_watch(settings.walk, said);
+  settings.walk.wake_on_change =
+      settings.walk.wake_on_change && settings.looping && start_change_watch(settings.walk, said);
 
   // A relative metrics file is taken from the folder hotbatch was started in, as the work folder.
   std::optional<std::string> metrics_path = settings.metrics_path;
@@ -429,7 +429,10 @@ int run_program(int argc, char* argv[]) {
 
   // What the walk finds goes to the scheduler; each entry waits for room there first.
   const WalkContext context{
-      settings.job, settings.claiming, said, [&scheduler] { scheduler.wait_for_room(); },
+      settings.job,
+      settings.claiming,
+      said,
+      [&scheduler] { scheduler.wait_for_room(); },
       [&scheduler](const std::string& full_path, const PathStatus& now) {
         return scheduler.in_hand(full_path, now);
       },

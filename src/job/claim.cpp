@@ -217,8 +217,7 @@ ClaimResult claim_file(WorkFolder* work, const Folder& from, const std::string& 
   }
   // The record comes before the move, so that a file in the work folder always has one.
   if (made != FileResult::done ||
-      !write_whole_file(work->folder, record_of(claim->id),
-                        record_text(origin, name))) {
+      !write_whole_file(work->folder, record_of(claim->id), record_text(origin, name))) {
     if (made == FileResult::done) {
       close_folder(&claim->sub);
       forget_claim(work, claim->id);
@@ -228,8 +227,7 @@ ClaimResult claim_file(WorkFolder* work, const Folder& from, const std::string& 
   }
   // From the folder the walk entered, by its handle: a folder on the way swapped for a link since
   // then changes nothing.
-  FileResult moved =
-      move_entry(from, name, claim->sub, name);
+  FileResult moved = move_entry(from, name, claim->sub, name);
   if (moved != FileResult::done) {
     close_folder(&claim->sub);
     forget_claim(work, claim->id);
@@ -273,8 +271,7 @@ void settle_claim(WorkFolder* work, const Folder& from, const std::string& name,
   if (query_entry(claim->sub, name, &there)) {
     std::string stored;
     // Back through the walk's folder handle, as it came.
-    FileResult moved =
-        move_back(claim->sub, name, from, &stored);
+    FileResult moved = move_back(claim->sub, name, from, &stored);
     if (moved != FileResult::done) {
       // Kept with its record: the next start puts it back.
       say_once(said, "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",

@@ -20,7 +20,7 @@ struct WorkFolder {
 struct Claim {
   bool on = false;   // the file is (or was) in the sub-folder
   std::string id;    // the sub-folder's name
-  Folder sub;   // the sub-folder, open
+  Folder sub;        // the sub-folder, open
   std::string path;  // the claimed file's absolute path
 };
 

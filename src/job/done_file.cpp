@@ -110,7 +110,8 @@ std::string done_file_of(const std::string& text, const JobNames& names) {
   return path;
 }
 
-DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names, std::int64_t modified) {
+DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names,
+                          std::int64_t modified) {
   if (fits_done_file(text, names.full_path)) {
     return DoneCheck::done_file;
   }

@@ -29,12 +29,14 @@ bool takes_every_file(const std::string& text);
 bool fits_done_file(const std::string& text, const std::string& full_path);
 
 // The done file of the file `names` under `text`: its bare name when it lies in the file's
-// folder, so that it is reached through the folder the walk opened, else the expanded path. Empty when the name would not fit.
+// folder, so that it is reached through the folder the walk opened, else the expanded path. Empty
+// when the name would not fit.
 std::string done_file_of(const std::string& text, const JobNames& names);
 
 // The rule for the matching file `names` of `folder`, last changed at `modified`.
-DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names, std::int64_t modified);
+DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names,
+                          std::int64_t modified);
 
-// Erases the done file (from `folder`, the file's) of a job whose file is gone from its place (erased, archived, or moved
-// into the error folder). A done file that is gone already is no fault.
+// Erases the done file (from `folder`, the file's) of a job whose file is gone from its place
+// (erased, archived, or moved into the error folder). A done file that is gone already is no fault.
 void erase_done_file(const Folder& folder, const std::string& text, const JobNames& names);

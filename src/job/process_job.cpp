@@ -177,8 +177,9 @@ CopyResult copy_data(FileHandle in, FileHandle out, const Folder& folder, char* 
 
 ReadyFile ready_file(std::shared_ptr<const Folder> folder, const std::string& name,
                      const PathStatus& status) {
-  return ReadyFile{std::move(folder), name,        status.id,       status.is_link,
-                   status.permissions, status.size, status.modified, name, false};
+  return ReadyFile{
+      std::move(folder), name, status.id, status.is_link, status.permissions, status.size,
+      status.modified,   name, false};
 }
 
 std::string numbered_name(const std::string& name, int number) {
@@ -222,8 +223,8 @@ FileResult move_file(const ReadyFile& file, const Folder& target, std::string* s
 }
 
 // copy_into_folder once the folder is open.
-CopyResult copy_into_open_folder(const ReadyFile& file, const Folder& target,
-                                 CopyMemory* copies, std::string* stored_name, bool move) {
+CopyResult copy_into_open_folder(const ReadyFile& file, const Folder& target, CopyMemory* copies,
+                                 std::string* stored_name, bool move) {
   // A copy beside the file itself would match the pattern and become a job of its own.
   PathStatus here;
   if (query_status(*file.folder, ".", &here) && target.id == here.id) {
@@ -325,8 +326,7 @@ CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder, Co
 namespace {
 
 // write_whole_file once the folder is open.
-bool write_into_folder(const Folder& folder, const std::string& name,
-                       const std::string& text) {
+bool write_into_folder(const Folder& folder, const std::string& name, const std::string& text) {
   // Only a plain file (or a link, which is replaced itself) ever gives way. A device named as the
   // success file (such as /dev/null) is written as it is, without waiting on it; a folder is an
   // error. Neither is ever replaced.
@@ -477,8 +477,9 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     }
     const std::string& name = job.file.name;
     if (result == 0) {
-      write_log(*job.file.folder, settings.log_path, format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
-                                          printable(name).c_str()));
+      write_log(*job.file.folder, settings.log_path,
+                format("%s Datei was processed: '%s'\n", timestamp_now().c_str(),
+                       printable(name).c_str()));
       say("%s Datei was processed: '%s'\n", timestamp_now().c_str(), printable(name).c_str());
     } else {
       report_failure(job, result, settings);
@@ -490,7 +491,8 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
           break;
         case ErrorCopy::failed: {
           PathStatus status;
-          if (query_status(*job.file.folder, job.file.path, &status)) {  // the command itself may have removed it
+          if (query_status(*job.file.folder, job.file.path,
+                           &status)) {  // the command itself may have removed it
             say_once(&memory->said, "Warning: File kept, copy into error folder failed: '%s'\n",
                      job.names.full_path);
           }
@@ -515,7 +517,8 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
       if (!path_complete ||
           !write_whole_file(*job.file.folder, path,
                             format("'%s' - ok", printable(job.names.base).c_str()) + LINE_END)) {
-        write_log(*job.file.folder, settings.log_path, "Wanring: Unable to write ok statement to single log:");
+        write_log(*job.file.folder, settings.log_path,
+                  "Wanring: Unable to write ok statement to single log:");
         write_log(*job.file.folder, settings.log_path, printable(path));
       }
     }

@@ -28,11 +28,11 @@ struct JobSettings {
 // A file that the readiness test found complete, as the walk hands it to its job.
 struct ReadyFile {
   std::shared_ptr<const Folder> folder;  // the folder it was found in
-  std::string name;               // bare name in `folder`
-  FileId id;                      // the file the test saw: the job acts on no other
-  bool follow_link = false;       // the name is a link that may be followed
-  std::uint32_t permissions = 0;  // the file's permission bits, for its copy
-  std::uint64_t size = 0;         // its size and time of change when it was tested
+  std::string name;                      // bare name in `folder`
+  FileId id;                             // the file the test saw: the job acts on no other
+  bool follow_link = false;              // the name is a link that may be followed
+  std::uint32_t permissions = 0;         // the file's permission bits, for its copy
+  std::uint64_t size = 0;                // its size and time of change when it was tested
   std::int64_t modified = 0;
   // Where the file is opened, copied from and erased: `name`, or with a work folder (-p) its
   // claimed path there. Copies and messages keep `name` and the folder it was found in.
@@ -92,19 +92,20 @@ struct JobMemory {
 // as "*.EPS".
 std::string numbered_name(const std::string& name, int number);
 
-// Copies `file` into `folder` (from the file's folder) under its own name, or the first free numbered name when that is
-// taken; never replaces anything there and never writes through a link. The copy is made under a
-// temporary name and named only once it is complete, so it is whole or absent. `stored_name`
-// receives the name it got (or would have got). The same file failing again in a later pass with
-// the same content (size and hash) is not copied again while its copy from this run (in
-// `copies`) is still there: `stored_name` names that.
-// With `move`, a claimed file is moved into the folder instead where that is one rename (the same
-// file system), and copied otherwise.
+// Copies `file` into `folder` (from the file's folder) under its own name, or the first free
+// numbered name when that is taken; never replaces anything there and never writes through a link.
+// The copy is made under a temporary name and named only once it is complete, so it is whole or
+// absent. `stored_name` receives the name it got (or would have got). The same file failing again
+// in a later pass with the same content (size and hash) is not copied again while its copy from
+// this run (in `copies`) is still there: `stored_name` names that. With `move`, a claimed file is
+// moved into the folder instead where that is one rename (the same file system), and copied
+// otherwise.
 CopyResult copy_into_folder(const ReadyFile& file, const std::string& folder, CopyMemory* copies,
                             std::string* stored_name, bool move = false);
 
-// Writes `text` as the whole content of `path` of `at`: into a new temporary file beside it, which then
-// replaces `path` (a link there is replaced, never followed). False when it could not be written.
+// Writes `text` as the whole content of `path` of `at`: into a new temporary file beside it, which
+// then replaces `path` (a link there is replaced, never followed). False when it could not be
+// written.
 bool write_whole_file(const Folder& at, const std::string& path, const std::string& text);
 
 // One job between its start and its outcome.

@@ -181,8 +181,8 @@ TEST_F(InFolder, SuccessFileReplacesAndNeverFollows) {
     EXPECT_EQ(read_text("important"), "keep me");
     EXPECT_FALSE(fs::is_symlink("x.ok"));
   }
-  ASSERT_TRUE(
-      write_whole_file(*here_, folder_ + PATH_SEPARATOR + "errors" + PATH_SEPARATOR + "y.ok", "first\n"));
+  ASSERT_TRUE(write_whole_file(
+      *here_, folder_ + PATH_SEPARATOR + "errors" + PATH_SEPARATOR + "y.ok", "first\n"));
   ASSERT_TRUE(write_whole_file(*here_, "errors/y.ok", "second\n"));
   EXPECT_EQ(read_text("errors/y.ok"), "second\n");
   EXPECT_FALSE(write_whole_file(*here_, "no-such-folder/z.ok", "x\n"));

@@ -25,7 +25,8 @@ std::string timestamp_now() {
   return format_timestamp(now);
 }
 
-LogResult write_log(const Folder& at, const std::optional<std::string>& log_path, const std::string& text) {
+LogResult write_log(const Folder& at, const std::optional<std::string>& log_path,
+                    const std::string& text) {
   if (!log_path) {
     return LogNotConfigured;
   }

@@ -21,4 +21,5 @@ enum LogResult : int {
 
 // Appends `text` and a line feed to the run log `log_path` (resolved against the working folder);
 // nothing when there is none.
-LogResult write_log(const Folder& at, const std::optional<std::string>& log_path, const std::string& text);
+LogResult write_log(const Folder& at, const std::optional<std::string>& log_path,
+                    const std::string& text);

@@ -125,7 +125,8 @@ bool start_monitor(const std::optional<std::string>& metrics_path, const RunCoun
   const std::int64_t now = monotonic_ms();
   monitor->next_ping_ms = now;
   monitor->next_write_ms = now + METRICS_IDLE_SECONDS * 1000;
-  return !metrics_path || write_whole_file(Folder{}, *metrics_path, metrics_text(*monitor, counts, 0, now));
+  return !metrics_path ||
+         write_whole_file(Folder{}, *metrics_path, metrics_text(*monitor, counts, 0, now));
 }
 
 void monitor_ready(Monitor* monitor, const RunCounts& counts, int running) {

@@ -87,13 +87,14 @@ enum class Probe : int {
                   // refusal for access (a writer shows as a sharing violation instead)
 };
 
-// The readiness probe: opens the existing file `path` of `at` for appending (never creating it, never
-// waiting on a FIFO or device) and closes it at once without writing. On POSIX systems a file we
-// may read but not write is opened for reading instead: the open for writing only ever looked for
-// writers, and the lease below finds them better. A link is opened through only with
+// The readiness probe: opens the existing file `path` of `at` for appending (never creating it,
+// never waiting on a FIFO or device) and closes it at once without writing. On POSIX systems a file
+// we may read but not write is opened for reading instead: the open for writing only ever looked
+// for writers, and the lease below finds them better. A link is opened through only with
 // `follow_link`, and a file other than `expected` counts as held (POSIX). `wrote` tells whether it
 // was opened for writing (see before_own_probe).
-Probe probe_file(const Folder& at, const std::string& path, bool follow_link, const FileId& expected, bool* wrote);
+Probe probe_file(const Folder& at, const std::string& path, bool follow_link,
+                 const FileId& expected, bool* wrote);
 
 // True once a check for writers was refused for lack of permission (on Linux a read lease, which
 // needs the file's owner or CAP_LEASE); from then on only the size test applies to such files.
@@ -138,8 +139,8 @@ bool write_file(FileHandle file, const char* data, std::size_t size);
 // Closes the file (safe for a closed handle). Returns false when stored data may be incomplete.
 bool close_file(FileHandle* file);
 
-// Deletes `path` of `at` only while it still names the file `expected`: `done`, `missing`, `replaced`
-// (another file has the name now; nothing deleted) or `failed`.
+// Deletes `path` of `at` only while it still names the file `expected`: `done`, `missing`,
+// `replaced` (another file has the name now; nothing deleted) or `failed`.
 FileResult delete_if_same(const Folder& at, const std::string& path, const FileId& expected);
 
 // Opens `folder` of `at` (relative, or absolute; "" is `at` itself) for writing in, reached so that
@@ -164,8 +165,8 @@ bool query_entry(const Folder& folder, const std::string& name, PathStatus* stat
 
 // Creates `name` in `folder` as a new file for writing: never an existing name, never through a
 // link. The permission bits are `permissions`, narrowed by the process's file-creation mask.
-FileResult create_new_file(const Folder& folder, const std::string& name,
-                           std::uint32_t permissions, FileHandle* file);
+FileResult create_new_file(const Folder& folder, const std::string& name, std::uint32_t permissions,
+                           FileHandle* file);
 
 // Gives the complete file `temp` of `folder` the name `name` there. With `replace`, an existing
 // file or link of that name is replaced (never followed); without it an existing name is never
@@ -217,8 +218,7 @@ FileResult move_entry(const Folder& from, const std::string& name, const Folder&
 
 // Creates the folder `name` in `in` for us alone (mode 0700) and opens it: `done`, `exists` or
 // `failed`.
-FileResult create_private_folder(const Folder& in, const std::string& name,
-                                 Folder* opened);
+FileResult create_private_folder(const Folder& in, const std::string& name, Folder* opened);
 
 // Removes the empty folder `name` of `in`. False when it is not empty or cannot be removed.
 bool remove_empty_folder(const Folder& in, const std::string& name);

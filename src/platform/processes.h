@@ -93,5 +93,5 @@ struct Woken {
 };
 
 Woken wait_for_commands(const std::vector<RunningCommand>& running,
-                       const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
-                       bool changes);
+                        const std::vector<FileHandle>& outputs, std::int64_t timeout_ms,
+                        bool changes);

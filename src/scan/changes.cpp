@@ -79,7 +79,8 @@ void plan_looks(const WalkSettings& walk, const JobSettings& job,
   }
 }
 
-void take_changes(const WalkSettings& walk, const JobSettings& job, const std::string& source_folder,
+void take_changes(const WalkSettings& walk, const JobSettings& job,
+                  const std::string& source_folder,
                   const std::function<bool(const std::string& full_path)>& look_again,
                   Looks* looks) {
   std::vector<FolderChange> changes;
@@ -89,9 +90,9 @@ void take_changes(const WalkSettings& walk, const JobSettings& job, const std::s
     const bool in_hand =
         !change.is_folder && !change.name.empty() &&
         match_name(walk.pattern.c_str(), change.name.c_str()) &&
-        look_again(source_folder + PATH_SEPARATOR +
-                   (change.folder.empty() ? change.name
-                                          : change.folder + PATH_SEPARATOR + change.name));
+        look_again(
+            source_folder + PATH_SEPARATOR +
+            (change.folder.empty() ? change.name : change.folder + PATH_SEPARATOR + change.name));
     if (!in_hand) {
       new_ones.push_back(std::move(change));
     }

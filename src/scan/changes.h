@@ -41,8 +41,9 @@ void plan_looks(const WalkSettings& walk, const JobSettings& job,
                 const std::vector<FolderChange>& changes, Looks* looks);
 
 // Takes the changes that arrived since the last call into `looks`. A change of a file in hand asks
-// `look_again` for an early look at the file instead (true when it is in hand); `source_folder` is the absolute path its
-// full path starts with.
-void take_changes(const WalkSettings& walk, const JobSettings& job, const std::string& source_folder,
+// `look_again` for an early look at the file instead (true when it is in hand); `source_folder` is
+// the absolute path its full path starts with.
+void take_changes(const WalkSettings& walk, const JobSettings& job,
+                  const std::string& source_folder,
                   const std::function<bool(const std::string& full_path)>& look_again,
                   Looks* looks);

@@ -61,10 +61,11 @@ std::string relative_of(const std::string& relative, const std::string& name) {
   return relative.empty() ? name : relative + PATH_SEPARATOR + name;
 }
 
-// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, on. Names that can never be handed to a command are passed over before any settle time,
-// each with a warning once per run, and so is a file still in hand.
-void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here,
-               const std::string& name, const PathStatus& status) {
+// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, on. Names that
+// can never be handed to a command are passed over before any settle time, each with a warning once
+// per run, and so is a file still in hand.
+void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here, const std::string& name,
+               const PathStatus& status) {
   JobNames names;
   if (!derive_job_names(*here, name, &names)) {
     say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());

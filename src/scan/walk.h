@@ -52,10 +52,10 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folde
 void walk_folder(const WalkSettings& walk, const WalkContext& context, Folder* source);
 
 // Looks at the folder at `relative` from the source folder (`source_folder`, absolute) as a pass
-// would: its matching entries that are not in hand go to `context.found`, in the walk's order; with `whole`
-// (a new folder, with -r) its sub-folders are walked too. The folder is opened from the source
-// folder one part at a time by the walk's rules (no links, no folder whose name starts with a
-// dot, at most MAX_WALK_DEPTH levels); a folder that cannot be reached so is left to the regular
+// would: its matching entries that are not in hand go to `context.found`, in the walk's order; with
+// `whole` (a new folder, with -r) its sub-folders are walked too. The folder is opened from the
+// source folder one part at a time by the walk's rules (no links, no folder whose name starts with
+// a dot, at most MAX_WALK_DEPTH levels); a folder that cannot be reached so is left to the regular
 // pass.
 void look_at_folder(const WalkSettings& walk, const WalkContext& context,
                     const std::string& source_folder, const std::string& relative, bool whole);

@@ -22,15 +22,15 @@ class FakeHost : public Host {
   };
 
   std::int64_t now = 0;
-  std::int64_t stop_at = -1;                    // when a stop is requested; -1: never
-  std::map<std::string, PathStatus> files;      // by name; a file not here is gone
-  std::set<std::string> written;                // held by a writer: never ready
-  std::map<std::string, Script> scripts;        // by name; others run as Script{}
-  std::vector<std::string> log;                 // "start a", "end a 0", "stop a", "forced a",
-                                                // "retry a", "done a", "left a"
-  std::vector<std::int64_t> starts;             // when each command started
-  int tests = 0;                                // readiness tests made
-  int most_running = 0;                         // commands at once, at most
+  std::int64_t stop_at = -1;                // when a stop is requested; -1: never
+  std::map<std::string, PathStatus> files;  // by name; a file not here is gone
+  std::set<std::string> written;            // held by a writer: never ready
+  std::map<std::string, Script> scripts;    // by name; others run as Script{}
+  std::vector<std::string> log;             // "start a", "end a 0", "stop a", "forced a",
+                                            // "retry a", "done a", "left a"
+  std::vector<std::int64_t> starts;         // when each command started
+  int tests = 0;                            // readiness tests made
+  int most_running = 0;                     // commands at once, at most
 
   // Puts the file `name` of `size` bytes into the folder, as changed at the clock's time.
   PathStatus& put(const std::string& name, std::uint64_t size = 1) {
@@ -61,8 +61,7 @@ class FakeHost : public Host {
     return true;
   }
 
-  Readiness test(InHand* file, bool hold, bool same_time, PathStatus* status,
-                 bool* held) override {
+  Readiness test(InHand* file, bool hold, bool same_time, PathStatus* status, bool* held) override {
     ++tests;
     *held = hold;
     if (!status_of(*file, file->name, status)) {

@@ -84,8 +84,7 @@ class Host {
   // One readiness attempt of `file` (see ready_attempt), against `file.last` (with `same_time`
   // of the same time of change too). With `hold`, the file is held open from before the test
   // (see hold_file) and stays so when it is ready; `held` tells whether it could be.
-  virtual Readiness test(InHand* file, bool hold, bool same_time, PathStatus* now,
-                         bool* held) = 0;
+  virtual Readiness test(InHand* file, bool hold, bool same_time, PathStatus* now, bool* held) = 0;
 
   // Closes what test held open, when the file is not started now.
   virtual void drop_hold(InHand* file) = 0;

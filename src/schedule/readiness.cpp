@@ -1,8 +1,8 @@
 // The readiness test of one attempt.
 #include "schedule/readiness.h"
 
-Readiness ready_attempt(const Folder& folder, const std::string& name,
-                        const std::string& full_path, const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
+Readiness ready_attempt(const Folder& folder, const std::string& name, const std::string& full_path,
+                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
   bool wrote = false;
   before_own_probe();
   // Only the file looked at before, and through a link only where that was a trusted one.

@@ -19,5 +19,5 @@ enum class Readiness : int {
 // same size (with `same_time`, also of the same time of last change). `before` is the walk's first
 // look, or with `same_time` the previous attempt. A file that is gone is reported. Warnings said
 // once go to `said`. `now` receives the file's status.
-Readiness ready_attempt(const Folder& folder, const std::string& name,
-                        const std::string& full_path, const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now);
+Readiness ready_attempt(const Folder& folder, const std::string& name, const std::string& full_path,
+                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now);

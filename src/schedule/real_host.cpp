@@ -63,8 +63,9 @@ Readiness RealHost::test(InHand* file, bool hold, bool same_time, PathStatus* no
   // Opened before the test and kept, when the file is ready, to the end of its command (a claim
   // moves it, the descriptor stays): a write lease that its owner took between the test and the
   // command's open would hold that open up. One taken before makes the file not ready yet.
-  *held = hold && hold_file(*file->folder, file->name, file->last.is_link && file->last.link_trusted,
-                            file->last.id, &file->state.held) == FileResult::done;
+  *held =
+      hold && hold_file(*file->folder, file->name, file->last.is_link && file->last.link_trusted,
+                        file->last.id, &file->state.held) == FileResult::done;
   return ready_attempt(*file->folder, file->name, file->names.full_path, file->last, same_time,
                        &memory_.said, now);
 }
@@ -220,8 +221,7 @@ void RealHost::drain_leftovers() {
   }
 }
 
-void RealHost::wait(std::int64_t until_ms, const std::vector<const InHand*>& files,
-                    bool changes) {
+void RealHost::wait(std::int64_t until_ms, const std::vector<const InHand*>& files, bool changes) {
   std::vector<RunningCommand> running;
   std::vector<FileHandle> outputs = leftover_outputs_;
   for (const InHand* file : files) {

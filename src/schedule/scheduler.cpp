@@ -360,8 +360,7 @@ bool Scheduler::make_room(std::uint64_t bytes) {
       return false;
     }
     std::size_t at = 0;
-    while (at < hand_.size() &&
-           (hand_[at]->attempts == 0 || hand_[at]->stage != Stage::settling)) {
+    while (at < hand_.size() && (hand_[at]->attempts == 0 || hand_[at]->stage != Stage::settling)) {
       ++at;
     }
     if (at == hand_.size()) {
@@ -380,9 +379,8 @@ void Scheduler::wait_for_room() {
     // where a waiting file has failed an attempt): the walk goes on as soon as there is some, not
     // a pause later.
     if (host_.stop_requested() ||
-        (settings_.waiting_apart
-             ? make_room(0)
-             : static_cast<int>(hand_.size()) - retrying_ < settings_.jobs)) {
+        (settings_.waiting_apart ? make_room(0)
+                                 : static_cast<int>(hand_.size()) - retrying_ < settings_.jobs)) {
       return;
     }
     wait_for_next(host_.now_ms() + 60000, false);

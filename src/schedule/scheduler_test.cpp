@@ -80,9 +80,10 @@ TEST(Scheduler, ReadinessAttemptsAndSettleTimes) {
 TEST(Scheduler, SlotsBoundTheCommandsAtOnce) {
   struct Case {
     ScheduleSettings settings;
-    int most;                 // commands at once
+    int most;                  // commands at once
     std::int64_t third_start;  // when the third file's command starts
-  } cases[] = {{with(0, 1, false), 1, 10000}, {with(0, 2, true), 2, 5000}, {with(0, 4, true), 3, 0}};
+  } cases[] = {
+      {with(0, 1, false), 1, 10000}, {with(0, 2, true), 2, 5000}, {with(0, 4, true), 3, 0}};
   for (const Case& c : cases) {
     Trial run(c.settings);
     for (const char* name : {"a", "b", "c"}) {

@@ -125,8 +125,8 @@ FileResult delete_if_same(const Folder& folder, const std::string& path, const F
   return unlinkat(at, path.c_str(), 0) == 0 ? FileResult::done : FileResult::failed;
 }
 
-FileResult create_new_file(const Folder& folder, const std::string& name,
-                           std::uint32_t permissions, FileHandle* file) {
+FileResult create_new_file(const Folder& folder, const std::string& name, std::uint32_t permissions,
+                           FileHandle* file) {
   int fd = openat(descriptor_of(folder), name.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                   static_cast<mode_t>(permissions & 0777));

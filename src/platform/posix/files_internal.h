@@ -22,7 +22,6 @@ inline int fd_of(FileHandle file) {
   return static_cast<int>(file.value);
 }
 
-
 // The status and identity of the open `fd` (status.cpp).
 bool status_of(int fd, struct stat* info, FileId* id);
 

@@ -121,8 +121,8 @@ FileResult hold_file(const Folder& folder, const std::string& path, bool follow_
   // As in the probe, the name is only looked up, and the file opened through that descriptor once
   // it is the file expected: a link swapped in meanwhile is never opened through. The open does
   // not wait: on a file with another's lease it fails with EWOULDBLOCK.
-  int found =
-      openat(descriptor_of(folder), path.c_str(), O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+  int found = openat(descriptor_of(folder), path.c_str(),
+                     O_PATH | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
   if (found < 0) {
     return errno == ENOENT ? FileResult::missing : FileResult::failed;
   }

@@ -197,8 +197,7 @@ FileResult open_folder_strictly(const std::string& path, Folder* opened) {
   return FileResult::done;
 }
 
-FileResult create_private_folder(const Folder& in, const std::string& name,
-                                 Folder* opened) {
+FileResult create_private_folder(const Folder& in, const std::string& name, Folder* opened) {
   if (mkdirat(descriptor_of(in), name.c_str(), 0700) != 0) {
     return errno == EEXIST ? FileResult::exists : FileResult::failed;
   }

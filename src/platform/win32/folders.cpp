@@ -113,25 +113,16 @@ bool get_working_folder(std::string* folder) {
 }
 
 bool change_working_folder(const std::string& folder) {
-  // An empty name is no folder (the system treats it inconsistently across versions).
-  if (folder.empty()) {
+  Folder opened;
+  if (!open_folder(folder, &opened)) {
     return false;
   }
-  std::wstring plain = full_path(folder);
-  HANDLE held = hold_folder(plain, false);
-  if (held == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!is_folder_handle(held, &info)) {
-    CloseHandle(held);
-    return false;
-  }
-  set_working(plain, held);
+  set_working(widen(opened.path), reinterpret_cast<HANDLE>(opened.handles[0]));
   return true;
 }
 
 bool open_folder(const std::string& path, Folder* opened) {
+  // An empty name is no folder (the system treats it inconsistently across versions).
   if (path.empty()) {
     return false;
   }

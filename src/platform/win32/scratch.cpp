@@ -71,8 +71,7 @@ bool stored_size(FileHandle file, std::uint64_t* bytes) {
 bool space_of(const Folder& folder, std::uint64_t* free_bytes, std::uint64_t* total_bytes) {
   ULARGE_INTEGER available;
   ULARGE_INTEGER total;
-  if (!GetDiskFreeSpaceExW(file_path(folder, ".").c_str(), &available, &total,
-                           nullptr)) {
+  if (!GetDiskFreeSpaceExW(file_path(folder, ".").c_str(), &available, &total, nullptr)) {
     return false;
   }
   *free_bytes = available.QuadPart;

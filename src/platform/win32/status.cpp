@@ -174,9 +174,9 @@ bool is_private_folder(const std::string& path) {
   if (path.empty()) {
     return false;
   }
-  HANDLE folder = CreateFileW(file_path(Folder{}, path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                              SHARE_ALL, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE folder = CreateFileW(
+      file_path(Folder{}, path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
     return false;
   }

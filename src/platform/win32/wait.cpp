@@ -45,8 +45,8 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
       Sleep(slice);
       continue;
     }
-    const DWORD fired = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
-                                               FALSE, slice);
+    const DWORD fired =
+        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, slice);
     if (fired != WAIT_TIMEOUT) {
       const bool change = handles[0] == change_event && fired == WAIT_OBJECT_0;
       woken.change = change;

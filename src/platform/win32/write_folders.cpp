@@ -77,8 +77,7 @@ FileResult open_folder_strictly(const std::string& path, Folder* opened) {
   return open_write_folder(path, opened);
 }
 
-FileResult create_private_folder(const Folder& in, const std::string& name,
-                                 Folder* opened) {
+FileResult create_private_folder(const Folder& in, const std::string& name, Folder* opened) {
   if (!CreateDirectoryW(name_in(in, name).c_str(), nullptr)) {
     return GetLastError() == ERROR_ALREADY_EXISTS ? FileResult::exists : FileResult::failed;
   }

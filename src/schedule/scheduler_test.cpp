@@ -217,8 +217,8 @@ TEST(Scheduler, LookAgainWaitsASettleTimeFromTheChange) {
   run.host.put("a");
   run.pass({"a"});
   run.run_until(2000);
-  EXPECT_TRUE(run.scheduler.look_again("/in/a"));
-  EXPECT_FALSE(run.scheduler.look_again("/in/b"));
+  EXPECT_TRUE(run.scheduler.look_again(make_job_names("/in", "a").full_path));
+  EXPECT_FALSE(run.scheduler.look_again(make_job_names("/in", "b").full_path));
   run.run_until(20000);
   EXPECT_EQ(run.host.tests, 1);
   EXPECT_EQ(run.host.log.front(), "start a");

@@ -62,6 +62,13 @@ bool held_by_writer(int at, const std::string& path, int extra_flags) {
 }
 
 // True when `fd` is the file `expected`.
+// True where an open descriptor can be opened again through /proc/self/fd. Asked once: the
+// answer does not change while the program runs, and each test would otherwise ask again.
+bool reopen_by_descriptor() {
+  static const bool available = access("/proc/self/fd", X_OK) == 0;
+  return available;
+}
+
 bool is_file(int fd, const FileId& expected) {
   struct stat info;
   FileId id;
@@ -88,7 +95,7 @@ Probe probe_file(const Folder& folder, const std::string& path, bool follow_link
   }
   char by_descriptor[40];
   std::snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", found);
-  const std::string same = access("/proc/self/fd", X_OK) == 0 ? by_descriptor : path;
+  const std::string same = reopen_by_descriptor() ? by_descriptor : path;
   // No O_CREAT: a file that vanished must stay gone. O_NONBLOCK: a FIFO without a reader or a
   // device must not hold up the walk; such an entry is simply not ready.
   const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
@@ -132,7 +139,7 @@ FileResult hold_file(const Folder& folder, const std::string& path, bool follow_
   }
   char by_descriptor[40];
   std::snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", found);
-  const bool proc = access("/proc/self/fd", X_OK) == 0;
+  const bool proc = reopen_by_descriptor();
   FileResult opened =
       open_for_reading(folder, proc ? by_descriptor : path, proc || follow_link, expected, held);
   close(found);

@@ -25,7 +25,10 @@ test-linux: build
 # in test-linux only). Reports of the programs the end-to-end suite starts are written to files
 # through the launcher, so that a report fails the run even where a test ignores stderr.
 SAN_BUILD ?= build-asan
-SAN_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+# Without the vptr check: it tells a live object from a freed one through a pipe, which a run out
+# of descriptors (a case of the hostile suite) cannot make, so it would fail every virtual call
+# there; AddressSanitizer still sees a freed object used.
+SAN_FLAGS = -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer
 SAN_REPORTS = $(abspath $(SAN_BUILD))/reports
 SAN_ENV = ASAN_OPTIONS=log_path=$(SAN_REPORTS)/asan UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan
 

@@ -113,20 +113,28 @@ int open_entry(int at, const std::string& name, int flags, mode_t mode, int* lin
 
 namespace {
 
+// The next part of `path` from `*begin` on, empty and "." parts passed over; false at its end.
+bool next_part(const std::string& path, std::size_t* begin, std::string* part) {
+  while (*begin < path.size()) {
+    std::size_t end = path.find('/', *begin);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    *part = path.substr(*begin, end - *begin);
+    *begin = end + 1;
+    if (!part->empty() && *part != ".") {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Opens the folder `path` (relative to the folder `at`, or absolute) one part at a time.
 int open_folder_path(int at, const std::string& path, int* links) {
   const bool absolute = !path.empty() && path[0] == '/';
   int folder = openat(absolute ? AT_FDCWD : at, absolute ? "/" : ".", FOLDER_FLAGS);
-  for (std::size_t begin = 0; folder >= 0 && begin < path.size();) {
-    std::size_t end = path.find('/', begin);
-    if (end == std::string::npos) {
-      end = path.size();
-    }
-    const std::string part = path.substr(begin, end - begin);
-    begin = end + 1;
-    if (part.empty() || part == ".") {
-      continue;
-    }
+  std::size_t begin = 0;
+  for (std::string part; folder >= 0 && next_part(path, &begin, &part);) {
     int next = open_entry(folder, part, FOLDER_FLAGS, 0, links);
     close_quietly(folder);
     folder = next;
@@ -161,16 +169,8 @@ FileResult open_folder_strictly(const std::string& path, Folder* opened) {
     return FileResult::failed;
   }
   int fd = open("/", FOLDER_FLAGS);
-  for (std::size_t begin = 1; fd >= 0 && begin < path.size();) {
-    std::size_t end = path.find('/', begin);
-    if (end == std::string::npos) {
-      end = path.size();
-    }
-    const std::string part = path.substr(begin, end - begin);
-    begin = end + 1;
-    if (part.empty() || part == ".") {
-      continue;
-    }
+  std::size_t begin = 1;
+  for (std::string part; fd >= 0 && next_part(path, &begin, &part);) {
     if (part == "..") {
       close(fd);
       return FileResult::replaced;

@@ -11,7 +11,7 @@ namespace {
 const char* const kUsage =
     R"(hotbatch (Spoolex): runs a command for every file that arrives in a folder
 Contact: the hotbatch developers, see the README
-Version 1.3.0
+Version 1.4.0
 
 Usage: hotbatch [Optionen] regex-pattern "command @1@ options ..."
 Wildcards: '@1@' is replaced by the file name (full path)

@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CliCase{"NoArguments", {}, kUsage, 1}, CliCase{"UsageBeforeAnyOption", {"-r"}, kUsage, 1},
         CliCase{"OperandsOnly", {"a", "b"}, kStart, 0},
-        CliCase{"UnknownOptionEndsScan", {"-x", "a", "b"}, kWrongCount, 1},
-        CliCase{"UnknownOptionIsPattern", {"-x", "b"}, kStart, 0},
+        CliCase{"UnknownOptionEndsScan", {"-q", "a", "b"}, kWrongCount, 1},
+        CliCase{"UnknownOptionIsPattern", {"-q", "b"}, kStart, 0},
         CliCase{"LoneDash", {"-", "a", "b"}, kWrongCount, 1},
         CliCase{"ColonIsNoOption", {"-:", "a", "b"}, kWrongCount, 1},
         CliCase{"OptionAfterOperands", {"a", "b", "-r"}, kWrongCount, 1},

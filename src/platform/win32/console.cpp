@@ -39,7 +39,9 @@ bool write_standard_output(const char* text, std::size_t size) {
   if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
     // A file or pipe gets the UTF-8 bytes (the C runtime's text mode adds the CR of each line).
     bool ok = std::fwrite(text, 1, size, stdout) == size;
-    return std::fflush(stdout) == 0 && ok;
+    ok = std::fflush(stdout) == 0 && ok;
+    output_written(text, size);
+    return ok;
   }
   // A console shows characters, not bytes: every name appears as it is.
   std::fflush(stdout);

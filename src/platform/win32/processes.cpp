@@ -16,10 +16,15 @@
 const char* const QUOTE_BREAKERS = "\"";
 const char VARIABLE_MARK = '%';
 
+// How cmd.exe is started before the command: see start_interpreter.
+const wchar_t* const INTERPRETER_SWITCHES = L"/d /v:off /s /c";
+
 // What cmd.exe itself reports for a program it cannot start.
 const int COMMAND_NOT_STARTED = 9009;
 
 std::atomic<int> commands_running{0};
+
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 namespace {
 
@@ -90,9 +95,12 @@ bool start_interpreter(const std::string& command, const std::vector<std::string
                        bool* assigned) {
   // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
   // command that begins with a quoted program path keeps its quotes (system() would lose them).
-  // The line is UTF-16, so the interpreter receives every character of every name.
+  // /d leaves out the AutoRun commands of the registry, and /v:off keeps "!NAME!" in a file name
+  // as it is where a policy turns delayed expansion on. The line is UTF-16, so the interpreter
+  // receives every character of every name.
   std::wstring program = interpreter_path();
-  std::wstring line = L"\"" + program + L"\" /s /c \"" + widen(command) + L"\"";
+  std::wstring line =
+      L"\"" + program + L"\" " + INTERPRETER_SWITCHES + L" \"" + widen(command) + L"\"";
 
   // Our own lines must reach the stream before the command's output.
   std::fflush(stdout);
@@ -165,6 +173,25 @@ bool process_alive(std::uint32_t number) {
   const bool alive = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
   CloseHandle(process);
   return alive;
+}
+
+std::uint64_t process_start(std::uint32_t number) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, number);
+  if (process == nullptr) {
+    return 0;
+  }
+  FILETIME created, exited, kernel, user;
+  std::uint64_t start = 0;
+  if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    start = (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+  }
+  CloseHandle(process);
+  return start;
+}
+
+bool random_bytes(void* data, std::size_t size) {
+  // RtlGenRandom, the system's generator, exported by advapi32 under this name.
+  return size <= 0xffffffffu && SystemFunction036(data, static_cast<ULONG>(size)) != FALSE;
 }
 
 bool commands_can_start_in(const Folder& folder) {

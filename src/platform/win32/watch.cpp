@@ -42,6 +42,32 @@ bool arm_watch() {
                                nullptr, &watch.overlapped, nullptr) != 0;
 }
 
+// True while the watched folder is the one at the source folder's path: not removed, and not
+// another one made or moved there since.
+bool still_the_source_folder() {
+  BY_HANDLE_FILE_INFORMATION held;
+  BY_HANDLE_FILE_INFORMATION there;
+  if (!GetFileInformationByHandle(watch.folder, &held) || held.nNumberOfLinks == 0) {
+    return false;
+  }
+  FILE_STANDARD_INFO standard;
+  if (GetFileInformationByHandleEx(watch.folder, FileStandardInfo, &standard, sizeof standard) &&
+      standard.DeletePending) {
+    return false;
+  }
+  HANDLE now = CreateFileW(long_form(watch.path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (now == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool same = GetFileInformationByHandle(now, &there) &&
+                    there.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+                    there.nFileIndexHigh == held.nFileIndexHigh &&
+                    there.nFileIndexLow == held.nFileIndexLow;
+  CloseHandle(now);
+  return same;
+}
+
 void stop_watch() {
   if (watch.folder != INVALID_HANDLE_VALUE) {
     CancelIo(watch.folder);
@@ -83,9 +109,11 @@ bool start_watching(bool recursive, std::string* reason) {
 }
 
 bool watch_folder(const Folder&, const std::string& relative, std::string* reason) {
-  // The source folder's watch covers its whole tree. One that ended with its folder starts again
-  // when a pass enters the folder made anew.
-  if (relative.empty() && watch.folder == INVALID_HANDLE_VALUE && !watch.path.empty()) {
+  // The source folder's watch covers its whole tree. One that ended with its folder, or that
+  // still holds a folder removed meanwhile (which reports nothing more), starts again when a
+  // pass enters the folder made anew.
+  if (relative.empty() && !watch.path.empty() &&
+      (watch.folder == INVALID_HANDLE_VALUE || !still_the_source_folder())) {
     return start_watching(watch.recursive, reason);
   }
   return true;

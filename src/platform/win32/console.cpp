@@ -34,14 +34,16 @@ std::vector<std::string> program_arguments(int argc, char* argv[]) {
 }
 
 bool write_standard_output(const char* text, std::size_t size) {
+  bool written = false;
+  if (service_output(text, size, &written)) {
+    return written;
+  }
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
     // A file or pipe gets the UTF-8 bytes (the C runtime's text mode adds the CR of each line).
     bool ok = std::fwrite(text, 1, size, stdout) == size;
-    ok = std::fflush(stdout) == 0 && ok;
-    output_written(text, size);
-    return ok;
+    return std::fflush(stdout) == 0 && ok;
   }
   // A console shows characters, not bytes: every name appears as it is.
   std::fflush(stdout);

@@ -44,6 +44,14 @@ std::wstring interpreter_path() {
   return std::wstring(system_folder, folder_length) + L"\\cmd.exe";
 }
 
+}  // namespace
+
+std::wstring interpreter_line(const std::wstring& program, const std::string& command) {
+  return L"\"" + program + L"\" " + INTERPRETER_SWITCHES + L" \"" + widen(command) + L"\"";
+}
+
+namespace {
+
 // Windows compares variable names without regard to case.
 bool same_name(const std::wstring& entry, const std::wstring& variable) {
   std::size_t length = variable.find(L'=');
@@ -99,8 +107,7 @@ bool start_interpreter(const std::string& command, const std::vector<std::string
   // as it is where a policy turns delayed expansion on. The line is UTF-16, so the interpreter
   // receives every character of every name.
   std::wstring program = interpreter_path();
-  std::wstring line =
-      L"\"" + program + L"\" " + INTERPRETER_SWITCHES + L" \"" + widen(command) + L"\"";
+  std::wstring line = interpreter_line(program, command);
 
   // Our own lines must reach the stream before the command's output.
   std::fflush(stdout);

@@ -29,19 +29,21 @@ namespace {
 // record is reached through `service`; the control handler and the reporting thread share it
 // under `lock`.
 struct Service {
-  std::wstring name;
+  std::wstring name;        // the service's: hotbatch-NAME
+  std::wstring short_name;  // NAME, which names its log
   const std::function<int()>* body = nullptr;
   int result = 1;
   SERVICE_STATUS_HANDLE handle = nullptr;
   SERVICE_STATUS status{};
   std::mutex lock;
-  bool running = false;        // start-up work is over
-  bool stopping = false;       // a stop control arrived
-  bool done = false;           // the body returned: the reporter ends
-  std::int64_t deadline = -1;  // monotonic ms at which the commands are ended; -1 for none
-  HANDLE events = nullptr;     // the Event Log source
-  std::wstring log_path;       // the log file every line of output goes to
-  std::string last_line;       // the last line said, for a start-up error's report
+  bool running = false;               // start-up work is over
+  bool stopping = false;              // a stop control arrived
+  bool done = false;                  // the body returned: the reporter ends
+  std::int64_t deadline = -1;         // monotonic ms at which the commands are ended; -1 for none
+  HANDLE events = nullptr;            // the Event Log source
+  std::wstring log_path;              // the log file every line of output goes to
+  HANDLE log = INVALID_HANDLE_VALUE;  // open on it
+  std::string last_line;              // the last line said, for a start-up error's report
 };
 Service* service = nullptr;
 
@@ -70,40 +72,39 @@ void log_event(WORD type, const std::string& text) {
   ReportEventW(service->events, type, 0, 1, nullptr, 1, 0, strings, nullptr);
 }
 
-// Points standard output and error (the C runtime's and the system's, which the commands
-// inherit) at the service's log, in text mode: UTF-8 with CR LF.
+// Points standard output and error at the service's log, appended to; the commands inherit
+// them. The log may be renamed while it is open.
 bool open_log() {
-  if (_wfreopen(service->log_path.c_str(), L"a", stdout) == nullptr) {
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE file = CreateFileW(service->log_path.c_str(), FILE_APPEND_DATA, SHARE_ALL, &inherited,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
-  _wfreopen(service->log_path.c_str(), L"a", stderr);
-  HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
-  HANDLE err = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr)));
-  SetHandleInformation(out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  SetHandleInformation(err, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  SetStdHandle(STD_OUTPUT_HANDLE, out);
-  SetStdHandle(STD_ERROR_HANDLE, err);
+  if (service->log != INVALID_HANDLE_VALUE) {
+    CloseHandle(service->log);
+  }
+  service->log = file;
+  SetStdHandle(STD_OUTPUT_HANDLE, file);
+  SetStdHandle(STD_ERROR_HANDLE, file);
   return true;
 }
 
-// Rotates the log when it has grown to its limit: closed, moved on, opened anew.
+// Rotates the log when it has grown to its limit: moved on, and a new one opened.
 void rotate_log() {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(GetStdHandle(STD_OUTPUT_HANDLE), &size)) {
+  if (!GetFileSizeEx(service->log, &size)) {
     return;
   }
   const auto moves =
       rotation_moves(narrow(service->log_path), static_cast<std::uint64_t>(size.QuadPart),
                      SERVICE_LOG_LIMIT, SERVICE_LOGS_KEPT);
-  if (moves.empty()) {
-    return;
-  }
-  _wfreopen(L"NUL", L"a", stdout);
-  _wfreopen(L"NUL", L"a", stderr);
   for (const auto& [from, to] : moves) {
     MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING);
   }
-  open_log();
+  if (!moves.empty()) {
+    open_log();
+  }
 }
 
 // The log's path: %ProgramData%\hotbatch\NAME.log, its folder made when missing.
@@ -168,12 +169,11 @@ void WINAPI service_main(DWORD, wchar_t**) {
     report(SERVICE_START_PENDING);
   }
   service->events = RegisterEventSourceW(nullptr, L"hotbatch");
-  service->log_path = log_path_of(service->name);
+  service->log_path = log_path_of(service->short_name);
   open_log();
   rotate_log();
   std::thread reporter(keep_reporting);
   service->result = (*service->body)();
-  std::fflush(stdout);
   {
     std::lock_guard<std::mutex> hold(service->lock);
     service->done = true;
@@ -217,10 +217,22 @@ std::string service_name(const std::string& name) {
   return "hotbatch-" + name;
 }
 
-void output_written(const char* text, std::size_t size) {
-  if (service == nullptr) {
-    return;
+bool service_output(const char* text, std::size_t size, bool* ok) {
+  if (service == nullptr || service->log == INVALID_HANDLE_VALUE) {
+    return false;
   }
+  // UTF-8 with CR LF line ends, as a text-mode file of the C runtime is written.
+  std::string lines;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+      lines += '\r';
+    }
+    lines += text[i];
+  }
+  DWORD written = 0;
+  *ok =
+      WriteFile(service->log, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) &&
+      written == lines.size();
   std::string line(text, size);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
     line.pop_back();
@@ -229,6 +241,7 @@ void output_written(const char* text, std::size_t size) {
     service->last_line = line.substr(line.find_last_of('\n') + 1);
   }
   rotate_log();
+  return true;
 }
 
 ServiceResult install_service(const std::string& name, const std::vector<std::string>& arguments,
@@ -321,6 +334,7 @@ ServiceResult remove_service(const std::string& name, std::string* detail) {
 int run_as_service(const std::string& name, const std::function<int()>& body) {
   Service running;
   running.name = widen(service_name(name));
+  running.short_name = widen(name);
   running.body = &body;
   service = &running;
   SERVICE_TABLE_ENTRYW table[] = {{&running.name[0], service_main}, {nullptr, nullptr}};

@@ -61,6 +61,7 @@ HANDLE watch_event();
 void request_service_stop(bool interrupt);
 bool commands_to_end();
 
-// Called after each piece of our output (console.cpp) with its text: a service keeps its last
-// line for the report of a start-up error, and rotates its log when that is due.
-void output_written(const char* text, std::size_t size);
+// Writes our output (console.cpp) into the log of a service, whose last line is kept for the
+// report of a start-up error and which is rotated when that is due; `ok` tells whether all was
+// written. False outside a service: nothing done.
+bool service_output(const char* text, std::size_t size, bool* ok);

@@ -314,15 +314,17 @@ ServiceResult remove_service(const std::string& name, std::string* detail) {
            : error == ERROR_ACCESS_DENIED        ? ServiceResult::no_rights
                                                  : ServiceResult::failed;
   }
-  // A stop lets running commands run out: wait as long as the service reports progress.
+  // A stop lets running commands run out: wait for it as long as it takes. A service still
+  // starting is stopped once it runs.
   SERVICE_STATUS status{};
-  if (ControlService(opened, SERVICE_CONTROL_STOP, &status) ||
-      GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-    while (QueryServiceStatus(opened, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-      Sleep(250);
+  while (QueryServiceStatus(opened, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+      ControlService(opened, SERVICE_CONTROL_STOP, &status);
     }
+    Sleep(250);
   }
-  const bool deleted = DeleteService(opened) != 0;
+  const bool deleted =
+      DeleteService(opened) != 0 || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
   if (!deleted) {
     *detail = "error " + std::to_string(GetLastError());
   }

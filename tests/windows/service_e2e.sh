@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # hotbatch.exe as a Windows service under Wine: installed, started, stopped while a job runs (the
-# job runs out and counts), removed; then a start-up error: stopped with code 1, said in the log.
+# job runs out and counts, its output in the service's log), removed; then a start-up error: stopped with code 1, said in the log.
 # Needs the session's server running (wine-session.sh start). Every stream of sc and of the
 # service goes to a file or /dev/null: one kept open by Wine's services would hang a reader.
 set -uo pipefail
@@ -16,7 +16,7 @@ log() { find "$WINEPREFIX/drive_c" -path "*/hotbatch/$name.log" | head -n 1; }
 trap 'w "$exe" -x "$name"; rm -rf "$tmp"' EXIT
 
 mkdir "$tmp/in"
-w "$exe" -i "$name" -l -g 0 -d "$(win "$tmp/in")" '*.job' "\"$(win "$writer")\" tick @1@.tick 5000" ||
+w "$exe" -i "$name" -l -g 0 -d "$(win "$tmp/in")" '*.job' "echo ran @2@& \"$(win "$writer")\" tick @1@.tick 5000" ||
   fail "install: $(cat "$tmp/out")"
 grep -q "Spoolex: Start: sc start $service" "$tmp/out" || fail "install says: $(cat "$tmp/out")"
 w sc start "$service"
@@ -26,7 +26,7 @@ logged "File found and under processing" || fail "no job started"
 w sc stop "$service"
 grep -q STOP_PENDING "$tmp/out" || fail "stop: $(cat "$tmp/out")"
 state STOPPED || fail "not stopped: $(cat "$tmp/out")"
-for line in "Datei was processed: 'a.job'" "Spoolex: Stopped"; do
+for line in "ran a" "Datei was processed: 'a.job'" "Spoolex: Stopped"; do
   grep -qF "$line" "$(log)" || fail "'$line' not in the log: $(cat "$(log)")"
 done
 w "$exe" -x "$name" || fail "remove: $(cat "$tmp/out")"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "platform/service.h"
 #include "platform/wide_text.h"
 #include "platform/win32/processes_internal.h"
 #include "platform/win32/shared_state.h"
@@ -117,6 +118,10 @@ bool start_interpreter(const std::string& command, const std::vector<std::string
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
   HANDLE inherited = INVALID_HANDLE_VALUE;
+  if (output == INVALID_HANDLE_VALUE && running_as_service()) {
+    // A service has no console to share: the command writes into the service's log as we do.
+    output = GetStdHandle(STD_OUTPUT_HANDLE);
+  }
   if (output != INVALID_HANDLE_VALUE) {
     // Only this copy of the handle is inheritable, and only for the moment of the start.
     if (!DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &inherited, 0, TRUE,

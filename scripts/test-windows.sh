@@ -47,6 +47,8 @@ ctest --test-dir "$win_build" --output-on-failure -j "$(nproc 2>/dev/null || ech
 "$session" start "$HOTBATCH_WINEPREFIX" || exit 1
 echo "Windows tests: end-to-end suite under Wine"
 "$driver" || status=1
+echo "Windows tests: hotbatch.exe as a service under Wine"
+bash "$root/tests/windows/service_e2e.sh" || status=1
 
 if ((status)); then
   echo "Windows tests: FAILED"

@@ -40,6 +40,9 @@ Options:
           -b #                  try a failed job again up to # times
           -a dir                move each done file into dir
           -f template           run a file only once its done file exists
+          -i name               install as the Windows service hotbatch-name
+          -x name               remove the Windows service hotbatch-name
+          -z name               run as the Windows service hotbatch-name
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 
@@ -76,11 +79,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CliCase{"NoArguments", {}, kUsage, 1}, CliCase{"UsageBeforeAnyOption", {"-r"}, kUsage, 1},
         CliCase{"OperandsOnly", {"a", "b"}, kStart, 0},
-        CliCase{"UnknownOptionEndsScan", {"-x", "a", "b"}, kWrongCount, 1},
-        CliCase{"UnknownOptionIsPattern", {"-x", "b"}, kStart, 0},
+        CliCase{"UnknownOptionEndsScan", {"-q", "a", "b"}, kWrongCount, 1},
+        CliCase{"UnknownOptionIsPattern", {"-q", "b"}, kStart, 0},
         CliCase{"LoneDash", {"-", "a", "b"}, kWrongCount, 1},
         CliCase{"ColonIsNoOption", {"-:", "a", "b"}, kWrongCount, 1},
         CliCase{"OptionAfterOperands", {"a", "b", "-r"}, kWrongCount, 1},
+        CliCase{"WindowsServiceOnLinux",
+                {"-l", "-z", "in", "a", "b"},
+                "Spoolex: Looping\nSpoolex: -z is for Windows services; here run hotbatch as a "
+                "systemd service (see the README, \"Running as a service\")\n",
+                1},
         CliCase{"OnlySecondCharacterCounts",
                 {"-rl", "a", "b"},
                 "Spoolex: Run recursively\n"

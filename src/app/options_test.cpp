@@ -46,7 +46,7 @@ TEST(Options, OnlyTheSecondCharacterCounts) {
 }
 
 TEST(Options, UnknownLettersAndBareDashesEndTheScanInPlace) {
-  for (const char* stop : {"-x", "-", "--", "-:"}) {
+  for (const char* stop : {"-q", "-", "--", "-:"}) {
     Scan s = scan({"hb", "-r", stop, "a", "b"});
     EXPECT_EQ(s.taken, "r ") << stop;
     EXPECT_EQ(s.stopped_at, 2) << stop;

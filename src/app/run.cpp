@@ -52,9 +52,44 @@ void print_usage() {
   say("          -b #                  try a failed job again up to # times\n");
   say("          -a dir                move each done file into dir\n");
   say("          -f template           run a file only once its done file exists\n");
+  say("          -i name               install as the Windows service hotbatch-name\n");
+  say("          -x name               remove the Windows service hotbatch-name\n");
+  say("          -z name               run as the Windows service hotbatch-name\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"dir @1@\"\n");
   say("Example:  hotbatch -d d:\\input *.EPS \"quorvex -M default -o @2@.pdf @1@\"\n");
   say("\nUsage of this software is entirely at your own risk.\n");
+}
+
+// Takes -i, -x or -z with the service's `name`. False where there are no such services, or for a
+// name that cannot be a service's (and its log file's).
+bool take_service_option(int letter, const std::string& name, RunSettings* settings) {
+  if (!SERVICES_AVAILABLE) {
+    say("Spoolex: -%c is for Windows services; here run hotbatch as a systemd service (see the "
+        "README, \"Running as a service\")\n",
+        letter);
+    return false;
+  }
+  const bool usable = !name.empty() && name.size() <= 64 &&
+                      name.find_first_not_of(
+                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                          "0123456789-_.") == std::string::npos;
+  if (!usable) {
+    say("Spoolex: Service name '%s' must be 1 to 64 letters, digits, '-', '_' or '.'\n",
+        name.c_str());
+    return false;
+  }
+  const std::string service = service_name(name);
+  if (letter == 'i') {
+    settings->install_name = name;
+    say("Spoolex: Installing the service '%s'\n", service.c_str());
+  } else if (letter == 'x') {
+    settings->remove_name = name;
+    say("Spoolex: Removing the service '%s'\n", service.c_str());
+  } else {
+    settings->service_mode_name = name;
+    say("Spoolex: Running as the service '%s'\n", service.c_str());
+  }
+  return true;
 }
 
 // Takes one option into `settings`. Returns false when start-up must end.
@@ -152,6 +187,10 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
       say("Spoolex: Jobs at once: %d\n", settings.schedule.jobs);
       break;
+    case 'i':
+    case 'x':
+    case 'z':
+      return take_service_option(letter, value, &settings);
   }
   return true;
 }
@@ -315,11 +354,123 @@ bool pause(const RunSettings& settings, const WalkContext& context, Scheduler* s
   }
 }
 
+// Installs the service of `settings.install_name`, which runs this program with the options as
+// given, every path that is taken from the starting folder made absolute (a service starts in
+// the system folder), and the pattern and command. Says how to use it.
+int install(const RunSettings& settings, const std::string& pattern, const std::string& command) {
+  const std::string& name = settings.install_name;
+  std::vector<std::string> arguments{"-z", name};
+  if (!settings.source_folder.empty()) {
+    arguments.insert(arguments.end(), {"-d", settings.source_folder});
+  }
+  for (const auto& [letter, value] : settings.given) {
+    if (letter == 'i' || letter == 'x' || letter == 'z' || letter == 'd') {
+      continue;
+    }
+    arguments.push_back(std::string("-") + static_cast<char>(letter));
+    if (value != nullptr) {
+      std::string path = value;
+      if ((letter == 'p' || letter == 'm') && !path.empty() && !is_absolute_path(path)) {
+        path = settings.start_folder + PATH_SEPARATOR + path;
+      }
+      arguments.push_back(path);
+    }
+  }
+  arguments.insert(arguments.end(), {pattern, command});
+  const std::string service = service_name(name);
+  std::string detail;
+  switch (install_service(name, arguments, &detail)) {
+    case ServiceResult::done:
+      break;
+    case ServiceResult::no_rights:
+      say("Spoolex: Installing a service needs an elevated prompt (Run as administrator)\n");
+      return EXIT_STARTUP_ERROR;
+    case ServiceResult::exists:
+      say("Spoolex: Service '%s' exists already; remove it first with -x %s\n", service.c_str(),
+          name.c_str());
+      return EXIT_STARTUP_ERROR;
+    default:
+      say("Spoolex: Service '%s' not installed (%s)\n", service.c_str(), detail.c_str());
+      return EXIT_STARTUP_ERROR;
+  }
+  if (!detail.empty()) {
+    say("Warning: The system did not take these service settings: %s\n", detail.c_str());
+  }
+  for (const std::string& argument : arguments) {
+    if (argument.find('%') != std::string::npos) {
+      say("Warning: The service manager expands %%NAME%% in the arguments at each start\n");
+      break;
+    }
+  }
+  say("Spoolex: Service '%s' installed\n", service.c_str());
+  const char* const uses[][2] = {{"Start", "sc start"}, {"Stop", "sc stop"}, {"State", "sc query"}};
+  for (const auto& use : uses) {
+    say("Spoolex: %s: %s %s\n", use[0], use[1], service.c_str());
+  }
+  say("Spoolex: Remove: hotbatch -x %s\n", name.c_str());
+  return EXIT_DONE;
+}
+
+// Removes the service of `name`: stopped first, as its stop control does.
+int remove_named(const std::string& name) {
+  const std::string service = service_name(name);
+  std::string detail;
+  switch (remove_service(name, &detail)) {
+    case ServiceResult::done:
+      say("Spoolex: Service '%s' removed\n", service.c_str());
+      return EXIT_DONE;
+    case ServiceResult::no_rights:
+      say("Spoolex: Removing a service needs an elevated prompt (Run as administrator)\n");
+      break;
+    case ServiceResult::missing:
+      say("Spoolex: No service '%s'\n", service.c_str());
+      break;
+    default:
+      say("Spoolex: Service '%s' not removed (%s)\n", service.c_str(), detail.c_str());
+      break;
+  }
+  return EXIT_STARTUP_ERROR;
+}
+
+// The name given with -z among the options, or "".
+std::string service_mode_of(int argc, char* argv[]) {
+  OptionScan options;
+  std::string name;
+  for (int letter; (letter = next_option(&options, argc, argv, OPTION_STRING)) != OPTIONS_END;) {
+    if (letter == 'z') {
+      name = options.value;
+    }
+  }
+  return name;
+}
+
+int run_as(int argc, char* argv[], bool as_service);
+
 }  // namespace
 
 int run_program(int argc, char* argv[]) {
+  // The service manager waits for the dispatcher: a service hands the process over first.
+  const std::string service = SERVICES_AVAILABLE ? service_mode_of(argc, argv) : std::string();
+  if (service.empty()) {
+    return run_as(argc, argv, false);
+  }
+  const int status = run_as_service(service, [argc, argv] { return run_as(argc, argv, true); });
+  if (status < 0) {
+    say("Spoolex: -z is for the service manager: start the service with 'sc start %s'\n",
+        service_name(service).c_str());
+    return EXIT_STARTUP_ERROR;
+  }
+  return status;
+}
+
+namespace {
+
+int run_as(int argc, char* argv[], bool as_service) {
   RunSettings settings;
-  install_stop_handler();
+  // A service stops by the service manager's controls only: a user who logs off does not end it.
+  if (!as_service) {
+    install_stop_handler();
+  }
   get_working_folder(&settings.start_folder);
   if (argc < 3) {
     print_usage();
@@ -332,6 +483,7 @@ int run_program(int argc, char* argv[]) {
     if (letter == OPTIONS_END) {
       break;
     }
+    settings.given.emplace_back(letter, options.value);
     if (!take_option(letter, options.value, &settings)) {
       return EXIT_STARTUP_ERROR;
     }
@@ -339,6 +491,9 @@ int run_program(int argc, char* argv[]) {
     if (std::strlen(argument) > 2) {
       say("Warning: '%s' is read as '-%c'; give each option on its own\n", argument, letter);
     }
+  }
+  if (!settings.remove_name.empty()) {
+    return remove_named(settings.remove_name);
   }
   if (options.index + 2 != argc) {
     say("Spoolex: Wrong parameter count\n");
@@ -389,6 +544,10 @@ int run_program(int argc, char* argv[]) {
       return EXIT_STARTUP_ERROR;
     }
     settings.schedule.hold_files = !warn_if_network(path) && settings.schedule.hold_files;
+  }
+
+  if (!settings.install_name.empty()) {
+    return install(settings, settings.walk.pattern, settings.job.command_template);
   }
 
   // A dry run looks at the tree as a pass would, and neither recovers claims nor starts anything.
@@ -445,6 +604,7 @@ int run_program(int argc, char* argv[]) {
     prepare_commands();
   }
   monitor_ready(&monitor, *scheduler.counts(), 0);
+  service_running();
   say("\nStart Run...\n");
   for (;;) {
     run_pass(settings, context, &scheduler);
@@ -462,3 +622,5 @@ int run_program(int argc, char* argv[]) {
   }
   return EXIT_DONE;
 }
+
+}  // namespace

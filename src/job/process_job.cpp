@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "job/done_file.h"
+#include "job/leftovers.h"
 #include "log/console.h"
 #include "log/run_log.h"
 
@@ -57,12 +58,14 @@ std::string folder_part(const std::string& path) {
 }
 
 // Creates a new temporary file in `folder`, its name in `temp`. The name starts with a dot and
-// ends in ".tmp", so that it is easy to tell from the files it becomes.
+// ends in ".tmp", so that it is easy to tell from the files it becomes; its random part keeps
+// anyone from taking it first.
 FileResult create_temporary(const Folder& folder, std::uint32_t permissions, std::string* temp,
                             FileHandle* file) {
-  static std::uint32_t counter = 0;
+  const std::uint32_t process = process_number();
+  const std::uint64_t start = process_start(process);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = format("%s%u-%u.tmp", TEMPORARY_PREFIX, process_number(), ++counter);
+    *temp = temporary_name(process, start);
     FileResult created = create_new_file(folder, *temp, permissions, file);
     if (created != FileResult::exists) {
       return created;

@@ -8,5 +8,6 @@
 #include "platform/folders.h"
 #include "platform/notify.h"
 #include "platform/processes.h"
+#include "platform/service.h"
 #include "platform/signals.h"
 #include "platform/watch.h"

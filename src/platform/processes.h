@@ -25,6 +25,14 @@ std::uint32_t process_number();
 // be told; false only when no such process exists.
 bool process_alive(std::uint32_t number);
 
+// When the running process numbered `number` started, as a number that a later process of the same
+// number (and, on Linux, a later boot) does not repeat; 0 when that cannot be told.
+std::uint64_t process_start(std::uint32_t number);
+
+// Fills `size` bytes at `data` from the system's unpredictable random source. False when it
+// has none to give.
+bool random_bytes(void* data, std::size_t size);
+
 // True when a command can be started with `folder` as its current folder (Windows limits the
 // length of that folder; POSIX systems do not).
 bool commands_can_start_in(const Folder& folder);

@@ -267,6 +267,28 @@ TEST_P(PlantedLinks, SuccessFileReplacesThePlantedLink) {
   EXPECT_FALSE(fs::exists(box.inbox + "/x.pdf"));
 }
 
+// A dropper who reads the service's process number makes the temporary names of its success
+// files first (300 of the names earlier versions took in turn): none is the name taken, and
+// every success file is written.
+TEST_P(PlantedLinks, TemporaryNamesCannotBeTakenFirst) {
+  TempTree tree;
+  SharedInbox box(tree, service());
+  Process hotbatch(box.looping_args("*.pdf", "true"), box.inbox, as_service(service()));
+  ASSERT_TRUE(hotbatch.wait_for("Start Run...\n"));
+  const std::string taken = box.ok + "/.hotbatch-" + std::to_string(hotbatch.pid()) + "-";
+  ASSERT_TRUE(as_user(kDropper, [&] {
+    bool ok = true;
+    for (int n = 1; n <= 300; ++n) {
+      ok = ok && write_file(taken + std::to_string(n) + ".tmp", "");
+    }
+    return ok && write_file(box.inbox + "/a.pdf", "a\n") && write_file(box.inbox + "/b.pdf", "b\n");
+  }));
+  EXPECT_TRUE(hotbatch.wait_until([&] { return entries_of(box.inbox).empty(); }));
+  hotbatch.signal(SIGTERM);
+  hotbatch.finish();
+  EXPECT_EQ(box.read(box.ok + "/a.ok") + box.read(box.ok + "/b.ok"), "'a' - ok\n'b' - ok\n");
+}
+
 // With -r, relative -e and -o land in folders the dropper made inside the inbox: a planted link
 // under the error copy's name leads nowhere (the copy takes the next free name) and the run log
 // is not written through a planted link.

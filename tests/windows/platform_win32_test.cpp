@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/processes_internal.h"
 
 namespace fs = std::filesystem;
 
@@ -218,6 +219,9 @@ TEST_F(Win32Platform, CommandsRunThroughCmdInTheWorkingFolder) {
   ASSERT_EQ(open_sub_folder(here_, "sub", &sub), EnterResult::entered);
   EXPECT_EQ(run_in(sub, "if exist out.txt (exit /b 4)"), 4);
   close_folder(&sub);
+  // Neither AutoRun commands nor delayed expansion, which Wine's cmd.exe does not know.
+  EXPECT_EQ(interpreter_line(L"C:\\cmd.exe", "echo !A!"),
+            L"\"C:\\cmd.exe\" /d /v:off /s /c \"echo !A!\"");
 }
 
 // Reads the whole file through the platform's own functions.

@@ -2,6 +2,7 @@
 // in their own folders with their output kept together, and an arrival ends a long pause.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -45,7 +46,8 @@ TEST(WindowsJobsAtOnce, OwnFoldersGroupedOutputEachFileOnce) {
   }
 }
 
-// With -w a file moved into the folder ends a pause of an hour; a stop still ends it at once.
+// With -w a file moved into the folder ends a pause of an hour, also after the folder was made
+// anew; a stop still ends it at once.
 TEST(WindowsWake, ArrivalEndsTheLongPause) {
   TempTree tree;
   Process process(
@@ -57,6 +59,12 @@ TEST(WindowsWake, ArrivalEndsTheLongPause) {
   usleep(1500000);
   tree.drop("a.job", "1");
   EXPECT_TRUE(process.wait_for("File erased", 1, win_e2e::kTimeout)) << process.out();
+  // The source folder removed and made again is watched again, not its removed self.
+  ASSERT_EQ(rmdir(tree.root().c_str()), 0);
+  ASSERT_EQ(mkdir(tree.root().c_str(), 0755), 0);
+  usleep(1500000);
+  tree.drop("b.job", "1");
+  EXPECT_TRUE(process.wait_for("File erased", 2, win_e2e::kTimeout)) << process.out();
   process.signal(SIGINT);
   auto result = process.finish(win_e2e::kTimeout);
   EXPECT_EQ(result.status, 0);

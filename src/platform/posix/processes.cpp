@@ -14,6 +14,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,6 +55,58 @@ bool process_alive(std::uint32_t number) {
     return false;
   }
   return kill(static_cast<pid_t>(number), 0) == 0 || errno != ESRCH;
+}
+
+std::uint64_t process_start(std::uint32_t number) {
+#ifdef __linux__
+  // The boot's identity mixed with the start time in clock ticks since that boot (field 22 of
+  // the process's stat line, counted after its name, which may hold blanks and parentheses).
+  const auto read_text = [](const std::string& path) {
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      char buffer[1024];
+      ssize_t got = read(fd, buffer, sizeof buffer);
+      text.assign(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+      close(fd);
+    }
+    return text;
+  };
+  const std::string stat = read_text("/proc/" + std::to_string(number) + "/stat");
+  std::size_t at = stat.rfind(')');
+  for (int field = 2; at != std::string::npos && field < 21; ++field) {
+    at = stat.find(' ', at + 1);
+  }
+  if (at == std::string::npos) {
+    return 0;
+  }
+  const std::uint64_t ticks = std::strtoull(stat.c_str() + at + 1, nullptr, 10);
+  std::uint64_t start = 14695981039346656037ull;
+  for (char c : read_text("/proc/sys/kernel/random/boot_id")) {
+    start = (start ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  return ticks == 0 ? 0 : start ^ ticks;
+#else
+  (void)number;
+  return 0;
+#endif
+}
+
+bool random_bytes(void* data, std::size_t size) {
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t got = read(fd, static_cast<char*>(data) + done, size - done);
+    if (got <= 0 && errno != EINTR) {
+      break;
+    }
+    done += got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+  close(fd);
+  return done == size;
 }
 
 bool commands_can_start_in(const Folder&) {

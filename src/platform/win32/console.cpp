@@ -34,6 +34,10 @@ std::vector<std::string> program_arguments(int argc, char* argv[]) {
 }
 
 bool write_standard_output(const char* text, std::size_t size) {
+  bool written = false;
+  if (service_output(text, size, &written)) {
+    return written;
+  }
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "platform/service.h"
 #include "platform/wide_text.h"
 #include "platform/win32/processes_internal.h"
 #include "platform/win32/shared_state.h"
@@ -16,10 +17,15 @@
 const char* const QUOTE_BREAKERS = "\"";
 const char VARIABLE_MARK = '%';
 
+// How cmd.exe is started before the command: see start_interpreter.
+const wchar_t* const INTERPRETER_SWITCHES = L"/d /v:off /s /c";
+
 // What cmd.exe itself reports for a program it cannot start.
 const int COMMAND_NOT_STARTED = 9009;
 
 std::atomic<int> commands_running{0};
+
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 namespace {
 
@@ -38,6 +44,14 @@ std::wstring interpreter_path() {
   }
   return std::wstring(system_folder, folder_length) + L"\\cmd.exe";
 }
+
+}  // namespace
+
+std::wstring interpreter_line(const std::wstring& program, const std::string& command) {
+  return L"\"" + program + L"\" " + INTERPRETER_SWITCHES + L" \"" + widen(command) + L"\"";
+}
+
+namespace {
 
 // Windows compares variable names without regard to case.
 bool same_name(const std::wstring& entry, const std::wstring& variable) {
@@ -90,9 +104,11 @@ bool start_interpreter(const std::string& command, const std::vector<std::string
                        bool* assigned) {
   // cmd.exe /s /c "..." drops exactly the outer pair of quotes and runs the rest as typed, so a
   // command that begins with a quoted program path keeps its quotes (system() would lose them).
-  // The line is UTF-16, so the interpreter receives every character of every name.
+  // /d leaves out the AutoRun commands of the registry, and /v:off keeps "!NAME!" in a file name
+  // as it is where a policy turns delayed expansion on. The line is UTF-16, so the interpreter
+  // receives every character of every name.
   std::wstring program = interpreter_path();
-  std::wstring line = L"\"" + program + L"\" /s /c \"" + widen(command) + L"\"";
+  std::wstring line = interpreter_line(program, command);
 
   // Our own lines must reach the stream before the command's output.
   std::fflush(stdout);
@@ -102,6 +118,10 @@ bool start_interpreter(const std::string& command, const std::vector<std::string
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
   HANDLE inherited = INVALID_HANDLE_VALUE;
+  if (output == INVALID_HANDLE_VALUE && running_as_service()) {
+    // A service has no console to share: the command writes into the service's log as we do.
+    output = GetStdHandle(STD_OUTPUT_HANDLE);
+  }
   if (output != INVALID_HANDLE_VALUE) {
     // Only this copy of the handle is inheritable, and only for the moment of the start.
     if (!DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &inherited, 0, TRUE,
@@ -165,6 +185,25 @@ bool process_alive(std::uint32_t number) {
   const bool alive = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
   CloseHandle(process);
   return alive;
+}
+
+std::uint64_t process_start(std::uint32_t number) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, number);
+  if (process == nullptr) {
+    return 0;
+  }
+  FILETIME created, exited, kernel, user;
+  std::uint64_t start = 0;
+  if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    start = (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+  }
+  CloseHandle(process);
+  return start;
+}
+
+bool random_bytes(void* data, std::size_t size) {
+  // RtlGenRandom, the system's generator, exported by advapi32 under this name.
+  return size <= 0xffffffffu && SystemFunction036(data, static_cast<ULONG>(size)) != FALSE;
 }
 
 bool commands_can_start_in(const Folder& folder) {

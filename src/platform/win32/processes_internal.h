@@ -2,7 +2,13 @@
 // outside src/platform/win32.
 #pragma once
 
+#include <string>
+
 #include "platform/win32/shared_state.h"
+
+// The command line that starts `command` through the interpreter `program`: neither the
+// registry's AutoRun commands nor delayed expansion of "!NAME!" apply, whatever is set there.
+std::wstring interpreter_line(const std::wstring& program, const std::string& command);
 
 // A job object that ends its processes when its last handle closes: when we end, whatever ends
 // us, the system closes ours. nullptr when none can be had.

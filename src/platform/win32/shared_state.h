@@ -54,3 +54,14 @@ inline HANDLE handle_of(FileHandle file) {
 // The event that change notification (watch.cpp) sets when changes arrive; nullptr when nothing
 // is watched. wait_for_commands (processes.cpp) wakes on it.
 HANDLE watch_event();
+
+// The service's stop requests (service.cpp) into the stop flag (signals.cpp): a plain one lets the
+// commands run out; with `interrupt` they are to be ended, which commands_to_end() tells the wait
+// (wait.cpp), as no console delivers the request to them.
+void request_service_stop(bool interrupt);
+bool commands_to_end();
+
+// Writes our output (console.cpp) into the log of a service, whose last line is kept for the
+// report of a start-up error and which is rotated when that is due; `ok` tells whether all was
+// written. False outside a service: nothing done.
+bool service_output(const char* text, std::size_t size, bool* ok);

@@ -5,10 +5,16 @@
 
 namespace {
 
-// Written by the console control handler, which Windows runs on a thread of its own.
+// Written by the console control handler, which Windows runs on a thread of its own, and by the
+// service's control handler (service.cpp).
 std::atomic<int> stop_count{0};
+std::atomic<bool> interrupted{false};
+// Set when the service asked for an interrupt: no console delivers it to the commands, so the
+// wait ends them (wait.cpp).
+std::atomic<bool> ending_commands{false};
 
 BOOL WINAPI on_console_event(DWORD event) {
+  interrupted.store(true);
   int count = stop_count.fetch_add(1) + 1;
   // The user asked twice while a command runs: do not wait for it any longer.
   if (count >= 2 && commands_running.load() > 0) {
@@ -34,5 +40,19 @@ bool stop_requested() {
 
 bool interrupt_requested() {
   // The commands share our console, so every console event reached them as well.
-  return stop_count.load() > 0;
+  return interrupted.load();
+}
+
+void request_service_stop(bool interrupt) {
+  if (interrupt) {
+    interrupted.store(true);
+    ending_commands.store(true);
+  }
+  if (stop_count.load() == 0) {
+    stop_count.store(1);
+  }
+}
+
+bool commands_to_end() {
+  return ending_commands.load();
 }

@@ -98,8 +98,9 @@ Sid well_known(WELL_KNOWN_SID_TYPE type) {
   return sid;
 }
 
-// The user this process runs as, and whether its token is elevated. False when not known.
-bool own_user(Sid* user, bool* elevated) {
+// The user this process runs as, the account of the service it runs for (empty outside a
+// service), and whether its token is elevated. False when not known.
+bool own_user(Sid* user, Sid* service, bool* elevated) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
     return false;
@@ -110,6 +111,24 @@ bool own_user(Sid* user, bool* elevated) {
   const bool ok = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
   if (ok) {
     *user = sid_of(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+  }
+  // A service's own account (NT SERVICE\<service>, S-1-5-80- and five numbers), the user of a
+  // service that runs as it, or a group of one that runs as LocalSystem; not ALL SERVICES
+  // (S-1-5-80-0), which every service has.
+  size = 0;
+  GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+  std::vector<unsigned char> groups(size);
+  if (size > 0 && GetTokenInformation(token, TokenGroups, groups.data(), size, &size)) {
+    const TOKEN_GROUPS* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+      PSID group = list->Groups[i].Sid;
+      const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+      if (*GetSidSubAuthorityCount(group) == 6 &&
+          std::equal(nt.Value, nt.Value + 6, GetSidIdentifierAuthority(group)->Value) &&
+          *GetSidSubAuthority(group, 0) == SECURITY_SERVICE_ID_BASE_RID) {
+        *service = sid_of(group);
+      }
+    }
   }
   TOKEN_ELEVATION elevation{};
   DWORD got = 0;
@@ -124,11 +143,12 @@ constexpr ACCESS_MASK WRITE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_W
                                      FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
                                      WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-// True when the folder open as `handle` is owned by `user` (or by the Administrators group, for an
-// elevated run) and its access list lets nobody else write: only `user`, the system account, the
-// Administrators group (who can take any folder) and, for what we create in it, its creator.
-// Entries that only pass on to what is created count too: our claims are made in it.
-bool owned_and_closed(HANDLE handle, const Sid& user, bool elevated) {
+// True when the folder open as `handle` is owned by `user` or `service` (or by the Administrators
+// group, for an elevated run) and its access list lets nobody else write: only `user`, `service`,
+// the system account, the Administrators group (who can take any folder) and, for what we create
+// in it, its creator. Entries that only pass on to what is created count too: our claims are
+// made in it.
+bool owned_and_closed(HANDLE handle, const Sid& user, const Sid& service, bool elevated) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -139,10 +159,11 @@ bool owned_and_closed(HANDLE handle, const Sid& user, bool elevated) {
   }
   const Sid admins = well_known(WinBuiltinAdministratorsSid);
   const Sid trusted[] = {user, admins, well_known(WinLocalSystemSid),
-                         well_known(WinCreatorOwnerSid)};
+                         well_known(WinCreatorOwnerSid), service.empty() ? user : service};
   const Sid owned_by = owner != nullptr ? sid_of(owner) : Sid();
   // No access list at all lets everyone in.
-  bool ok = dacl != nullptr && (owned_by == user || (elevated && owned_by == admins));
+  bool ok = dacl != nullptr && (owned_by == user || (!service.empty() && owned_by == service) ||
+                                (elevated && owned_by == admins));
   for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
     void* entry = nullptr;
     if (!GetAce(dacl, i, &entry)) {
@@ -182,11 +203,13 @@ bool is_private_folder(const std::string& path) {
   }
   BY_HANDLE_FILE_INFORMATION info;
   Sid user;
+  Sid service;
   bool elevated = false;
   const bool ok = GetFileInformationByHandle(folder, &info) &&
                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                   (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                  own_user(&user, &elevated) && owned_and_closed(folder, user, elevated);
+                  own_user(&user, &service, &elevated) &&
+                  owned_and_closed(folder, user, service, elevated);
   CloseHandle(folder);
   return ok;
 }

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/processes.h"
 #include "platform/signals.h"
+#include "platform/wait_list.h"
 #include "platform/win32/shared_state.h"
 
 Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::vector<FileHandle>&,
@@ -24,14 +25,25 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
     if (command.shell_ended) {
       // Its handle stays signalled; the end of what it started is looked for often instead.
       end = std::min(end, monotonic_ms() + 50);
-    } else if (command.process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+    } else if (command.process != -1) {
       handles.push_back(reinterpret_cast<HANDLE>(command.process));
     }
   }
+  const auto groups = wait_groups(handles.size(), MAXIMUM_WAIT_OBJECTS);
   // A stop request that arrives during the wait ends it, so that the caller can say at once what
   // it waits for; after that only the commands are waited for.
   const bool stop_before = stop_requested();
   for (;;) {
+    if (commands_to_end()) {
+      // A service's interrupt: what a console would have told the commands, their jobs do.
+      for (const RunningCommand& command : running) {
+        if (command.tree != -1) {
+          TerminateJobObject(reinterpret_cast<HANDLE>(command.tree), 1);
+        } else if (command.process != -1) {
+          TerminateProcess(reinterpret_cast<HANDLE>(command.process), 1);
+        }
+      }
+    }
     woken.stop = stop_requested();
     if (woken.stop && (running.empty() || !stop_before)) {
       return woken;
@@ -45,8 +57,17 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
       Sleep(slice);
       continue;
     }
-    const DWORD fired =
-        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, slice);
+    // The system waits for at most 64 handles at once: the groups beyond the first are looked at
+    // without waiting, then the first is waited for.
+    DWORD fired = WAIT_TIMEOUT;
+    for (std::size_t g = groups.size(); g-- > 0 && fired == WAIT_TIMEOUT;) {
+      const DWORD count = static_cast<DWORD>(groups[g].second - groups[g].first);
+      fired = WaitForMultipleObjects(count, handles.data() + groups[g].first, FALSE,
+                                     g == 0 ? slice : 0);
+      if (fired != WAIT_TIMEOUT && g > 0) {
+        fired = WAIT_OBJECT_0 + 1;  // a command's handle
+      }
+    }
     if (fired != WAIT_TIMEOUT) {
       const bool change = handles[0] == change_event && fired == WAIT_OBJECT_0;
       woken.change = change;

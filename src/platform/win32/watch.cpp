@@ -19,6 +19,12 @@ struct Watch {
   // Full paths (as full_path gives them) whose next change is our own arrival: left out once.
   std::vector<std::wstring> own_arrivals;
   alignas(DWORD) char buffer[64 * 1024];
+  // The source folder's parent, watched for the source folder's name (`name`) on the same event,
+  // so that a source folder removed and made again (or moved back) is seen at once.
+  HANDLE parent = INVALID_HANDLE_VALUE;
+  OVERLAPPED parent_overlapped{};
+  std::wstring name;
+  alignas(DWORD) char parent_buffer[16 * 1024];
 };
 Watch watch;
 
@@ -42,6 +48,88 @@ bool arm_watch() {
                                nullptr, &watch.overlapped, nullptr) != 0;
 }
 
+// True while the watched folder is the one at the source folder's path: not removed, and not
+// another one made or moved there since.
+bool still_the_source_folder() {
+  BY_HANDLE_FILE_INFORMATION held;
+  BY_HANDLE_FILE_INFORMATION there;
+  if (!GetFileInformationByHandle(watch.folder, &held) || held.nNumberOfLinks == 0) {
+    return false;
+  }
+  FILE_STANDARD_INFO standard;
+  if (GetFileInformationByHandleEx(watch.folder, FileStandardInfo, &standard, sizeof standard) &&
+      standard.DeletePending) {
+    return false;
+  }
+  HANDLE now = CreateFileW(long_form(watch.path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (now == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool same = GetFileInformationByHandle(now, &there) &&
+                    there.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+                    there.nFileIndexHigh == held.nFileIndexHigh &&
+                    there.nFileIndexLow == held.nFileIndexLow;
+  CloseHandle(now);
+  return same;
+}
+
+bool arm_parent_watch() {
+  ZeroMemory(&watch.parent_overlapped, sizeof watch.parent_overlapped);
+  watch.parent_overlapped.hEvent = watch.event;
+  return ReadDirectoryChangesW(watch.parent, watch.parent_buffer, sizeof watch.parent_buffer, FALSE,
+                               FILE_NOTIFY_CHANGE_DIR_NAME, nullptr, &watch.parent_overlapped,
+                               nullptr) != 0;
+}
+
+// Starts watching the parent of the source folder, once; a drive root has none.
+void start_parent_watch() {
+  const std::size_t last = watch.path.find_last_of(L'\\');
+  if (watch.parent != INVALID_HANDLE_VALUE || last == std::wstring::npos ||
+      last + 1 >= watch.path.size()) {
+    return;
+  }
+  watch.name = watch.path.substr(last + 1);
+  std::wstring parent = watch.path.substr(0, last);
+  if (parent.size() == 2 && parent[1] == L':') {
+    parent += L'\\';
+  }
+  watch.parent =
+      CreateFileW(long_form(parent).c_str(), FILE_LIST_DIRECTORY, SHARE_ALL, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  if (watch.parent != INVALID_HANDLE_VALUE && !arm_parent_watch()) {
+    CloseHandle(watch.parent);
+    watch.parent = INVALID_HANDLE_VALUE;
+  }
+}
+
+// True when the parent's watch reported a change of the source folder's name (or lost some);
+// watches on.
+bool source_folder_renamed() {
+  DWORD bytes = 0;
+  if (watch.parent == INVALID_HANDLE_VALUE ||
+      (!GetOverlappedResult(watch.parent, &watch.parent_overlapped, &bytes, FALSE) &&
+       GetLastError() == ERROR_IO_INCOMPLETE)) {
+    return false;
+  }
+  bool named = bytes == 0;
+  for (DWORD at = 0; bytes > 0;) {
+    const FILE_NOTIFY_INFORMATION* entry =
+        reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(watch.parent_buffer + at);
+    const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+    named = named || _wcsicmp(name.c_str(), watch.name.c_str()) == 0;
+    if (entry->NextEntryOffset == 0) {
+      break;
+    }
+    at += entry->NextEntryOffset;
+  }
+  if (!arm_parent_watch()) {
+    CloseHandle(watch.parent);
+    watch.parent = INVALID_HANDLE_VALUE;
+  }
+  return named;
+}
+
 void stop_watch() {
   if (watch.folder != INVALID_HANDLE_VALUE) {
     CancelIo(watch.folder);
@@ -53,7 +141,8 @@ void stop_watch() {
 }  // namespace
 
 HANDLE watch_event() {
-  return watch.folder != INVALID_HANDLE_VALUE ? watch.event : nullptr;
+  return watch.folder != INVALID_HANDLE_VALUE || watch.parent != INVALID_HANDLE_VALUE ? watch.event
+                                                                                      : nullptr;
 }
 
 bool start_watching(bool recursive, std::string* reason) {
@@ -79,20 +168,23 @@ bool start_watching(bool recursive, std::string* reason) {
     *reason = "change notification is not available here";
     return false;
   }
+  start_parent_watch();
   return true;
 }
 
 bool watch_folder(const Folder&, const std::string& relative, std::string* reason) {
-  // The source folder's watch covers its whole tree. One that ended with its folder starts again
-  // when a pass enters the folder made anew.
-  if (relative.empty() && watch.folder == INVALID_HANDLE_VALUE && !watch.path.empty()) {
+  // The source folder's watch covers its whole tree. One that ended with its folder, or that
+  // still holds a folder removed meanwhile (which reports nothing more), starts again when a
+  // pass enters the folder made anew.
+  if (relative.empty() && !watch.path.empty() &&
+      (watch.folder == INVALID_HANDLE_VALUE || !still_the_source_folder())) {
     return start_watching(watch.recursive, reason);
   }
   return true;
 }
 
 void watch_for_return(const std::string& /*path*/) {
-  // Not watched here: the regular pass finds the folder made anew, and watching starts again.
+  // The parent's watch (start_parent_watch) reports the source folder's return.
 }
 
 void drop_unwalked_watches() {
@@ -114,6 +206,16 @@ void before_own_probe() {}
 void after_own_probe(const Folder&, const std::string&, bool) {}
 
 void read_changes(std::vector<FolderChange>* changes) {
+  if (watch_event() == nullptr) {
+    return;
+  }
+  // Reset before the reads are looked at: one that completes meanwhile sets the event again.
+  ResetEvent(watch.event);
+  if (source_folder_renamed()) {
+    FolderChange returned;
+    returned.returned = true;
+    changes->push_back(returned);
+  }
   if (watch.folder == INVALID_HANDLE_VALUE) {
     return;
   }
@@ -150,7 +252,6 @@ void read_changes(std::vector<FolderChange>* changes) {
     }
     at += entry->NextEntryOffset;
   }
-  ResetEvent(watch.event);
   if (!arm_watch()) {
     stop_watch();
     FolderChange lost;

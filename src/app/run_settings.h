@@ -21,4 +21,5 @@ struct RunSettings {
   std::string work_folder;    // -p: as given
   std::optional<std::string> metrics_path;  // -m: as given
   bool dry_run = false;                     // -n
+  std::optional<std::string> state_path;    // -c: as given
 };

@@ -51,6 +51,10 @@ std::int64_t RealHost::now_ms() {
   return monotonic_ms();
 }
 
+std::int64_t RealHost::wall_seconds() {
+  return wall_clock_seconds();
+}
+
 bool RealHost::stop_requested() {
   return ::stop_requested();
 }

@@ -46,7 +46,7 @@ TEST(StateFile, RestartRunsNothingTwice) {
   EXPECT_EQ(processed_names(after.out), std::multiset<std::string>{"d.EPS"});
 }
 
-// A kill -9 while the state file is written (every ended job writes it): the restart warns at
+// A kill -9 while the state file is written (every job that ends writes it): the restart warns at
 // most, and runs again no file whose record was complete, only the one or two last in flight.
 TEST(StateFile, KillDuringAWriteLosesAtMostTheLastRecord) {
   TempTree tree;
@@ -54,7 +54,7 @@ TEST(StateFile, KillDuringAWriteLosesAtMostTheLastRecord) {
     tree.write("in/f" + std::to_string(i) + ".EPS", "1");
   }
   const std::vector<std::string> args = {"-u", "-g", "0", "-c", "run.state", "-d", "in", "*.EPS",
-                                         ""};
+                                         "true"};
   std::vector<std::string> looping = args;
   looping.insert(looping.begin(), "-l");
   Process first(looping, tree.root());

@@ -27,8 +27,8 @@ TEST(StateFile, RestartRunsNothingTwice) {
   for (const char* name : {"in/a.EPS", "in/b.EPS", "in/c.EPS"}) {
     tree.write(name, "1");
   }
-  const std::vector<std::string> args = {"-l", "-u", "-w", "-g", "0", "-c", "run.state",
-                                         "-d", "in", "*.EPS", "true"};
+  const std::vector<std::string> args = {"-l",        "-u", "-w", "-g",    "0",   "-c",
+                                         "run.state", "-d", "in", "*.EPS", "true"};
   Process first(args, tree.root());
   ASSERT_TRUE(first.wait_for("Datei was processed", 3));
   const RunResult second = run(args, tree.root());
@@ -53,8 +53,8 @@ TEST(StateFile, KillDuringAWriteLosesAtMostTheLastRecord) {
   for (int i = 0; i < 300; ++i) {
     tree.write("in/f" + std::to_string(i) + ".EPS", "1");
   }
-  const std::vector<std::string> args = {"-u", "-g", "0", "-c", "run.state", "-d", "in", "*.EPS",
-                                         "true"};
+  const std::vector<std::string> args = {"-u", "-g", "0",     "-c",  "run.state",
+                                         "-d", "in", "*.EPS", "true"};
   std::vector<std::string> looping = args;
   looping.insert(looping.begin(), "-l");
   Process first(looping, tree.root());

@@ -16,9 +16,9 @@
 #include "platform/platform.h"
 #include "scan/changes.h"
 #include "scan/walk.h"
-#include "state/state_file.h"
 #include "schedule/real_host.h"
 #include "schedule/scheduler.h"
+#include "state/state_file.h"
 
 namespace {
 
@@ -411,8 +411,8 @@ int run_program(int argc, char* argv[]) {
       say("Warning: State file '%s' cannot be read\n", printable(*settings.state_path).c_str());
     }
     for (auto at = state.begin(); at != state.end();) {
-      const bool used = at->second.waiting ? settings.schedule.retries > 0
-                                           : settings.schedule.unchanged_once;
+      const bool used =
+          at->second.waiting ? settings.schedule.retries > 0 : settings.schedule.unchanged_once;
       at = used ? std::next(at) : state.erase(at);
     }
     say("\nDry run...\n");
@@ -446,7 +446,8 @@ int run_program(int argc, char* argv[]) {
         return EXIT_STARTUP_ERROR;
     }
     // One in the source folder's tree would be walked, and taken as a job.
-    if (!settings.source_folder.empty() && folder_within(state.folder.path, settings.source_folder)) {
+    if (!settings.source_folder.empty() &&
+        folder_within(state.folder.path, settings.source_folder)) {
       say("Spoolex: State file '%s' is not usable\n", shown.c_str());
       close_state_file(&state);
       return EXIT_STARTUP_ERROR;

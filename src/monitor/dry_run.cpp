@@ -101,8 +101,7 @@ bool said_from_state(const DryWalk& dry, const std::string& full_path, const Pat
   LocalTime due;
   local_time_at(at->second.due, &due);
   say("Dry run: waits for try %d at %04d-%02d-%02d %02d:%02d:%02d: '%s'\n", at->second.tries + 1,
-      due.year, due.month, due.day, due.hour, due.minute, due.second,
-      printable(full_path).c_str());
+      due.year, due.month, due.day, due.hour, due.minute, due.second, printable(full_path).c_str());
   return true;
 }
 

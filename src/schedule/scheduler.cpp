@@ -159,8 +159,8 @@ void Scheduler::retry_later(InHand* file, int result) {
   ++retrying_;
   file->due_ms = host_.now_ms() + std::int64_t{file->retry_wait_seconds} * 1000;
   if (state_ != nullptr) {
-    state_waiting(state_, file->names.full_path, file->last, file->tries,
-                  file->retry_wait_seconds, host_.wall_seconds() + file->retry_wait_seconds);
+    state_waiting(state_, file->names.full_path, file->last, file->tries, file->retry_wait_seconds,
+                  host_.wall_seconds() + file->retry_wait_seconds);
   }
 }
 
@@ -460,8 +460,8 @@ bool Scheduler::take_restored(const std::shared_ptr<const Folder>& folder, const
   file->tries = entry.tries;
   file->retry_wait_seconds = entry.wait_seconds;
   // A wall clock set back meanwhile delays the try by no more than the longest wait.
-  const std::int64_t wait = std::clamp<std::int64_t>(entry.due - host_.wall_seconds(), 0,
-                                                      MAX_RETRY_WAIT_SECONDS);
+  const std::int64_t wait =
+      std::clamp<std::int64_t>(entry.due - host_.wall_seconds(), 0, MAX_RETRY_WAIT_SECONDS);
   file->due_ms = host_.now_ms() + wait * 1000;
   ++retrying_;
   paths_.insert(names.full_path);

@@ -107,8 +107,8 @@ bool open_state_folder(const std::string& path, const std::string& base, Folder*
   } else {
     split_path(full, &folder_path, name);
   }
-  return !name->empty() && open_write_folder(folder_path.empty() ? "." : folder_path, folder) ==
-                               FileResult::done;
+  return !name->empty() &&
+         open_write_folder(folder_path.empty() ? "." : folder_path, folder) == FileResult::done;
 }
 
 // Keeps `entries` within MAX_STATE_ENTRIES and MAX_STATE_BYTES: the oldest eighth goes at once.
@@ -175,8 +175,8 @@ StateOpen parse_state(const std::string& text, StateEntries* entries, std::uint6
 
 // Writes `text` through to the state file's journal; a failure is said once.
 void append_line(StateFile* state, const std::string& text) {
-  const bool ok = state->journal.value >= 0 && write_file(state->journal, text.data(), text.size()) &&
-                  sync_file(state->journal);
+  const bool ok = state->journal.value >= 0 &&
+                  write_file(state->journal, text.data(), text.size()) && sync_file(state->journal);
   state->file_bytes += text.size();
   if (!ok && !state->failure_said) {
     state->failure_said = true;
@@ -207,8 +207,8 @@ bool compact(StateFile* state) {
            std::to_string(900000 + n) + ".tmp";
     created = create_new_file(state->folder, temp, 0600, &file);
   }
-  bool ok = created == FileResult::done && write_file(file, text.data(), text.size()) &&
-            sync_file(file);
+  bool ok =
+      created == FileResult::done && write_file(file, text.data(), text.size()) && sync_file(file);
   ok = close_file(&file) && ok;
   // Windows renames over no file that is open without delete sharing: the journal closes first.
   close_file(&state->journal);
@@ -269,10 +269,10 @@ std::string state_line(const std::string& full_path, const StateEntry* entry) {
               std::to_string(entry->id.index) + " " + std::to_string(entry->id.kind) + " " +
               std::to_string(entry->id.birth) + " " + std::to_string(entry->size) + " " +
               std::to_string(entry->modified) + " ";
-    payload += entry->waiting ? std::to_string(entry->tries) + " " +
-                                    std::to_string(entry->wait_seconds) + " " +
-                                    std::to_string(entry->due) + " "
-                              : std::to_string(entry->result) + " ";
+    payload += entry->waiting
+                   ? std::to_string(entry->tries) + " " + std::to_string(entry->wait_seconds) +
+                         " " + std::to_string(entry->due) + " "
+                   : std::to_string(entry->result) + " ";
   }
   payload += escaped(full_path);
   return hex8(crc32_of(payload.data(), payload.size())) + " " + payload + "\n";
@@ -299,9 +299,10 @@ bool parse_state_line(const std::string& line, std::string* full_path, StateEntr
         !field(line, &at, &entry->size) || !field(line, &at, &entry->modified)) {
       return false;
     }
-    if (entry->waiting ? !field(line, &at, &entry->tries) || !field(line, &at, &entry->wait_seconds) ||
-                             !field(line, &at, &entry->due)
-                       : !field(line, &at, &entry->result)) {
+    if (entry->waiting
+            ? !field(line, &at, &entry->tries) || !field(line, &at, &entry->wait_seconds) ||
+                  !field(line, &at, &entry->due)
+            : !field(line, &at, &entry->result)) {
       return false;
     }
   } else if (kind != 'F') {

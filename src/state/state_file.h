@@ -48,11 +48,11 @@ struct StateEntry {
   FileId id;
   std::uint64_t size = 0;
   std::int64_t modified = 0;
-  int result = 0;             // E: the status its job ended with
-  int tries = 0;              // R: failed tries so far
-  int wait_seconds = 0;       // R: the wait before the next try
-  std::int64_t due = 0;       // R: when the next try is due, seconds since 1970 (UTC)
-  std::uint64_t order = 0;    // when it was written: the lowest is forgotten first
+  int result = 0;           // E: the status its job ended with
+  int tries = 0;            // R: failed tries so far
+  int wait_seconds = 0;     // R: the wait before the next try
+  std::int64_t due = 0;     // R: when the next try is due, seconds since 1970 (UTC)
+  std::uint64_t order = 0;  // when it was written: the lowest is forgotten first
 };
 
 using StateEntries = std::map<std::string, StateEntry>;  // by full path
@@ -62,14 +62,14 @@ bool same_as_entry(const StateEntry& entry, const PathStatus& now);
 
 // An open state file: locked, read back and ready for records.
 struct StateFile {
-  std::string shown;  // the path as given, for messages
-  Folder folder;      // the folder that holds it
-  std::string name;   // its name there
-  FileHandle lock;    // of <name>.lock: held for the run
+  std::string shown;   // the path as given, for messages
+  Folder folder;       // the folder that holds it
+  std::string name;    // its name there
+  FileHandle lock;     // of <name>.lock: held for the run
   FileHandle journal;  // open for appending
   StateEntries entries;
-  std::uint64_t entries_bytes = 0;   // what `entries` take, as state_bytes counts them
-  std::uint64_t file_bytes = 0;      // the file's size as written
+  std::uint64_t entries_bytes = 0;    // what `entries` take, as state_bytes counts them
+  std::uint64_t file_bytes = 0;       // the file's size as written
   std::uint64_t compacted_bytes = 0;  // ... just after the last compaction
   std::uint64_t next_order = 0;
   bool failure_said = false;  // a failed write was warned about
@@ -79,9 +79,9 @@ struct StateFile {
 // Results of open_state_file and read_state_file.
 enum class StateOpen : int {
   opened = 0,
-  busy = 1,           // another process holds the lock: a second service on one state file
-  other_format = 2,   // another version (or no hotbatch) wrote the file: not read
-  failed = 3,         // the file or its folder cannot be opened, read or written
+  busy = 1,          // another process holds the lock: a second service on one state file
+  other_format = 2,  // another version (or no hotbatch) wrote the file: not read
+  failed = 3,        // the file or its folder cannot be opened, read or written
 };
 
 // Splits `path` into its folder (relative ones taken from `base`) and name, and opens, locks and

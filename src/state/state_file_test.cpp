@@ -46,26 +46,47 @@ struct Service {
 // The first run leaves its state; between the runs the files change as each case says; the
 // second run reads it back.
 TEST(StateFile, RestartTable) {
-  enum class Between { nothing, change, remove, tear, other_version };
+  enum class Between { nothing, change, remove, tear, other_version, stop_at_once };
   struct Case {
     const char* what;
     bool unchanged_once;  // -u, else -b 2 with a command that fails
     Between between;
     StateOpen opened;                  // by the second run
     std::vector<std::int64_t> starts;  // of the second run
+    bool kept;                         // the state file still speaks of the file after it
   } cases[] = {
-      {"ended, unchanged: not run again", true, Between::nothing, StateOpen::opened, {}},
-      {"ended, changed: runs", true, Between::change, StateOpen::opened, {0}},
-      {"ended, gone: forgotten", true, Between::remove, StateOpen::opened, {}},
+      {"ended, unchanged: not run again", true, Between::nothing, StateOpen::opened, {}, true},
+      {"ended, changed: runs", true, Between::change, StateOpen::opened, {0}, true},
+      {"ended, gone: forgotten", true, Between::remove, StateOpen::opened, {}, false},
       // The first try failed at 0.1 s, its next due a second later on the wall clock: the second
       // run, begun in the first run's second, keeps its due time and its count (one try left
       // after that one), where a fresh start would make three.
-      {"mid-retry: tries and due time kept", false, Between::nothing, StateOpen::opened,
-       {1000, 3100}},
-      {"mid-retry, changed: tries begin anew", false, Between::change, StateOpen::opened,
-       {0, 1100, 3200}},
-      {"torn tail: cut, what came before kept", true, Between::tear, StateOpen::opened, {}},
-      {"another version: refused", true, Between::other_version, StateOpen::other_format, {}},
+      {"mid-retry: tries and due time kept",
+       false,
+       Between::nothing,
+       StateOpen::opened,
+       {1000, 3100},
+       false},
+      {"mid-retry, changed: tries begin anew",
+       false,
+       Between::change,
+       StateOpen::opened,
+       {0, 1100, 3200},
+       false},
+      // A stop cuts the first pass short: what it did not find is not taken as gone.
+      {"mid-retry, stopped at once: kept",
+       false,
+       Between::stop_at_once,
+       StateOpen::opened,
+       {},
+       true},
+      {"torn tail: cut, what came before kept", true, Between::tear, StateOpen::opened, {}, true},
+      {"another version: refused",
+       true,
+       Between::other_version,
+       StateOpen::other_format,
+       {},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -107,15 +128,14 @@ TEST(StateFile, RestartTable) {
       second.host.files["a"].size = 9;
     } else if (c.between == Between::remove) {
       second.host.files.erase("a");
+    } else if (c.between == Between::stop_at_once) {
+      second.host.stop_at = 0;
     }
     second.host.files.erase("b");  // b ended or was never retried: only a is of interest
     second.pass();
     second.scheduler.finish();
     EXPECT_EQ(second.host.starts, c.starts);
-    // Gone or over: nothing is left of it.
-    if (c.between == Between::remove || !c.unchanged_once) {
-      EXPECT_EQ(second.state.entries.count("/in/a"), 0u);
-    }
+    EXPECT_EQ(second.state.entries.count("/in/a"), c.kept ? 1u : 0u);
   }
 }
 

@@ -55,5 +55,5 @@ bool sync_file(FileHandle file) {
 
 bool sync_folder(const Folder& folder) {
   const int fd = descriptor_of(folder);
-  return fsync(fd < 0 ? AT_FDCWD : fd) == 0 || fd < 0;
+  return fd < 0 || fsync(fd) == 0;
 }

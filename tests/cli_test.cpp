@@ -40,6 +40,7 @@ Options:
           -b #                  try a failed job again up to # times
           -a dir                move each done file into dir
           -f template           run a file only once its done file exists
+          -c statefile          keep what a restart must know in statefile
 Example:  hotbatch -d d:\input *.EPS "dir @1@"
 Example:  hotbatch -d d:\input *.EPS "quorvex -M default -o @2@.pdf @1@"
 

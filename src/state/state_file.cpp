@@ -139,8 +139,16 @@ bool bound_entries(StateEntries* entries, std::uint64_t* bytes) {
 // Reads the text of a state file into `entries`: `*damaged` gets the lines left out.
 StateOpen parse_state(const std::string& text, StateEntries* entries, std::uint64_t* bytes,
                       std::uint64_t* next_order, int* damaged, std::string* format) {
+  // A line end of "\r\n" (a state file edited on Windows) reads as "\n".
+  const auto line_at = [&text](std::size_t from, std::size_t end) {
+    std::string line = text.substr(from, end == std::string::npos ? end : end - from);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    return line;
+  };
   std::size_t at = text.find('\n');
-  const std::string header = text.substr(0, at);
+  const std::string header = line_at(0, at);
   if (!text.empty() && header != STATE_HEADER) {
     *format = header.substr(0, 40);
     return StateOpen::other_format;
@@ -148,7 +156,7 @@ StateOpen parse_state(const std::string& text, StateEntries* entries, std::uint6
   *damaged = 0;
   while (at != std::string::npos && at + 1 < text.size()) {
     const std::size_t end = text.find('\n', at + 1);
-    const std::string line = text.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+    const std::string line = line_at(at + 1, end);
     at = end;
     std::string path;
     StateEntry entry;

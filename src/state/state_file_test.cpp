@@ -135,7 +135,7 @@ TEST(StateFile, RestartTable) {
     second.pass();
     second.scheduler.finish();
     EXPECT_EQ(second.host.starts, c.starts);
-    EXPECT_EQ(second.state.entries.count("/in/a"), c.kept ? 1u : 0u);
+    EXPECT_EQ(second.state.entries.count(make_job_names("/in", "a").full_path), c.kept ? 1u : 0u);
   }
 }
 

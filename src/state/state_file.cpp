@@ -181,13 +181,22 @@ StateOpen parse_state(const std::string& text, StateEntries* entries, std::uint6
   return StateOpen::opened;
 }
 
+bool compact(StateFile* state);
+
 // Appends `text` to the state file's journal, with `durable` through to the device; a failure
 // is said once.
 void append_line(StateFile* state, const std::string& text, bool durable) {
+  // After a failed write the file may end in part of a line, which the next one would join: the
+  // file is written anew instead (with what `text` says, already in the entries), until that works.
+  if (state->unsure && compact(state)) {
+    state->unsure = false;
+    return;
+  }
   const bool ok = state->journal.value >= 0 &&
                   write_file(state->journal, text.data(), text.size()) &&
                   (!durable || sync_file(state->journal));
   state->file_bytes += text.size();
+  state->unsure = state->unsure || !ok;
   if (!ok && !state->failure_said) {
     state->failure_said = true;
     say("Warning: State file '%s' cannot be written; a restart may run files again\n",

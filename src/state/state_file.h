@@ -73,6 +73,7 @@ struct StateFile {
   std::uint64_t compacted_bytes = 0;  // ... just after the last compaction
   std::uint64_t next_order = 0;
   bool failure_said = false;  // a failed write was warned about
+  bool unsure = false;        // a write failed: the file may end in part of a line
   bool full_said = false;     // forgetting the oldest was warned about
 };
 

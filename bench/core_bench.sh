@@ -13,6 +13,10 @@
 #            a pure walk: no file to test, no job): best wall time, warm cache, against 1.1 and
 #            `find DIR -name '*.EPS'`; and the system calls of the hotbatch process (strace -c), and
 #            with -f those of any process it starts too.
+#   taken    the same tree with one matching file in each folder (1,000 files, `-r -g 0 '*.EPS' ''`:
+#            each file taken through its readiness test, hold, identity checks and job start, the
+#            empty command an announcement only): best wall time against 1.1 and `find`, and the
+#            system calls of the pass with those of the pure walk taken off, per taken file.
 #   jobs     2,000 x `true` in one folder, -j 1 -g 0, against bench/spawn_loop (the same shell
 #            started 2,000 times one after the other in that folder) and 1.1.
 #
@@ -30,7 +34,7 @@
 #   CORE_BENCH_JOB_ROUNDS  timed rounds of the jobs case, no warm-up (default 3; a round of the
 #                       three programs takes about 30 s on 2 cores)
 #   CORE_BENCH_DIR      where the test folders go (default: /dev/shm when writable, else /tmp)
-#   CORE_BENCH_CASES    which cases to run (default: "folders walk jobs")
+#   CORE_BENCH_CASES    which cases to run (default: "folders walk taken jobs")
 set -u
 
 # Release 1.1: the last commit of version 1.1.0 before work on 1.2 began (-j came next). The
@@ -42,7 +46,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 hotbatch=$(readlink -f "${1:-$root/build/hotbatch}")
 rounds=${CORE_BENCH_ROUNDS:-7}
 job_rounds=${CORE_BENCH_JOB_ROUNDS:-3}
-cases=" ${CORE_BENCH_CASES:-folders walk jobs} "
+cases=" ${CORE_BENCH_CASES:-folders walk taken jobs} "
 if [ ! -x "$hotbatch" ]; then
   echo "core_bench: no hotbatch at $hotbatch (build it first, or give its path)" >&2
   exit 2
@@ -244,12 +248,24 @@ fi
 
 # --- Walk ----------------------------------------------------------------------------------------
 
-if wanted walk; then
-  echo "walk: making 1,000 folders x 100 files" >&2
+# The tree of the walk: 1,000 folders x 100 files, of which `matching` in each folder are named
+# job.EPS (one at most).
+make_tree() {
+  local matching=$1
   tree=$work/tree
+  rm -rf "$tree"
   mkdir -p "$tree"
   (cd "$tree" && seq -f 'd%g' 0 999 | xargs mkdir &&
-    for ((d = 0; d < 1000; d++)); do printf "d$d/file-%03d.dat\n" {0..99}; done | xargs touch)
+    for ((d = 0; d < 1000; d++)); do
+      printf "d$d/file-%03d.dat\n" $(seq 0 $((99 - matching)))
+      [ "$matching" = 1 ] && echo "d$d/job.EPS"
+    done | xargs touch)
+}
+
+walk_calls=""
+if wanted walk; then
+  echo "walk: making 1,000 folders x 100 files" >&2
+  make_tree 0
   echo "walk: $rounds rounds" >&2
   new_walk=("$hotbatch" -r -g 0 -d "$tree" '*.EPS' '')
   old_walk=("$old" -r -g 0 -d "$tree" '*.EPS' '')
@@ -274,15 +290,62 @@ if wanted walk; then
   else
     ours=$(syscalls "" "${new_walk[@]}")
     ours_all=$(syscalls -f "" "${new_walk[@]}")
+    walk_calls=$ours
     theirs=$no_old
     versus=""
     if [ -n "$old" ]; then
       theirs=$(syscalls "" "${old_walk[@]}")
+      old_walk_calls=$theirs
       theirs_all=$(syscalls -f "" "${old_walk[@]}")
       versus="/ $OLD_NAME: $(ratio "$ours" "$theirs"); with -f: $(ratio "$ours_all" "$theirs_all")"
       theirs+="; with -f: $theirs_all"
     fi
     row "$name" "$ours; with -f: $ours_all" "$theirs" "" "$versus" "no more than $OLD_NAME"
+  fi
+  rm -rf "$tree"
+fi
+
+# --- Taken files ---------------------------------------------------------------------------------
+
+if wanted taken; then
+  echo "taken: making 1,000 folders x 100 entries, one matching in each" >&2
+  make_tree 1
+  echo "taken: $rounds rounds" >&2
+  new_taken=("$hotbatch" -r -g 0 -d "$tree" '*.EPS' '')
+  old_taken=("$old" -r -g 0 -d "$tree" '*.EPS' '')
+  find_taken=(find "$tree" -name '*.EPS')
+  if [ -n "$old" ]; then
+    race warm "$rounds" new_taken old_taken find_taken
+  else
+    race warm "$rounds" new_taken find_taken
+  fi
+  versus_old=""
+  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_taken]}" "${best[old_taken]}") (CPU $(ratio "${cpu[new_taken]}" "${cpu[old_taken]}")); "
+  theirs=$no_old
+  [ -n "$old" ] && theirs="$(ms "${best[old_taken]}")$(short_of 1000 "$work/old_taken.txt")"
+  row "Pass over 1,000 folders x 100 entries, 1,000 matching, \`-r -g 0 '*.EPS' ''\`" \
+    "$(ms "${best[new_taken]}")$(short_of 1000 "$work/new_taken.txt")" "$theirs" \
+    "\`find -name '*.EPS'\`: $(ms "${best[find_taken]}")" \
+    "${versus_old}/ find: $(ratio "${best[new_taken]}" "${best[find_taken]}") (CPU $(ratio "${cpu[new_taken]}" "${cpu[find_taken]}"))" \
+    "<= 1.00 / $OLD_NAME"
+  name="  system calls of our process, the same pass (strace -f -c); per taken file, the walk's taken off"
+  if [ "$have_strace" = 0 ]; then
+    row "$name" "$no_strace" "" "" "" "no more than $OLD_NAME"
+  else
+    # Per taken file: what the pass calls beyond the pure walk of the same tree (measured above,
+    # or here when the walk case did not run), over the 1,000 files.
+    [ -n "$walk_calls" ] || { make_tree 0; walk_calls=$(syscalls "" "$hotbatch" -r -g 0 -d "$tree" '*.EPS' ''); old_walk_calls=""; [ -n "$old" ] && old_walk_calls=$(syscalls "" "$old" -r -g 0 -d "$tree" '*.EPS' ''); make_tree 1; }
+    per_file() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (a - b) / 1000 }'; }
+    ours=$(syscalls -f "" "${new_taken[@]}")
+    shown="$ours, $(per_file "$ours" "$walk_calls") per taken file"
+    theirs=$no_old
+    versus=""
+    if [ -n "$old" ]; then
+      theirs=$(syscalls -f "" "${old_taken[@]}")
+      versus="/ $OLD_NAME: $(ratio "$ours" "$theirs"); per taken file: $(ratio "$(per_file "$ours" "$walk_calls")" "$(per_file "$theirs" "${old_walk_calls:-0}")")"
+      theirs+=", $(per_file "$theirs" "${old_walk_calls:-0}") per taken file"
+    fi
+    row "$name" "$shown" "$theirs" "" "$versus" "no more than $OLD_NAME"
   fi
   rm -rf "$tree"
 fi

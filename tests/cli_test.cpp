@@ -40,6 +40,7 @@ Options:
           -b #                  try a failed job again up to # times
           -a dir                move each done file into dir
           -f template           run a file only once its done file exists
+          -c statefile          keep what a restart must know in statefile
           -i name               install as the Windows service hotbatch-name
           -x name               remove the Windows service hotbatch-name
           -z name               run as the Windows service hotbatch-name

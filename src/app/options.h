@@ -2,7 +2,8 @@
 #pragma once
 
 // The options of hotbatch: a letter followed by ':' takes a value.
-constexpr const char* OPTION_STRING = "o:t:d:s:e:g:rlEj:wk:up:m:nb:a:f:i:x:z:";
+
+constexpr const char* OPTION_STRING = "o:t:d:s:e:g:rlEj:wk:up:m:nb:a:f:c:i:x:z:";
 
 // Returned by next_option when the options are over.
 constexpr int OPTIONS_END = -1;

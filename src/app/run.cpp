@@ -18,6 +18,7 @@
 #include "scan/walk.h"
 #include "schedule/real_host.h"
 #include "schedule/scheduler.h"
+#include "state/state_file.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ void print_usage() {
   say("          -b #                  try a failed job again up to # times\n");
   say("          -a dir                move each done file into dir\n");
   say("          -f template           run a file only once its done file exists\n");
+  say("          -c statefile          keep what a restart must know in statefile\n");
   say("          -i name               install as the Windows service hotbatch-name\n");
   say("          -x name               remove the Windows service hotbatch-name\n");
   say("          -z name               run as the Windows service hotbatch-name\n");
@@ -182,6 +184,10 @@ bool take_option(int letter, const char* value, RunSettings* settings_out) {
       }
       settings.job.done_template = value;
       say("Spoolex: Done file is '%s'\n", value);
+      break;
+    case 'c':
+      settings.state_path = value;
+      say("Spoolex: State file is '%s'\n", value);
       break;
     case 'j':
       settings.schedule.jobs = std::clamp(parse_number(value), 1, MAX_JOBS);
@@ -546,16 +552,64 @@ int run_as(int argc, char* argv[], bool as_service) {
     settings.schedule.hold_files = !warn_if_network(path) && settings.schedule.hold_files;
   }
 
+  // A relative state file is taken from the work folder with -p, else from the folder hotbatch
+  // was started in.
+  const std::string state_base = settings.claiming ? work.folder.path : settings.start_folder;
   if (!settings.install_name.empty()) {
     return install(settings, settings.walk.pattern, settings.job.command_template);
   }
 
   // A dry run looks at the tree as a pass would, and neither recovers claims nor starts anything.
+  // It reads the state file without taking its lock, and says what it holds of the files.
   if (settings.dry_run) {
+    StateEntries state;
+    std::string format;
+    if (settings.state_path &&
+        read_state_file(*settings.state_path, state_base, &state, &format) != StateOpen::opened) {
+      say("Warning: State file '%s' cannot be read\n", printable(*settings.state_path).c_str());
+    }
+    for (auto at = state.begin(); at != state.end();) {
+      const bool used =
+          at->second.waiting ? settings.schedule.retries > 0 : settings.schedule.unchanged_once;
+      at = used ? std::next(at) : state.erase(at);
+    }
     say("\nDry run...\n");
     dry_run(settings.walk, settings.job, settings.claiming ? &work : nullptr,
-            settings.source_folder);
+            settings.source_folder, settings.state_path ? &state : nullptr);
     return EXIT_DONE;
+  }
+
+  // One state file serves one run at a time; one another version wrote is never misread.
+  StateFile state;
+  if (settings.state_path) {
+    std::string format;
+    const std::string shown = printable(*settings.state_path);
+    switch (open_state_file(*settings.state_path, state_base, &state, &format)) {
+      case StateOpen::opened:
+        break;
+      case StateOpen::busy:
+        say("Spoolex: State file '%s' is in use by another hotbatch\n", shown.c_str());
+        return EXIT_STARTUP_ERROR;
+      case StateOpen::other_format:
+        if (format.rfind(STATE_HEADER_NAME, 0) == 0) {
+          say("Spoolex: State file '%s' was written by another version ('%s', this one reads "
+              "'%s'), not read\n",
+              shown.c_str(), printable(format).c_str(), STATE_HEADER);
+        } else {
+          say("Spoolex: '%s' is no state file of hotbatch, not read\n", shown.c_str());
+        }
+        return EXIT_STARTUP_ERROR;
+      case StateOpen::failed:
+        say("Spoolex: State file '%s' is not usable\n", shown.c_str());
+        return EXIT_STARTUP_ERROR;
+    }
+    // One in the source folder's tree would be walked, and taken as a job.
+    if (!settings.source_folder.empty() &&
+        folder_within(state.folder.path, settings.source_folder)) {
+      say("Spoolex: State file '%s' is not usable\n", shown.c_str());
+      close_state_file(&state);
+      return EXIT_STARTUP_ERROR;
+    }
   }
 
   // Waiting files hold no slot where several commands may run or arrivals wake a pass.
@@ -563,6 +617,9 @@ int run_as(int argc, char* argv[], bool as_service) {
       settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
   RealHost host(settings.job, settings.claiming ? &work : nullptr);
   Scheduler scheduler(settings.schedule, &host);
+  if (settings.state_path) {
+    scheduler.use_state(&state);
+  }
   SaidOnce* said = &host.memory()->said;
   if (settings.claiming) {
     // Files of a run that did not finish go back first, and so run again.
@@ -579,6 +636,9 @@ int run_as(int argc, char* argv[], bool as_service) {
     metrics_path = settings.start_folder + PATH_SEPARATOR + *metrics_path;
   }
   remove_leftovers(settings, metrics_path, settings.claiming ? &work : nullptr);
+  if (settings.state_path) {
+    remove_dead_temporaries(state.folder.path);
+  }
   Monitor monitor;
   if (!start_monitor(metrics_path, *scheduler.counts(), &monitor)) {
     say("Spoolex: Metrics file '%s' cannot be written\n", settings.metrics_path->c_str());
@@ -617,6 +677,9 @@ int run_as(int argc, char* argv[], bool as_service) {
   scheduler.finish();
   scheduler.counts()->changed = true;  // the last word in the metrics file
   monitor_tick(&monitor, scheduler.counts(), scheduler.running());
+  if (settings.state_path) {
+    close_state_file(&state);
+  }
   if (stop_requested()) {
     say("Spoolex: Stopped\n");
   }

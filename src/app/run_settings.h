@@ -23,6 +23,7 @@ struct RunSettings {
   std::string work_folder;                  // -p: as given
   std::optional<std::string> metrics_path;  // -m: as given
   bool dry_run = false;                     // -n
+  std::optional<std::string> state_path;    // -c: as given
   std::string install_name;                 // -i: the service to install
   std::string remove_name;                  // -x: the service to remove
   std::string service_mode_name;            // -z: the service this run is

@@ -32,14 +32,16 @@ const char* const REASON_TEXTS[] = {
     "in hand elsewhere (claimed into the work folder)",
     "done file, passed over",
     "no done file yet, waits",
+    "ended before, unchanged",
 };
 static_assert(sizeof REASON_TEXTS / sizeof REASON_TEXTS[0] ==
-                  static_cast<std::size_t>(DryReason::no_done_file) + 1,
+                  static_cast<std::size_t>(DryReason::ended_before) + 1,
               "one text per reason");
 
 struct DryWalk {
   const WalkSettings& walk;
   const JobSettings& job;
+  const StateEntries* state;
 };
 
 void say_reason(DryReason reason, const std::string& full_path) {
@@ -83,6 +85,24 @@ DryReason file_reason(const DryWalk& dry, const Folder& folder, const std::strin
     return DryReason::not_ready;
   }
   return DryReason::taken;
+}
+
+// Says what the state file holds of a file that a run would take or wait for: that it ended
+// before, or when its next try is due. False when it holds nothing of it as it is now.
+bool said_from_state(const DryWalk& dry, const std::string& full_path, const PathStatus& status) {
+  auto at = dry.state == nullptr ? StateEntries::const_iterator{} : dry.state->find(full_path);
+  if (dry.state == nullptr || at == dry.state->end() || !same_as_entry(at->second, status)) {
+    return false;
+  }
+  if (!at->second.waiting) {
+    say_reason(DryReason::ended_before, full_path);
+    return true;
+  }
+  LocalTime due;
+  local_time_at(at->second.due, &due);
+  say("Dry run: waits for try %d at %04d-%02d-%02d %02d:%02d:%02d: '%s'\n", at->second.tries + 1,
+      due.year, due.month, due.day, due.hour, due.minute, due.second, printable(full_path).c_str());
+  return true;
 }
 
 void dry_level(const DryWalk& dry, const Folder& folder, int depth);
@@ -144,7 +164,11 @@ void dry_level(const DryWalk& dry, const Folder& folder, int depth) {
     } else if (!match_name(dry.walk.pattern.c_str(), name.c_str())) {
       say_reason(DryReason::not_matching, full_path);
     } else {
-      say_reason(file_reason(dry, folder, name, status), full_path);
+      const DryReason reason = file_reason(dry, folder, name, status);
+      if ((reason != DryReason::taken && reason != DryReason::not_ready) ||
+          !said_from_state(dry, full_path, status)) {
+        say_reason(reason, full_path);
+      }
     }
   }
 }
@@ -157,11 +181,11 @@ std::string dry_line(DryReason reason, const std::string& full_path) {
 }
 
 void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work,
-             const std::string& source_folder) {
+             const std::string& source_folder, const StateEntries* state) {
   Folder source;
   if (open_folder(source_folder.empty() ? "." : source_folder, &source)) {
     source.path = source_folder;
-    dry_level(DryWalk{walk, job}, source, 0);
+    dry_level(DryWalk{walk, job, state}, source, 0);
   }
   close_folder(&source);
   if (work != nullptr) {

@@ -5,6 +5,7 @@
 #include "job/claim.h"
 #include "job/process_job.h"
 #include "scan/walk.h"
+#include "state/state_file.h"
 
 // What a real pass would do with an entry. Each has one row in the table of dry_run.cpp.
 enum class DryReason : int {
@@ -26,13 +27,14 @@ enum class DryReason : int {
   claimed,           // claimed into the work folder, by this or another run
   done_file,         // shaped like a done file (-f): never a job of its own
   no_done_file,      // its done file (-f) is not there yet, or its name would not fit
+  ended_before,      // its job ended in an earlier run and it is unchanged (-u -c)
 };
 
 // The dry run over the source folder `source_folder` (absolute; "" when its path is not known:
 // the working folder), with the work folder `work` when -p was given (else null). Prints one line
-// per entry.
+// per entry. `state` holds what the state file (-c) says that a run would take of it, or is null.
 void dry_run(const WalkSettings& walk, const JobSettings& job, const WorkFolder* work,
-             const std::string& source_folder);
+             const std::string& source_folder, const StateEntries* state = nullptr);
 
 // The line the dry run prints for `full_path` (as given; masked here) and `reason`.
 std::string dry_line(DryReason reason, const std::string& full_path);

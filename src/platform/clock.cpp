@@ -7,8 +7,16 @@
 #include "platform/primitives.h"
 
 bool local_time_now(LocalTime* now) {
+  return local_time_at(wall_clock_seconds(), now);
+}
+
+std::int64_t wall_clock_seconds() {
+  return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+bool local_time_at(std::int64_t seconds, LocalTime* now) {
   std::tm parts{};
-  if (!local_time_parts(std::time(nullptr), &parts)) {
+  if (!local_time_parts(static_cast<std::time_t>(seconds), &parts)) {
     return false;
   }
   now->year = parts.tm_year + 1900;

@@ -106,6 +106,22 @@ struct FileHandle {
   std::intptr_t value = -1;
 };
 
+// What probe_and_hold found.
+struct ProbeHold {
+  Probe probe = Probe::held;
+  bool found = false;  // the name names something, whose status was filled in
+  bool wrote = false;  // as probe_file's
+  bool held = false;   // asked to hold, and the file is held (see hold_file)
+};
+
+// The readiness probe (probe_file), the hold (hold_file, with `hold`) and the status query of
+// one attempt at once: the status of what `path` names now goes to `status`. Where the platform
+// can, and the name is no link, one open serves all three: its descriptor is checked to be the
+// file `expected`, a plain file, probed for writers and kept as the hold, and the status is
+// read from it. A file that is not free is not held.
+ProbeHold probe_and_hold(const Folder& at, const std::string& path, bool follow_link,
+                         const FileId& expected, bool hold, PathStatus* status, FileHandle* held);
+
 // Results of the file functions below.
 enum class FileResult : int {
   done = 0,

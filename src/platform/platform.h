@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/notify.h"

@@ -75,6 +75,9 @@ class Host {
   // The monotonic clock, in milliseconds.
   virtual std::int64_t now_ms() = 0;
 
+  // The wall clock, in seconds since 1970 (UTC): for what must outlive the run (-c).
+  virtual std::int64_t wall_seconds() = 0;
+
   // True once a stop was requested.
   virtual bool stop_requested() = 0;
 

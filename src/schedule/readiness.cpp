@@ -2,17 +2,20 @@
 #include "schedule/readiness.h"
 
 Readiness ready_attempt(const Folder& folder, const std::string& name, const std::string& full_path,
-                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now) {
-  bool wrote = false;
+                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now,
+                        bool hold, FileHandle* held_file, bool* held) {
   before_own_probe();
   // Only the file looked at before, and through a link only where that was a trusted one.
-  Probe probe = probe_file(folder, name, before.is_link && before.link_trusted, before.id, &wrote);
-  after_own_probe(folder, name, wrote);
+  PathStatus& status = *now;
+  ProbeHold probe = probe_and_hold(folder, name, before.is_link && before.link_trusted, before.id,
+                                   hold, &status, held_file);
+  *held = probe.held;
+  after_own_probe(folder, name, probe.wrote);
   // A writer may give its file our access only once it is complete (a copy made 0600, then
   // opened up): only a file unchanged for a settle time is truly out of our reach.
-  if (probe == Probe::no_access) {
-    if (!query_status(folder, name, now) || now->id != before.id || now->size != before.size ||
-        now->modified != before.modified) {
+  if (probe.probe == Probe::no_access) {
+    if (!probe.found || status.id != before.id || status.size != before.size ||
+        status.modified != before.modified) {
       return Readiness::not_yet;
     }
     say_once(said, "Warning: No access to file, passed over: '%s'\n", full_path);
@@ -22,14 +25,13 @@ Readiness ready_attempt(const Folder& folder, const std::string& name, const std
     say("Warning: Cannot check for writers still holding files (no permission for leases); "
         "only the size test applies\n");
   }
-  PathStatus& status = *now;
-  if (!query_status(folder, name, &status)) {
+  if (!probe.found) {
     say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
     return Readiness::gone;
   }
   // A file swapped in under the name is not the one looked at before.
   // Only a regular file is ever handed to a command: its identity includes its kind.
-  if (probe == Probe::free && status.is_regular && status.size == before.size &&
+  if (probe.probe == Probe::free && status.is_regular && status.size == before.size &&
       status.id == before.id && (!same_time || status.modified == before.modified)) {
     return Readiness::ready;
   }

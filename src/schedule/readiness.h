@@ -18,6 +18,8 @@ enum class Readiness : int {
 // `full_path`): ready when no writer holds it and it is still the file of `before`, of the
 // same size (with `same_time`, also of the same time of last change). `before` is the walk's first
 // look, or with `same_time` the previous attempt. A file that is gone is reported. Warnings said
-// once go to `said`. `now` receives the file's status.
+// once go to `said`. `now` receives the file's status. With `hold` the file is held open in
+// `held_file` from the test on (see hold_file), when it is ready; `held` tells whether it is.
 Readiness ready_attempt(const Folder& folder, const std::string& name, const std::string& full_path,
-                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now);
+                        const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now,
+                        bool hold, FileHandle* held_file, bool* held);

@@ -51,6 +51,10 @@ std::int64_t RealHost::now_ms() {
   return monotonic_ms();
 }
 
+std::int64_t RealHost::wall_seconds() {
+  return wall_clock_seconds();
+}
+
 bool RealHost::stop_requested() {
   return ::stop_requested();
 }
@@ -60,14 +64,11 @@ bool RealHost::status_of(const InHand& file, const std::string& path, PathStatus
 }
 
 Readiness RealHost::test(InHand* file, bool hold, bool same_time, PathStatus* now, bool* held) {
-  // Opened before the test and kept, when the file is ready, to the end of its command (a claim
+  // Opened by the test and kept, when the file is ready, to the end of its command (a claim
   // moves it, the descriptor stays): a write lease that its owner took between the test and the
   // command's open would hold that open up. One taken before makes the file not ready yet.
-  *held =
-      hold && hold_file(*file->folder, file->name, file->last.is_link && file->last.link_trusted,
-                        file->last.id, &file->state.held) == FileResult::done;
   return ready_attempt(*file->folder, file->name, file->names.full_path, file->last, same_time,
-                       &memory_.said, now);
+                       &memory_.said, now, hold, &file->state.held, held);
 }
 
 void RealHost::drop_hold(InHand* file) {

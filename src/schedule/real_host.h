@@ -22,6 +22,7 @@ class RealHost : public Host {
   WorkFolder* work() const { return work_; }
 
   std::int64_t now_ms() override;
+  std::int64_t wall_seconds() override;
   bool stop_requested() override;
   bool status_of(const InHand& file, const std::string& path, PathStatus* now) override;
   Readiness test(InHand* file, bool hold, bool same_time, PathStatus* now, bool* held) override;

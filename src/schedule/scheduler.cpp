@@ -25,7 +25,11 @@ bool same_file(const PathStatus& now, const PathStatus& then) {
 
 }  // namespace
 
-void Scheduler::forget_ended(std::map<std::string, JobEnded>::iterator at) {
+// Forgets a file that -u remembers; with `kept`, in the state file too.
+void Scheduler::forget_ended(std::map<std::string, JobEnded>::iterator at, bool kept) {
+  if (kept && state_ != nullptr) {
+    state_forget(state_, at->first);
+  }
   ended_bytes_ -= bytes_ended(at->first);
   ended_.erase(at);
 }
@@ -80,17 +84,24 @@ bool Scheduler::retry_may_start() const {
   return settings_.waiting_apart || static_cast<int>(hand_.size()) - retrying_ < settings_.jobs;
 }
 
-// With -u: remembers the file of a job that ended, in its folder, as it is now.
-void Scheduler::remember_ended(const InHand& file) {
+// With -u: remembers the file of a job that ended with `result`, in its folder, as it is now
+// (in the state file too). Else the state file forgets it: its tries are over.
+void Scheduler::remember_ended(const InHand& file, int result) {
   PathStatus now;
+  const std::string& path = file.names.full_path;
   if (settings_.unchanged_once && host_.status_of(file, file.name, &now)) {
-    auto at = ended_.find(file.names.full_path);
+    auto at = ended_.find(path);
     if (at != ended_.end()) {
-      forget_ended(at);
+      forget_ended(at, false);
     }
-    ended_[file.names.full_path] = JobEnded{now.id, now.size, now.modified, pass_, ++ended_count_};
-    ended_bytes_ += bytes_ended(file.names.full_path);
+    ended_[path] = JobEnded{now.id, now.size, now.modified, pass_, ++ended_count_};
+    ended_bytes_ += bytes_ended(path);
+    if (state_ != nullptr) {
+      state_ended(state_, path, now, result);
+    }
     bound_ended();
+  } else if (state_ != nullptr) {
+    state_forget(state_, path);
   }
 }
 
@@ -118,12 +129,12 @@ bool Scheduler::start(InHand* file) {
     case Started::no_command:
       file->begun = true;
       end_and_count(file, 0);
-      remember_ended(*file);
+      remember_ended(*file, 0);
       return false;
     case Started::not_started:
       file->begun = true;
       end_and_count(file, COMMAND_NOT_STARTED);
-      remember_ended(*file);
+      remember_ended(*file, COMMAND_NOT_STARTED);
       return false;
     case Started::passed_over:
       break;
@@ -147,6 +158,10 @@ void Scheduler::retry_later(InHand* file, int result) {
   file->stage = Stage::retrying;
   ++retrying_;
   file->due_ms = host_.now_ms() + std::int64_t{file->retry_wait_seconds} * 1000;
+  if (state_ != nullptr) {
+    state_waiting(state_, file->names.full_path, file->last, file->tries, file->retry_wait_seconds,
+                  host_.wall_seconds() + file->retry_wait_seconds);
+  }
 }
 
 // Ends the job of `file`, whose command gave `result` (ended by `signal`, 0 when it exited), in
@@ -167,7 +182,7 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
     return true;
   }
   end_and_count(file, result);
-  remember_ended(*file);
+  remember_ended(*file, result);
   return false;
 }
 
@@ -223,6 +238,9 @@ bool Scheduler::attempt(InHand* file) {
     PathStatus now;
     if (!host_.status_of(*file, file->name, &now) || !same_file(now, file->last)) {
       file->tries = 0;
+      if (state_ != nullptr) {
+        state_forget(state_, file->names.full_path);
+      }
       file->last = now;
       file->due_ms = settle_deadline();
       return true;
@@ -419,9 +437,65 @@ bool Scheduler::look_again(const std::string& full_path) {
   return found;
 }
 
+// Takes the file that the state file says waits for its next try, when it is unchanged: it
+// keeps its tries and its due time. True when it was taken.
+bool Scheduler::take_restored(const std::shared_ptr<const Folder>& folder, const std::string& name,
+                              const PathStatus& first, const JobNames& names) {
+  auto at = restored_.find(names.full_path);
+  if (at == restored_.end()) {
+    return false;
+  }
+  const StateEntry entry = at->second;
+  restored_.erase(at);
+  if (!same_as_entry(entry, first) || retrying_ >= MAX_WAITING) {
+    state_forget(state_, names.full_path);  // a new job: its tries begin anew
+    return false;
+  }
+  auto file = std::make_unique<InHand>();
+  file->name = name;
+  file->folder = folder;
+  file->last = first;
+  file->names = names;
+  file->stage = Stage::retrying;
+  file->tries = entry.tries;
+  file->retry_wait_seconds = entry.wait_seconds;
+  // A wall clock set back meanwhile delays the try by no more than the longest wait.
+  const std::int64_t wait =
+      std::clamp<std::int64_t>(entry.due - host_.wall_seconds(), 0, MAX_RETRY_WAIT_SECONDS);
+  file->due_ms = host_.now_ms() + wait * 1000;
+  ++retrying_;
+  paths_.insert(names.full_path);
+  hand_bytes_ += bytes_in_hand(names.full_path);
+  hand_.push_back(std::move(file));
+  return true;
+}
+
+void Scheduler::use_state(StateFile* state) {
+  state_ = state;
+  std::vector<std::string> other;
+  for (const auto& [path, entry] : state->entries) {
+    if (entry.waiting && settings_.retries > 0) {
+      restored_[path] = entry;
+    } else if (!entry.waiting && settings_.unchanged_once) {
+      ended_[path] = JobEnded{entry.id, entry.size, entry.modified, NOT_SEEN, entry.order};
+      ended_count_ = std::max(ended_count_, entry.order);
+      ended_bytes_ += bytes_ended(path);
+    } else {
+      other.push_back(path);
+    }
+  }
+  for (const std::string& path : other) {
+    state_forget(state, path);
+  }
+  bound_ended();
+}
+
 void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::string& name,
                       const PathStatus& first, const JobNames& names) {
   if (host_.stop_requested()) {
+    return;
+  }
+  if (!restored_.empty() && take_restored(folder, name, first, names)) {
     return;
   }
   if (settings_.unchanged_once) {
@@ -453,9 +527,18 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
 }
 
 void Scheduler::end_pass() {
+  if (host_.stop_requested()) {
+    ++pass_;
+    return;
+  }
+  // What waited for a try when the state file was read, and was not found, is gone.
+  for (const auto& entry : restored_) {
+    state_forget(state_, entry.first);
+  }
+  restored_.clear();
   for (auto at = ended_.begin(); at != ended_.end();) {
     auto next = std::next(at);
-    if (at->second.seen < pass_) {
+    if (at->second.seen < pass_ || at->second.seen == NOT_SEEN) {
       forget_ended(at);
     }
     at = next;

@@ -17,6 +17,7 @@
 
 #include "monitor/monitor.h"
 #include "schedule/host.h"
+#include "state/state_file.h"
 
 // Readiness attempts per matching file and pass.
 constexpr int READY_ATTEMPTS = 10;
@@ -78,9 +79,12 @@ struct JobEnded {
   FileId id;
   std::uint64_t size = 0;
   std::int64_t modified = 0;
-  std::uint64_t seen = 0;   // the last pass that found it (or ended its job)
+  std::uint64_t seen = 0;   // the last pass that found it (or ended its job); NOT_SEEN when read
+                            // from the state file and not found since
   std::uint64_t order = 0;  // when it was remembered: the lowest is forgotten first
 };
+
+constexpr std::uint64_t NOT_SEEN = ~0ull;
 
 // What ended a call of Scheduler::run_until.
 enum class Step : int {
@@ -119,8 +123,15 @@ class Scheduler {
   // seen). True when it is in hand.
   bool look_again(const std::string& full_path);
 
-  // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped.
+  // Ends a pass: with -u, what is remembered of files that the pass did not find is dropped (not
+  // on a stop, which may have cut the pass short).
   void end_pass();
+
+  // Keeps what a restart must know in `state` (-c), and takes what it kept before: with -u the
+  // files that ended, with -b those that wait for their next try, which keep their tries and
+  // due times when they are found unchanged. Records of the other kind are forgotten. Before
+  // the first pass.
+  void use_state(StateFile* state);
 
   // Lets the jobs in hand (if any) go on until `deadline_ms`, a stop request, or until `woken`
   // (when given) says that a change arrived: the pause between passes.
@@ -151,8 +162,10 @@ class Scheduler {
   void retry_later(InHand* file, int result);
   void enforce_limit(InHand* file);
   void end_and_count(InHand* file, int result);
-  void remember_ended(const InHand& file);
-  void forget_ended(std::map<std::string, JobEnded>::iterator at);
+  void remember_ended(const InHand& file, int result);
+  void forget_ended(std::map<std::string, JobEnded>::iterator at, bool kept = true);
+  bool take_restored(const std::shared_ptr<const Folder>& folder, const std::string& name,
+                     const PathStatus& first, const JobNames& names);
   void bound_ended();
   void let_go(std::size_t index);
   bool make_room(std::uint64_t bytes);
@@ -177,6 +190,9 @@ class Scheduler {
   std::uint64_t attempts_made_ = 0;            // readiness attempts of the run so far
   std::uint64_t no_room_since_ = ~0ull;        // attempts_made_ when no waiting file could give
                                                // way last; none can before the next attempt
+  StateFile* state_ = nullptr;                 // -c: null without one
+  StateEntries restored_;                      // files waiting for a try when the state file
+                                               // was read, not yet found (-b -c)
   RunCounts counts_;                           // for the monitor
   Monitor* monitor_ = nullptr;                 // null without one
 };

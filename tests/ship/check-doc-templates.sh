@@ -146,7 +146,7 @@ run_in_sandbox() {
   while [ $i -lt ${#words[@]} ]; do
     word=${words[$i]}
     case $word in
-      -[otdesgpa]*)
+      -[otdesgpac]*)
         value=$(into_sandbox "$sandbox" "${words[$((i + 1))]:-}")
         case ${word:1:1} in
           d) source=$value ;;
@@ -155,6 +155,7 @@ run_in_sandbox() {
           t) success=$value; args+=(-t "$value") ;;
           p) mkdir -p -m 0700 "$value" && chmod 0700 "$value"; args+=(-p "$value") ;;
           a) archive=$value; args+=(-a "$value") ;;
+          c) mkdir -p "$(dirname "$value")"; args+=(-c "$value") ;;
         esac
         i=$((i + 2))
         ;;

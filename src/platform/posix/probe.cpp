@@ -21,11 +21,11 @@ void on_lease_broken(int) {}
 // Set once a lease was refused because we neither own the file nor hold CAP_LEASE.
 bool lease_refused = false;
 
-// True when another process holds `path` open for writing. A read lease is refused with EAGAIN
-// exactly then (our own descriptors are closed by now); where no lease can be had for another
-// reason (not the owner, a file system without leases, not a regular file) nothing is known and
-// the plain test decides.
-bool held_by_writer(int at, const std::string& path, int extra_flags) {
+// True when another process holds the file of `fd` (open for reading) open for writing. A read
+// lease is refused with EAGAIN exactly then (our own descriptors for writing are closed by now);
+// where no lease can be had for another reason (not the owner, a file system without leases, not
+// a regular file) nothing is known and the plain test decides.
+bool writer_holds(int fd) {
 #ifdef F_SETLEASE
   // A writer that opens the file while we hold the lease breaks it, and the kernel tells us with
   // SIGIO, whose default action ends the process. A handler (unlike SIG_IGN) is not passed on to
@@ -40,28 +40,31 @@ bool held_by_writer(int at, const std::string& path, int extra_flags) {
   if (!caught) {
     return false;
   }
-  int fd = openat(at, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
-  if (fd < 0) {
-    return false;
-  }
-  bool busy = false;
   if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
     fcntl(fd, F_SETLEASE, F_UNLCK);
-  } else if (errno == EAGAIN) {
-    busy = true;
-  } else if (errno == EACCES || errno == EPERM) {
+    return false;
+  }
+  if (errno == EACCES || errno == EPERM) {
     lease_refused = true;
   }
-  close(fd);
-  return busy;
+  return errno == EAGAIN;
 #else
-  (void)path;
-  (void)extra_flags;
+  (void)fd;
   return false;
 #endif
 }
 
-// True when `fd` is the file `expected`.
+// The same for `path` of `at`, opened for it.
+bool held_by_writer(int at, const std::string& path, int extra_flags) {
+  int fd = openat(at, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
+  if (fd < 0) {
+    return false;
+  }
+  const bool busy = writer_holds(fd);
+  close(fd);
+  return busy;
+}
+
 // True where an open descriptor can be opened again through /proc/self/fd. Asked once: the
 // answer does not change while the program runs, and each test would otherwise ask again.
 bool reopen_by_descriptor() {
@@ -117,6 +120,52 @@ Probe probe_file(const Folder& folder, const std::string& path, bool follow_link
   held = held || held_by_writer(at, same, same == path && !follow_link ? O_NOFOLLOW : 0);
   close(found);
   return held ? Probe::held : Probe::free;
+}
+
+ProbeHold probe_and_hold(const Folder& folder, const std::string& path, bool follow_link,
+                         const FileId& expected, bool hold, PathStatus* status, FileHandle* held) {
+  ProbeHold result;
+  if (follow_link) {
+    // Through a link the name is looked up first, and only the file expected opened.
+    result.held = hold && hold_file(folder, path, true, expected, held) == FileResult::done;
+    result.probe = probe_file(folder, path, true, expected, &result.wrote);
+    result.found = query_status(folder, path, status);
+    return result;
+  }
+  // For reading, so that the lease below can be asked for on the same descriptor, which is then
+  // the hold; never through a link. Opening for reading has no effect on a plain file, and
+  // O_NONBLOCK none on a FIFO or a device either (with O_NOCTTY): what is not the file expected
+  // is closed at once. On a file with another's lease the open fails at once (EWOULDBLOCK).
+  const int fd = openat(descriptor_of(folder), path.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat info;
+  FileId id;
+  if (fd < 0 || !status_of(fd, &info, &id)) {
+    result.probe = fd < 0 && (errno == EACCES || errno == EPERM) ? Probe::no_access : Probe::held;
+    if (fd >= 0) {
+      close(fd);
+    }
+    result.found = query_status(folder, path, status);
+    return result;
+  }
+  result.found = true;
+  *status = PathStatus{};
+  status->is_folder = S_ISDIR(info.st_mode);
+  status->is_regular = S_ISREG(info.st_mode);
+  status->size = status->is_folder ? 0 : static_cast<std::uint64_t>(info.st_size);
+  status->id = id;
+  status->permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
+  status->modified =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  const bool free = id == expected && status->is_regular && !writer_holds(fd);
+  result.probe = free ? Probe::free : Probe::held;
+  if (free && hold) {
+    held->value = fd;
+    result.held = true;
+  } else {
+    close(fd);
+  }
+  return result;
 }
 
 bool writer_check_refused() {

@@ -44,6 +44,15 @@ Probe probe_file(const Folder& at, const std::string& path, bool, const FileId&,
   return Probe::free;
 }
 
+ProbeHold probe_and_hold(const Folder& at, const std::string& path, bool follow_link,
+                         const FileId& expected, bool hold, PathStatus* status, FileHandle* held) {
+  ProbeHold result;
+  result.held = hold && hold_file(at, path, follow_link, expected, held) == FileResult::done;
+  result.probe = probe_file(at, path, follow_link, expected, &result.wrote);
+  result.found = query_status(at, path, status);
+  return result;
+}
+
 bool writer_check_refused() {
   return false;
 }

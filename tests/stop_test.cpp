@@ -206,10 +206,12 @@ TEST_P(NothingOutlives, TheProgram) {
     const std::string ran = "ran" + std::string(1, static_cast<char>('a' + i));
     ASSERT_TRUE(process.wait_until([&] { return tree.exists(ran); }));
   }
-  std::this_thread::sleep_for(Millis(200));  // the session of the child is made
-  ASSERT_TRUE(running_anywhere("sleep " + marker + "1"));
+  const auto tree_gone = [&] { return !running_anywhere("sleep " + marker); };
+  ASSERT_TRUE(process.wait_until([&] { return running_anywhere("sleep " + marker + "1"); }));
   if (c.signals.empty()) {
+    // The time limit ends the whole tree, not only the command's shell, while the run goes on.
     ASSERT_TRUE(process.wait_for("File erased"));
+    EXPECT_TRUE(process.wait_until(tree_gone));
     process.signal(SIGTERM);
   }
   for (std::size_t i = 0; i < c.signals.size(); ++i) {
@@ -220,8 +222,7 @@ TEST_P(NothingOutlives, TheProgram) {
   }
   const RunResult result = process.finish();
   EXPECT_EQ(result.status, c.status);
-  std::this_thread::sleep_for(Millis(1000));
-  EXPECT_FALSE(running_anywhere("sleep " + marker));
+  EXPECT_TRUE(process.wait_until(tree_gone));
   EXPECT_EQ(tree.exists("in/a.job"), c.file_stays);
   if (c.signals.empty()) {
     const std::string file = tree.path("in/a.job");

@@ -510,28 +510,6 @@ TEST_F(Stalls, WriteLeaseAfterTheProbe) {
   EXPECT_EQ(occurrences(result.out, "File erased: " + file), 1) << result.out;
 }
 
-// 4,200 files kept open for writing, early in the walk's order, fill the waiting places: another
-// user's file found after them still runs about one settle time after a pass found it.
-TEST_F(Stalls, NeverReadyFilesKeepNobodyWaiting) {
-  TempTree tree;
-  SharedInbox box(tree, 0);
-  Background holder(kDropper, [&] {
-    int opened = 0;
-    for (int i = 1000; i < 5200; ++i) {
-      opened += open((box.inbox + "/a" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0666) >= 0;
-    }
-    return opened == 4200;
-  });
-  ASSERT_TRUE(holder.ready());
-  ASSERT_TRUE(as_user(kOtherDropper, [&] { return write_file(box.inbox + "/z.txt", "z\n"); }));
-  Process hotbatch({"-l", "-s", "1", "-g", "1", "-j", "2", "-d", box.inbox, "*", "true"},
-                   box.inbox);
-  const bool done = hotbatch.wait_for("Datei was processed: 'z.txt'", 1, e2e::Millis(8000));
-  hotbatch.signal(SIGTERM);
-  hotbatch.finish();
-  EXPECT_TRUE(done);
-}
-
 // --- Crashing the walk: trees deeper than the walk goes ---------------------------------------
 
 class DeepTree : public Hostile {};
@@ -620,7 +598,7 @@ TEST_F(DeepTree, LongPathsBoundedInBytes) {
   Process hotbatch(
       {"-r", "-l", "-s", "1", "-g", "0", "-j", "4", "-u", "-d", box.inbox, "*.pdf", "true"},
       box.inbox);
-  const bool said = hotbatch.wait_for("the oldest are forgotten", 1, e2e::Millis(120000));
+  const bool said = hotbatch.wait_for("the oldest are forgotten", 1, e2e::Millis(500000));
   std::ifstream status("/proc/" + std::to_string(hotbatch.pid()) + "/status");
   long peak_kb = 0;
   for (std::string line; std::getline(status, line);) {

@@ -194,9 +194,10 @@ TEST_P(NothingOutlives, TheProgram) {
   for (int i = 0; i < c.files; ++i) {
     tree.write("in/" + std::string(1, static_cast<char>('a' + i)) + ".job", "1");
   }
+  // The quotes keep the sleeps' own command lines out of ours (pgrep -f sees those too).
   const std::string command = "setsid sh -c 'trap \"\" TERM; exec sleep " + marker +
-                              "1' & trap '' TERM; touch " + tree.path("ran@5@") + "; sleep " +
-                              marker + "2; true";
+                              "\"1\"' & trap '' TERM; touch " + tree.path("ran@5@") + "; sleep " +
+                              marker + "\"2\"; true";
   std::vector<std::string> args = c.options;
   for (const std::string& arg : stop_args(tree, command)) {
     args.push_back(arg);
@@ -206,7 +207,9 @@ TEST_P(NothingOutlives, TheProgram) {
     const std::string ran = "ran" + std::string(1, static_cast<char>('a' + i));
     ASSERT_TRUE(process.wait_until([&] { return tree.exists(ran); }));
   }
-  const auto tree_gone = [&] { return !running_anywhere("sleep " + marker); };
+  const auto tree_gone = [&] {
+    return !running_anywhere("sleep " + marker + "1") && !running_anywhere("sleep " + marker + "2");
+  };
   ASSERT_TRUE(process.wait_until([&] { return running_anywhere("sleep " + marker + "1"); }));
   if (c.signals.empty()) {
     // The time limit ends the whole tree, not only the command's shell, while the run goes on.

@@ -167,7 +167,7 @@ TEST(JobsAtOnce, AHeldFileHoldsOneSlot) {
   char byte = 0;
   ASSERT_EQ(read(opened[0], &byte, 1), 1);
   Process process({"-g", "1", "-j", "2", "*.job", "true"}, tree.root());
-  const bool others_done = process.wait_for(processed("c.job"));
+  const bool others_done = process.wait_for("Datei was processed: 'c.job'");
   close(held[1]);
   const RunResult result = process.finish();
   waitpid(writer, nullptr, 0);

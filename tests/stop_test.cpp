@@ -3,10 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <fstream>
 #include <regex>
-#include <thread>
 
 #include "e2e_support.h"
 
@@ -62,31 +59,6 @@ TEST(Loop, ReprocessesAndPicksUpArrivals) {
   EXPECT_EQ(result.status, 0);
   EXPECT_GE(occurrences(masked(result.out), found(tree.path("in/a.EPS"))), 2);
   EXPECT_EQ(result.out.substr(result.out.size() - kStopped.size()), kStopped);
-}
-
-// A file that keeps growing is never ready, with a real settle time between attempts, while a
-// finished file beside it is processed.
-TEST(Loop, GrowingFileIsNotReady) {
-  TempTree tree;
-  tree.write("a.job", "done");
-  tree.write("b.job", "");
-  std::atomic<bool> writing{true};
-  std::thread writer([&] {
-    while (writing) {  // opened for each piece, so only the size tells that it is not finished
-      std::ofstream(tree.path("b.job"), std::ios::app) << "more\n";
-      std::this_thread::sleep_for(Millis(100));
-    }
-  });
-  Process process({"-l", "-g", "1", "*.job", "true"}, tree.root());
-  const bool first_done = process.wait_for("Datei was processed: 'a.job'");
-  std::this_thread::sleep_for(Millis(2500));  // lets several attempts on b.job go by
-  process.signal(SIGTERM);
-  const RunResult result = process.finish();
-  writing = false;
-  writer.join();
-  ASSERT_TRUE(first_done);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(after_start(result.out), found(tree.path("a.job")) + processed("a.job") + kStopped);
 }
 
 // Command for the tests below: signals that it runs, then waits for the test's verdict.

@@ -219,6 +219,33 @@ TEST(Scheduler, WaitingCapMakesRoomForNewFiles) {
   }
 }
 
+// Long paths: the files in hand and those that -u remembers are bounded in bytes too, where the
+// counts alone would let them take far more; beyond that, files wait for a later pass, and the
+// oldest remembered ones run again.
+TEST(Scheduler, LongPathsBoundedInBytes) {
+  for (bool apart : {true, false}) {
+    ScheduleSettings settings = with(1, 1, apart);
+    settings.unchanged_once = true;
+    Trial run(settings);
+    std::vector<std::string> names;
+    for (int i = 0; i < 1200; ++i) {
+      names.push_back(std::to_string(i) + std::string(15000, 'd'));
+      run.host.put(names.back());
+      run.host.scripts[names.back()].none = true;  // ends at once
+      if (apart) {
+        run.host.written.insert(names.back());
+      }
+    }
+    run.pass(names);
+    if (apart) {  // all wait: as many as MAX_HAND_BYTES holds
+      EXPECT_LE(run.scheduler.hand().size() * 5 * 15000, MAX_HAND_BYTES);
+      continue;
+    }
+    run.pass(names);
+    EXPECT_GT(run.host.count("done"), 1200);  // the oldest were forgotten, and ran again
+  }
+}
+
 // A file in hand is not taken again by the passes that find it meanwhile.
 TEST(Scheduler, FilesInHandAreTakenOnce) {
   ScheduleSettings settings = with(0, 2, true);

@@ -166,7 +166,7 @@ TEST_P(NothingOutlives, TheProgram) {
   for (int i = 0; i < c.files; ++i) {
     tree.write("in/" + std::string(1, static_cast<char>('a' + i)) + ".job", "1");
   }
-  // The quotes keep the sleeps' own command lines out of ours (pgrep -f sees those too).
+  // Quoted, the sleeps' numbers are not in the program's own command line, which pgrep -f sees.
   const std::string command = "setsid sh -c 'trap \"\" TERM; exec sleep " + marker +
                               "\"1\"' & trap '' TERM; touch " + tree.path("ran@5@") + "; sleep " +
                               marker + "\"2\"; true";

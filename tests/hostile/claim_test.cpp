@@ -65,7 +65,8 @@ const Attack kAttacks[] = {
     {"FileSwappedForALink",
      "mkdir c && echo dropped > c/keep",
      "cd c && timeout 3 sh -c 'while :; do ln -f keep t && mv -Tf t c.pdf; sleep 0.02; "
-     "ln -sf $SECRET t && mv -Tf t c.pdf; done'; ln -f keep t && mv -Tf t c.pdf",
+     "ln -sf $SECRET t && mv -Tf t c.pdf; done'; [ ! -L c.pdf ] || { ln -f keep t && mv -Tf t "
+     "c.pdf; }",
      {"-r", "-l", "-s", "1", "-g", "0"},
      "cat \"@1@\" >> \"$LEDGER\""},
     // D: a link planted where the command writes "@4@.pdf".

@@ -14,7 +14,7 @@ namespace e2e {
 using Millis = std::chrono::milliseconds;
 
 // Long enough for any run of the suite; only there to turn a hang into a failure.
-constexpr Millis kTimeout{20000};
+constexpr Millis kTimeout{60000};
 
 // How the program under test is started: an optional launcher (such as an emulator) in front of
 // the program itself. Taken from HOTBATCH_E2E_LAUNCHER (blank-separated words) and

@@ -151,17 +151,28 @@ TEST(JobsAtOnce, AHeldFileHoldsOneSlot) {
   tree.write("a.job", "half");
   tree.write("b.job", "whole");
   tree.write("c.job", "whole");
+  int opened[2];
+  int held[2];  // the writer holds the file until the test closes its end
+  ASSERT_TRUE(pipe2(opened, O_CLOEXEC) == 0 && pipe2(held, O_CLOEXEC) == 0);
   pid_t writer = fork();
   ASSERT_GE(writer, 0);
   if (writer == 0) {
+    close(held[1]);
     int fd = open(tree.path("a.job").c_str(), O_WRONLY | O_APPEND);
-    sleep(fd >= 0 ? 4 : 0);
-    _exit(0);
+    char byte = 0;
+    _exit(fd >= 0 && write(opened[1], &byte, 1) == 1 && read(held[0], &byte, 1) == 0 ? 0 : 1);
   }
-  usleep(200000);  // the writer has opened the file
-  const RunResult result = run({"-g", "1", "-j", "2", "*.job", "true"}, tree.root());
-  kill(writer, SIGKILL);
+  close(opened[1]);
+  close(held[0]);
+  char byte = 0;
+  ASSERT_EQ(read(opened[0], &byte, 1), 1);
+  Process process({"-g", "1", "-j", "2", "*.job", "true"}, tree.root());
+  const bool others_done = process.wait_for("Datei was processed: 'c.job'");
+  close(held[1]);
+  const RunResult result = process.finish();
   waitpid(writer, nullptr, 0);
+  close(opened[0]);
+  EXPECT_TRUE(others_done);
   const std::string out = after_start(result.out);
   EXPECT_EQ(occurrences(out, processed("b.job")), 1) << out;
   EXPECT_EQ(occurrences(out, processed("c.job")), 1) << out;

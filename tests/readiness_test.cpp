@@ -48,12 +48,12 @@ TEST_P(Readiness, TakenOnceWholeWithoutWaitingForOthers) {
   });
   const RunOptions options = started_through(c.prefix);
   std::vector<std::string> args = c.options;
-  for (const char* arg : {"-l", "-s", "30", "-g", "1", "-d", "in", "*.job", "wc -c <\"@1@\""}) {
+  for (const char* arg : {"-l", "-s", "3600", "-g", "1", "-d", "in", "*.job", "wc -c <\"@1@\""}) {
     args.push_back(arg);
   }
   Process process(args, tree.root(), options);
-  // Well before the next pass: the first one takes the file.
-  const bool done = process.wait_for("Datei was processed: '" + file + "'", 1, Millis(6000));
+  // The next pass is an hour away: the first one takes the file.
+  const bool done = process.wait_for("Datei was processed: '" + file + "'");
   writing = false;
   writer.join();
   process.signal(SIGTERM);

@@ -14,7 +14,7 @@ namespace {
 
 // Far longer than any wait below: a job that runs at all was woken, not polled.
 const char* const kLongPause = "3600";
-const Millis kWoken{10000};
+const Millis kWoken = kTimeout;
 
 std::vector<std::string> woken_args(const TempTree& tree, std::vector<std::string> more) {
   std::vector<std::string> args = {"-l", "-s", kLongPause, "-g", "0", "-w"};
@@ -103,7 +103,7 @@ TEST(Wake, StopEndsTheWatchedPause) {
     Process process(woken_args(tree, {"-j", jobs}), tree.root());
     ASSERT_TRUE(process.wait_for("Datei was processed"));
     process.signal(SIGTERM);
-    const RunResult result = process.finish(Millis(10000));
+    const RunResult result = process.finish();  // the pause would hold it an hour
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out.substr(result.out.size() - 17), "Spoolex: Stopped\n");
@@ -193,10 +193,12 @@ TEST_P(Unwatched, WarnsOnceAndPollingGoesOn) {
     args.push_back(arg);
   }
   Process process(args, tree.root(), options);
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(1500000);
+  ASSERT_TRUE(process.wait_for(c.warning));
+  usleep(1500000);  // the first pass is over
   tree.drop("in/a.job", "1");
-  EXPECT_EQ(process.wait_for("Datei was processed", 1, Millis(3000)), c.arrivals_wake);
+  // Unwoken, it waits for the regular pass an hour away.
+  EXPECT_EQ(process.wait_for("Datei was processed", 1, c.arrivals_wake ? kWoken : Millis(3000)),
+            c.arrivals_wake);
   process.signal(SIGTERM);
   const RunResult result = process.finish();
   EXPECT_EQ(result.status, 0);
@@ -208,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UnwatchedCase{"SourceFolder",
                       {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
-                      {"-s", "30"},
+                      {"-s", kLongPause},
                       "in",
                       "Warning: Cannot wake on change (Permission denied); polling only\n",
                       false},
@@ -216,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
         UnwatchedCase{"SomeFolders",
                       {"/usr/bin/unshare", "--user", "--map-root-user", "/bin/sh", "-c",
                        "echo 2 >/proc/sys/user/max_inotify_watches && exec \"$0\" \"$@\""},
-                      {"-s", "30", "-r"},
+                      {"-s", kLongPause, "-r"},
                       nullptr,
                       "Warning: Cannot watch every folder (half of the inotify watches allowed "
                       "are in use, see fs.inotify.max_user_watches); those are found by the "

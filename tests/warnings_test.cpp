@@ -20,7 +20,7 @@ TEST(Warnings, UnsafeNamesOncePerRunWithoutSettling) {
   tree.write("in/ok.pdf", "1");
   Process process({"-l", "-s", "1", "-g", "2", "-d", "in", "*.pdf", "test -f \"@1@\""},
                   tree.root());
-  const bool two_passes = process.wait_for("Datei was processed: 'ok.pdf'", 2, Millis(15000));
+  const bool two_passes = process.wait_for("Datei was processed: 'ok.pdf'", 2);
   process.signal(SIGTERM);
   const RunResult result = process.finish();
   ASSERT_TRUE(two_passes) << result.out;

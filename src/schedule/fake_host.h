@@ -70,9 +70,7 @@ class FakeHost : public Host {
     if (!status_of(*file, file->name, status)) {
       return Readiness::gone;
     }
-    const PathStatus& before = file->last;
-    return written.count(file->name) == 0 && status->size == before.size &&
-                   status->id == before.id && (!same_time || status->modified == before.modified)
+    return still_the_file(written.count(file->name) == 0, *status, file->last, same_time)
                ? Readiness::ready
                : Readiness::not_yet;
   }

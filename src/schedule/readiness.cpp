@@ -1,6 +1,13 @@
 // The readiness test of one attempt.
 #include "schedule/readiness.h"
 
+bool still_the_file(bool free, const PathStatus& now, const PathStatus& before, bool same_time) {
+  // A file swapped in under the name is not the one looked at before.
+  // Only a regular file is ever handed to a command: its identity includes its kind.
+  return free && now.is_regular && now.id == before.id && now.size == before.size &&
+         (!same_time || now.modified == before.modified);
+}
+
 Readiness ready_attempt(const Folder& folder, const std::string& name, const std::string& full_path,
                         const PathStatus& before, bool same_time, SaidOnce* said, PathStatus* now,
                         bool hold, FileHandle* held_file, bool* held) {
@@ -29,11 +36,6 @@ Readiness ready_attempt(const Folder& folder, const std::string& name, const std
     say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
     return Readiness::gone;
   }
-  // A file swapped in under the name is not the one looked at before.
-  // Only a regular file is ever handed to a command: its identity includes its kind.
-  if (probe.probe == Probe::free && status.is_regular && status.size == before.size &&
-      status.id == before.id && (!same_time || status.modified == before.modified)) {
-    return Readiness::ready;
-  }
-  return Readiness::not_yet;
+  return still_the_file(probe.probe == Probe::free, status, before, same_time) ? Readiness::ready
+                                                                                : Readiness::not_yet;
 }

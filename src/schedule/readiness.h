@@ -14,6 +14,11 @@ enum class Readiness : int {
   no_access = 3,  // we may not open it: passed over, with a warning once per run
 };
 
+// The verdict of an attempt on what it saw: ready when no writer holds the file (`free`) and it is
+// still the regular file of `before` (its identity, its size, with `same_time` also its time of
+// last change), as `now` shows it.
+bool still_the_file(bool free, const PathStatus& now, const PathStatus& before, bool same_time);
+
 // One attempt of the readiness test for the matching file `name` of `folder` (its full path is
 // `full_path`): ready when no writer holds it and it is still the file of `before`, of the
 // same size (with `same_time`, also of the same time of last change). `before` is the walk's first

@@ -47,12 +47,15 @@ TEST(Scheduler, ReadinessAttemptsAndSettleTimes) {
     std::int64_t grows_at;  // when it grows by a byte; -1: never
     std::int64_t start;     // when its command starts; -1: not by 20 s
     int tests;              // readiness tests made by then
+    bool swapped = false;   // at grows_at another file of the same size and time takes its name
   } cases[] = {
       {"ready after the settle time", with(1, 1, false), false, -1, 1000, 1},
       {"ready at once without one", with(0, 1, false), false, -1, 0, 1},
       {"a writer's file gets ten attempts", with(1, 1, false), true, -1, -1, READY_ATTEMPTS},
       {"one slot: the size of the first look must stay", with(1, 1, false), false, 500, -1, 10},
       {"apart: ready a settle time after the change", with(1, 2, true), false, 500, 2000, 2},
+      {"one slot: a file swapped in is not the one looked at", with(1, 1, false), false, 500, -1,
+       10, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -64,7 +67,11 @@ TEST(Scheduler, ReadinessAttemptsAndSettleTimes) {
     if (c.grows_at >= 0) {
       run.scheduler.offer(run.folder, "a", run.host.files["a"], make_job_names("/in", "a"));
       run.run_until(c.grows_at);
-      run.host.put("a", 2);
+      if (c.swapped) {
+        run.host.files["a"].id.index += 100;
+      } else {
+        run.host.put("a", 2);
+      }
     } else {
       run.pass({"a"});
     }
@@ -99,20 +106,31 @@ TEST(Scheduler, SlotsBoundTheCommandsAtOnce) {
   }
 }
 
-// -u: a file whose job ended runs again only once it changed.
+// -u: a file whose job ended runs again only once it changed, in size, identity or time.
 TEST(Scheduler, UnchangedFilesRunOnce) {
-  for (bool changed : {false, true}) {
+  struct Case {
+    const char* what;
+    std::uint64_t grown;
+    std::uint64_t other_id;
+    std::int64_t later;
+    int starts;
+  } cases[] = {{"unchanged", 0, 0, 0, 1},
+               {"grown at the same time", 1, 0, 0, 2},
+               {"swapped for one of the same size and time", 0, 100, 0, 2},
+               {"touched", 0, 0, 1000, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ScheduleSettings settings = with(0, 1, false);
     settings.unchanged_once = true;
     Trial run(settings);
-    run.host.put("a");
+    PathStatus& a = run.host.put("a");
     run.pass({"a"});
     run.host.now += 1000;
-    if (changed) {
-      run.host.put("a", 2);
-    }
+    a.size += c.grown;
+    a.id.index += c.other_id;
+    a.modified += c.later;
     run.pass({"a"});
-    EXPECT_EQ(run.host.count("start"), changed ? 2 : 1);
+    EXPECT_EQ(run.host.count("start"), c.starts);
   }
 }
 
@@ -152,9 +170,25 @@ TEST(Scheduler, FailedJobsAreTriedAgainWithAGrowingWait) {
   EXPECT_EQ(run.host.count("failed"), 1);
 }
 
+// -b: no wait before a try is longer than an hour, however many tries came before it.
+TEST(Scheduler, RetryWaitsEndAtAnHour) {
+  for (int first : {1, 7200}) {
+    ScheduleSettings settings = with(0, 1, false);
+    settings.retries = first == 1 ? 13 : 1;  // the last wait would be 4096 s, or 7200 s
+    settings.first_retry_seconds = first;
+    Trial run(settings);
+    run.host.put("a");
+    run.host.scripts["a"] = {0, 1, false, false};
+    run.pass({"a"});
+    run.scheduler.finish();
+    ASSERT_EQ(static_cast<int>(run.host.starts.size()), settings.retries + 1);
+    EXPECT_EQ(run.host.starts.back() - run.host.starts[run.host.starts.size() - 2], 3600 * 1000);
+  }
+}
+
 // The waiting cap: a file found when MAX_WAITING files wait gets the place of the earliest one
-// that failed an attempt, once there is one; where the waiting files are ready, it gets a place
-// as soon as one of them starts, within the same pass.
+// that failed an attempt, once there is one, and that one is taken again by a later pass; where
+// the waiting files are ready, it gets a place as soon as one of them starts, within the same pass.
 TEST(Scheduler, WaitingCapMakesRoomForNewFiles) {
   for (bool never_ready : {true, false}) {
     Trial run(with(1, 2, true));
@@ -174,10 +208,41 @@ TEST(Scheduler, WaitingCapMakesRoomForNewFiles) {
       EXPECT_EQ(run.scheduler.hand().front()->name, "f2");
       run.run_until(2000);
       EXPECT_EQ(run.host.log.front(), "start " + names.back());
-    } else {
-      run.scheduler.finish();
-      EXPECT_EQ(run.host.count("done"), MAX_WAITING + 1);
+      run.host.written.clear();
+      run.pass(names);
     }
+    run.scheduler.finish();
+    const std::set<std::string> lines(run.host.log.begin(), run.host.log.end());  // every file
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("done ", 0) == 0; }),
+              MAX_WAITING + 1);
+  }
+}
+
+// Long paths: the files in hand and those that -u remembers are bounded in bytes too, where the
+// counts alone would let them take far more; beyond that, files wait for a later pass, and the
+// oldest remembered ones run again.
+TEST(Scheduler, LongPathsBoundedInBytes) {
+  for (bool apart : {true, false}) {
+    ScheduleSettings settings = with(1, 1, apart);
+    settings.unchanged_once = true;
+    Trial run(settings);
+    std::vector<std::string> names;
+    for (int i = 0; i < 1200; ++i) {
+      names.push_back(std::to_string(i) + std::string(15000, 'd'));
+      run.host.put(names.back());
+      run.host.scripts[names.back()].none = true;  // ends at once
+      if (apart) {
+        run.host.written.insert(names.back());
+      }
+    }
+    run.pass(names);
+    if (apart) {  // all wait: as many as MAX_HAND_BYTES holds
+      EXPECT_LE(run.scheduler.hand().size() * 5 * 15000, MAX_HAND_BYTES);
+      continue;
+    }
+    run.pass(names);
+    EXPECT_GT(run.host.count("done"), 1200);  // the oldest were forgotten, and ran again
   }
 }
 

@@ -61,11 +61,12 @@ const Attack kAttacks[] = {
      "cat \"@1@\" >> \"$LEDGER\""},
     // C: the file is swapped for a link to the secret and back, resting as the file just long
     // enough to be found ready (in a folder of the dropper's, where no sticky bit protects the
-    // link).
+    // link); at last it stays the file.
     {"FileSwappedForALink",
      "mkdir c && echo dropped > c/keep",
      "cd c && timeout 3 sh -c 'while :; do ln -f keep t && mv -Tf t c.pdf; sleep 0.02; "
-     "ln -sf $SECRET t && mv -Tf t c.pdf; done'; :",
+     "ln -sf $SECRET t && mv -Tf t c.pdf; done'; [ ! -L c.pdf ] || { ln -f keep t && mv -Tf t "
+     "c.pdf; }",
      {"-r", "-l", "-s", "1", "-g", "0"},
      "cat \"@1@\" >> \"$LEDGER\""},
     // D: a link planted where the command writes "@4@.pdf".
@@ -102,6 +103,7 @@ TEST_P(Claimed, AttackGetsNothingOutside) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   dropper(attack.during);
   if (attack.options[1] == "-l") {
+    EXPECT_TRUE(hotbatch.wait_until([&] { return !box.read(ledger).empty(); }));
     hotbatch.signal(SIGTERM);
   }
   const RunResult result = hotbatch.finish();

@@ -59,20 +59,22 @@ start() { # side, run: each command writes its file's name and size
     "echo \"\$HOTBATCH_2 \$(wc -c <\"\$HOTBATCH_1\")\" >>$work/ran; sleep 0.02" >"out-$1$2" 2>&1 &
   pids+=($!)
 }
+# Waits until the condition $1 holds, for at most 5 minutes: only a guard against a hang.
+wait_until() {
+  local end=$((SECONDS + 300))
+  until eval "$1"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
+}
 start a 1
 killed=${pids[-1]}
 start b 1
 head -c 5000 /dev/zero >export/in/slow.job # its second half 3 s later, then its done file
-for _ in $(seq 100); do [ "$(wc -l <ran)" -ge 40 ] && break; sleep 0.1; done
+wait_until '[ "$(wc -l <ran)" -ge 40 ]' || fail "the first files did not run"
 kill -9 "$killed" && { wait "$killed" 2>/dev/null || true; }
 start a 2
 sleep 3
 head -c 5000 /dev/zero >>export/in/slow.job && touch export/in/slow.job.done
 jobs_left() { ls export/in | grep -v '\.done$' || true; }
-for _ in $(seq 600); do
-  [ -z "$(jobs_left)" ] && [ "$(sort -u -k1,1 ran | wc -l)" -ge $((count + 1)) ] && break
-  sleep 0.1
-done
+wait_until '[ -z "$(jobs_left)" ] && [ "$(sort -u -k1,1 ran | wc -l)" -ge $((count + 1)) ]' || true
 grep -q "is on a network file system" out-a1 || fail "no network warning"
 [ -z "$(jobs_left)" ] || fail "left in the inbox: $(jobs_left | head)"
 [ "$(sort -u -k1,1 ran | wc -l)" -eq $((count + 1)) ] || fail "not every file ran"
@@ -84,14 +86,12 @@ grep -qx "slow 10000" ran || fail "the slow file ran before it was whole: $(grep
 for done in export/in/*.done; do
   [ -e "$done" ] && ! grep -q "^$(basename "$done" .job.done) " ran && fail "done file of no run: $done"
 done
-sleep 1.5 # the last settle of each claim
-left=$(find export/work-a export/work-b -mindepth 1 -printf "%p %s\n")
-[ -z "$left" ] || fail "left in a work folder: $left"
+work_left() { find export/work-a export/work-b -mindepth 1 -printf "%p %s\n"; }
+wait_until '[ -z "$(work_left)" ]' || fail "left in a work folder: $(work_left)"
 touch -d '1 hour ago' export/in/late.job.done # left by an earlier file: waits for a new one
 echo late >export/in/late.job
 sleep 3
 grep -q "^late " ran && fail "a file ran on a done file older than itself"
 touch export/in/late.job.done
-for _ in $(seq 100); do grep -q "^late " ran && break; sleep 0.1; done
-grep -q "^late " ran || fail "a file did not run after its done file was renewed"
+wait_until 'grep -q "^late " ran' || fail "a file did not run after its done file was renewed"
 echo "Share test: passed ($(wc -l <ran) jobs)"

@@ -5,8 +5,6 @@
 
 #include "platform/primitives.h"
 
-const std::int64_t SLEEP_SLICE_MS = 250;
-
 bool local_time_parts(std::time_t seconds, std::tm* parts) {
   tzset();
   return localtime_r(&seconds, parts) != nullptr;

@@ -24,7 +24,8 @@ Readiness ready_attempt(const Folder& folder, const std::string& name, const std
   }
   PathStatus& status = *now;
   if (!query_status(folder, name, &status)) {
-    say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
+    // Once per path: files made and gone again within a settle time come by the thousand.
+    say_once(said, "Warning: File not readable anymore: '%s'\n", full_path, name);
     return Readiness::gone;
   }
   // A file swapped in under the name is not the one looked at before.

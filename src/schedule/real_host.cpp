@@ -55,18 +55,24 @@ bool RealHost::stop_requested() {
   return ::stop_requested();
 }
 
+// Where the file of `file` is: claimed into the work folder, or in the folder it was found in.
+const Folder& RealHost::where(const InHand& file) const {
+  return file.state.claim.on ? file.state.claim.sub : *file.folder;
+}
+
 bool RealHost::status_of(const InHand& file, const std::string& path, PathStatus* now) {
-  return query_status(*file.folder, path, now);
+  return query_status(where(file), path, now);
 }
 
 Readiness RealHost::test(InHand* file, bool hold, bool same_time, PathStatus* now, bool* held) {
   // Opened before the test and kept, when the file is ready, to the end of its command (a claim
   // moves it, the descriptor stays): a write lease that its owner took between the test and the
   // command's open would hold that open up. One taken before makes the file not ready yet.
-  *held =
-      hold && hold_file(*file->folder, file->name, file->last.is_link && file->last.link_trusted,
-                        file->last.id, &file->state.held) == FileResult::done;
-  return ready_attempt(*file->folder, file->name, file->names.full_path, file->last, same_time,
+  // A file that waits for its next try is tested where it stays claimed.
+  const Folder& folder = where(*file);
+  *held = hold && hold_file(folder, file->name, file->last.is_link && file->last.link_trusted,
+                            file->last.id, &file->state.held) == FileResult::done;
+  return ready_attempt(folder, file->name, file->names.full_path, file->last, same_time,
                        &memory_.said, now);
 }
 
@@ -78,7 +84,18 @@ void RealHost::drop_hold(InHand* file) {
 // moved into the error folder). Every way out of a job comes here, so that no file stays in the
 // work folder: a stop, a file passed over, a command that did not start, a folder lost.
 void RealHost::put_back(InHand* file) {
-  if (work_ != nullptr) {
+  Claim& claim = file->state.claim;
+  if (work_ != nullptr && claim.on && (!file->folder || claim.sub.handles.empty()) &&
+      !hold_folder(file, true)) {
+    // Kept with its record: the next start puts it back.
+    say_once(&memory_.said,
+             "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",
+             file->names.full_path);
+    close_folder(&claim.sub);
+    claim.on = false;
+    return;
+  }
+  if (work_ != nullptr && claim.on) {
     // Our own arrival in a watched folder wakes no pass: the file runs again at the next regular
     // one, not at once and again and again (-w).
     PathStatus there;
@@ -94,7 +111,7 @@ Started RealHost::start(InHand* file, bool collect) {
   ReadyFile ready = ready_file(file->folder, file->name, file->last);
   JobNames run_names = file->names;
   JobState& state = file->state;
-  if (work_ != nullptr) {
+  if (work_ != nullptr && !state.claim.on) {
     // Moved into the work folder at the last moment (after readiness, -u and the in-hand rules),
     // from the folder the walk opened: the command then reads the file that was tested, however
     // the names on the way to it are changed meanwhile.
@@ -110,6 +127,9 @@ Started RealHost::start(InHand* file, bool collect) {
     if (claimed != ClaimResult::claimed) {
       return Started::passed_over;
     }
+  }
+  if (work_ != nullptr) {
+    // A file tried again is still claimed: its name in the shared folder may be another's now.
     ready.path = state.claim.path;
     ready.claimed = true;
     // @1@ and @4@ (and their variables) lead into the work folder, so that the command neither
@@ -185,7 +205,8 @@ bool RealHost::may_try_again(const InHand& file) {
 
 void RealHost::failed_try(InHand* file, int result) {
   report_failure(file->job, result, job_);
-  put_back(file);
+  // A claimed file stays claimed until its next try (it holds no slot meanwhile): put back, its
+  // name could be taken by another file, which the try would then run in its stead.
   JobState& state = file->state;
   close_file(&state.held);
   close_file(&state.output);
@@ -193,8 +214,29 @@ void RealHost::failed_try(InHand* file, int result) {
   state.cut = false;
 }
 
+bool RealHost::hold_folder(InHand* file, bool hold) {
+  Claim& claim = file->state.claim;
+  if (!hold) {
+    file->folder.reset();
+    close_folder(&claim.sub);
+    return true;
+  }
+  if (!file->folder) {
+    // Entered again one part at a time, no link followed: the walk reached it so.
+    const std::string& full = file->names.full_path;
+    Folder opened;
+    if (open_folder_strictly(full.substr(0, full.size() - file->name.size() - 1), &opened) !=
+        FileResult::done) {
+      return false;
+    }
+    file->folder = share_folder(&opened);
+  }
+  return !claim.on || !claim.sub.handles.empty() ||
+         open_write_folder(work_->folder, claim.id, &claim.sub) == FileResult::done;
+}
+
 bool RealHost::finish(InHand* file, int result) {
-  const bool handled = end_job(file->job, result, job_, &memory_);
+  const bool handled = end_job(file->job, result, job_, &memory_, &file->keep_ended);
   put_back(file);
   return handled;
 }

@@ -99,20 +99,28 @@ TEST(Scheduler, SlotsBoundTheCommandsAtOnce) {
   }
 }
 
-// -u: a file whose job ended runs again only once it changed.
+// -u, and a done file that had to stay (its archive move failed): it runs again only once it
+// changed. Without either it runs at every pass.
 TEST(Scheduler, UnchangedFilesRunOnce) {
-  for (bool changed : {false, true}) {
+  struct Case {
+    bool unchanged_once, kept, changed;
+    int starts;
+  } cases[] = {{true, false, false, 1}, {true, false, true, 2}, {false, false, false, 3},
+               {false, true, false, 1}, {false, true, true, 2}, {true, true, false, 1}};
+  for (const Case& c : cases) {
     ScheduleSettings settings = with(0, 1, false);
-    settings.unchanged_once = true;
+    settings.unchanged_once = c.unchanged_once;
     Trial run(settings);
     run.host.put("a");
+    run.host.scripts["a"].kept = c.kept;
     run.pass({"a"});
     run.host.now += 1000;
-    if (changed) {
+    if (c.changed) {
       run.host.put("a", 2);
     }
     run.pass({"a"});
-    EXPECT_EQ(run.host.count("start"), changed ? 2 : 1);
+    run.pass({"a"});
+    EXPECT_EQ(run.host.count("start"), c.starts) << c.unchanged_once << c.kept << c.changed;
   }
 }
 
@@ -150,6 +158,29 @@ TEST(Scheduler, FailedJobsAreTriedAgainWithAGrowingWait) {
   EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100, 3000, 4100, 6200, 10300}));
   EXPECT_EQ(run.host.count("retry"), 2 + 3);
   EXPECT_EQ(run.host.count("failed"), 1);
+}
+
+// Files waiting for their next try have a budget of their own and hold no folder: thousands of
+// them with long paths leave room for a new file, which runs at once.
+TEST(Scheduler, RetryingFilesLeaveRoomForNewOnes) {
+  ScheduleSettings settings = with(0, 2, true);
+  settings.retries = 3;
+  settings.first_retry_seconds = 300;
+  Trial run(settings);
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) {
+    names.push_back(std::string(970, 'f') + std::to_string(i));
+    run.host.put(names.back());
+    run.host.scripts[names.back()] = {1, 1, false, false};
+  }
+  run.pass(names);
+  run.run_until(run.host.now + 100000);
+  for (const auto& file : run.scheduler.hand()) {
+    EXPECT_EQ(file->folder, nullptr);
+  }
+  run.host.put("victim");
+  run.pass({"victim"});
+  EXPECT_EQ(run.host.log.back(), "start victim");
 }
 
 // The waiting cap: a file found when MAX_WAITING files wait gets the place of the earliest one

@@ -3,13 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -159,6 +158,28 @@ TEST(Bounds, FolderChurnAndWatches) {
   const long slowdown = std::getenv("ASAN_OPTIONS") == nullptr ? 1 : 4;
   EXPECT_LT(churn_ticks, slowdown * sysconf(_SC_CLK_TCK) / 4) << "CPU ticks during 3 s of churn";
   EXPECT_EQ(left, 1003);
+}
+
+// 1,100 failing files with long paths, one per folder, wait for their next try at 1,024
+// descriptors: they hold no folder meanwhile, so the walk enters every folder and a file found
+// after them runs in the same pass.
+TEST(Bounds, RetryingFilesHoldNoFolders) {
+  TempTree tree;
+  for (int i = 0; i < 1100; ++i) {
+    tree.write("in/" + std::string(200, 'd') + std::to_string(i) + "/f.pdf", "1");
+  }
+  tree.write("in/~late/v.pdf", "1");
+  RunOptions options;
+  options.launcher = Launcher{{"/usr/bin/prlimit", "--nofile=1024"}, launcher().program};
+  Process process({"-r", "-l", "-s", "300", "-b", "3", "-j", "4", "-g", "0", "-d", "in", "*.pdf",
+                   "test \"@2@\" = v.pdf"},
+                  tree.root(), options);
+  const bool ran = process.wait_for("Datei was processed: 'v.pdf'", 1, Millis(120000));
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(occurrences(result.out, "Folder not entered"), 0);
+  EXPECT_EQ(occurrences(result.out, "tried again in 300 Sek"), 1100);
 }
 
 // Every command gets HOTBATCH_1 to HOTBATCH_5, whole: a template that uses only them runs for

@@ -165,7 +165,8 @@ inline FileResult open_write_folder(const std::string& folder, Folder* opened) {
 FileResult open_folder_strictly(const std::string& path, Folder* opened);
 
 // The status of the entry `name` of `folder` itself. For a link only `is_link` is sure: the
-// other fields may describe the link or what it leads to. `permissions` is not filled in. False when there is no such entry.
+// other fields may describe the link or what it leads to. `permissions` is not filled in. False
+// when there is no such entry.
 bool query_entry(const Folder& folder, const std::string& name, PathStatus* status);
 
 // Creates `name` in `folder` as a new file for writing: never an existing name, never through a

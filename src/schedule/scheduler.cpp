@@ -187,9 +187,9 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   file->job.asked_to_end = file->asked_ms >= 0;
   file->job.ended_by_signal = signal;
-  const bool budget = file->retried || (retried_ < MAX_RETRYING &&
-                                        retried_bytes_ + bytes_in_hand(file->names.full_path) <=
-                                            MAX_RETRY_BYTES);
+  const bool budget =
+      file->retried || (retried_ < MAX_RETRYING &&
+                        retried_bytes_ + bytes_in_hand(file->names.full_path) <= MAX_RETRY_BYTES);
   if (result != 0 && file->tries < settings_.retries && budget && host_.may_try_again(*file)) {
     retry_later(file, result);
     return true;

@@ -102,8 +102,9 @@ void RealHost::put_back(InHand* file) {
     if (file->state.claim.on && query_entry(file->state.claim.sub, file->name, &there)) {
       note_own_arrival(file->names.full_path);
     }
+    // A file put back under a numbered name is known by that name from then on (-u).
     settle_claim(work_, *file->folder, file->name, file->names.full_path, &memory_.said,
-                 &file->state.claim);
+                 &file->state.claim, &file->name);
   }
 }
 

@@ -98,12 +98,15 @@ bool Scheduler::retry_may_start() const {
 void Scheduler::remember_ended(const InHand& file) {
   PathStatus now;
   if ((settings_.unchanged_once || file.keep_ended) && host_.status_of(file, file.name, &now)) {
-    auto at = ended_.find(file.names.full_path);
+    // By its name now: a claimed file may have gone back under a numbered one.
+    const std::string& found = file.names.full_path;
+    const std::string path = found.substr(0, found.rfind(PATH_SEPARATOR) + 1) + file.name;
+    auto at = ended_.find(path);
     if (at != ended_.end()) {
       forget_ended(at);
     }
-    ended_[file.names.full_path] = JobEnded{now.id, now.size, now.modified, pass_, ++ended_count_};
-    ended_bytes_ += bytes_ended(file.names.full_path);
+    ended_[path] = JobEnded{now.id, now.size, now.modified, pass_, ++ended_count_};
+    ended_bytes_ += bytes_ended(path);
     bound_ended();
   }
 }

@@ -172,14 +172,14 @@ TEST(Bounds, RetryingFilesHoldNoFolders) {
   RunOptions options;
   options.launcher = Launcher{{"/usr/bin/prlimit", "--nofile=1024"}, launcher().program};
   Process process({"-r", "-l", "-s", "300", "-b", "3", "-j", "4", "-g", "0", "-d", "in", "*.pdf",
-                   "test \"@2@\" = v.pdf"},
+                   "test \"@2@\" = v"},
                   tree.root(), options);
   const bool ran = process.wait_for("Datei was processed: 'v.pdf'", 1, Millis(120000));
   process.signal(SIGTERM);
   const RunResult result = process.finish();
   EXPECT_TRUE(ran);
   EXPECT_EQ(occurrences(result.out, "Folder not entered"), 0);
-  EXPECT_EQ(occurrences(result.out, "tried again in 300 Sek"), 1100);
+  EXPECT_EQ(occurrences(result.out, "' tried again in 300 Sek"), 1100);
 }
 
 // Every command gets HOTBATCH_1 to HOTBATCH_5, whole: a template that uses only them runs for

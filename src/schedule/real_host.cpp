@@ -219,6 +219,7 @@ bool RealHost::hold_folder(InHand* file, bool hold) {
   Claim& claim = file->state.claim;
   if (!hold) {
     file->folder.reset();
+    file->job.file.folder.reset();  // its next start takes the folder anew
     close_folder(&claim.sub);
     return true;
   }

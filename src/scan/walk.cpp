@@ -144,7 +144,10 @@ void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& na
     }
     return;
   }
-  walk_level(walk, depth, share_folder(&opened), relative_of(relative, name));
+  // The path from the source folder serves the change watch only: without it, a deep tree's
+  // levels would hold it beside each folder's own path, doubling what they take.
+  walk_level(walk, depth, share_folder(&opened),
+             walk.settings.wake_on_change ? relative_of(relative, name) : std::string());
 }
 
 // Walks the folder `here`, `depth` levels below the source folder at `relative` from it.

@@ -56,6 +56,8 @@ struct InHand {
   int tries = 0;                // failed tries of its job so far (-b)
   int retry_wait_seconds = 0;   // the wait before its last try
   bool retried = false;         // it failed a try: counted in the retry budget (MAX_RETRYING)
+  bool away = false;            // it waits for its next try away from its folder (claimed, -p):
+                                // what the walk finds under its name is another file
   bool keep_ended = false;      // its file stayed after its job ended (its archive move failed):
                                 // it is not run again until it changes, even without -u
   Job job;                      // what its job is, once begun

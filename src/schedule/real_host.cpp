@@ -209,6 +209,7 @@ void RealHost::failed_try(InHand* file, int result) {
   // A claimed file stays claimed until its next try (it holds no slot meanwhile): put back, its
   // name could be taken by another file, which the try would then run in its stead.
   JobState& state = file->state;
+  file->away = state.claim.on;
   close_file(&state.held);
   close_file(&state.output);
   state.kept = 0;

@@ -433,7 +433,7 @@ bool Scheduler::in_hand(const std::string& full_path, const PathStatus& now) {
   }
   for (std::size_t i = 0; retrying_ > 0 && i < hand_.size(); ++i) {
     InHand* file = hand_[i].get();
-    if (file->stage == Stage::retrying && file->names.full_path == full_path &&
+    if (file->stage == Stage::retrying && !file->away && file->names.full_path == full_path &&
         !same_file(now, file->last)) {
       file->due_ms = host_.now_ms();
     }

@@ -110,7 +110,8 @@ class Scheduler {
   bool in_hand(const std::string& full_path) const { return paths_.count(full_path) != 0; }
 
   // The same for the walk, which found the file with the status `now`: a file that waits for its
-  // next try (-b) and has changed since its failed try has that try at once, as its first.
+  // next try (-b) and has changed since its failed try has that try at once, as its first (not
+  // one that waits claimed: the file under its name is another).
   bool in_hand(const std::string& full_path, const PathStatus& now);
 
   // Lets the jobs in hand go on until a file can be offered: with one slot shared by waiting and

@@ -1,85 +1,49 @@
 // Done files (-f) under attack: one forged by another user, one reached through a dropper's link,
 // and the name of a claimed file taken while it waits for its next try.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <cstdlib>
 
 #include "hostile_support.h"
 
 namespace hostile {
 namespace {
 
+// Shell lines run as the dropper, then as the victim (kOtherDropper), before a single pass of a
+// root service, and `check` after it ($IN: the inbox, $T: the tree, with the service's own
+// $T/flags/victim.done and the work folder $T/work).
 struct DoneAttack {
   const char* name;
-  std::vector<std::string> options;  // before -d inbox; $LEDGER, $INBOX, $MARK in `command`
-  std::string command;
-  std::function<bool(const SharedInbox&, const e2e::TempTree&)> prepare;
-  std::function<void(const SharedInbox&, const e2e::TempTree&)> check;
+  std::string dropper, victim;
+  std::vector<std::string> options;  // before -d inbox
+  std::string command, check;
 };
-
-// Text with $NAME replaced by `value`.
-std::string with(std::string text, const std::string& name, const std::string& value) {
-  for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
-    text.replace(at, name.size(), value);
-  }
-  return text;
-}
-
-bool dropped_by_victim(const SharedInbox& box) {
-  return as_user(kOtherDropper, [&] {
-    return write_file(box.inbox + "/report.txt", "victim\n") &&
-           write_file(box.inbox + "/report.done", "");
-  });
-}
 
 const DoneAttack kDoneAttacks[] = {
     // The dropper's done file, made beforehand with a time to come, for a file still written.
     {"ForgedBeforehand",
+     "touch -d '+1 hour' $IN/report.done",
+     "printf ha > $IN/report.txt",
      {"-f", "@4@.done"},
-     "cat \"@1@\" >> $LEDGER",
-     [](const SharedInbox& box, const e2e::TempTree&) {
-       const timespec later[2] = {{time(nullptr) + 3600, 0}, {time(nullptr) + 3600, 0}};
-       return as_user(kDropper,
-                      [&] {
-                        return write_file(box.inbox + "/report.done", "") &&
-                               utimensat(AT_FDCWD, (box.inbox + "/report.done").c_str(), later,
-                                         0) == 0;
-                      }) &&
-              as_user(kOtherDropper, [&] { return write_file(box.inbox + "/report.txt", "ha"); });
-     },
-     [](const SharedInbox& box, const e2e::TempTree& tree) {
-       EXPECT_FALSE(tree.exists("ledger"));
-       EXPECT_EQ(box.read(box.inbox + "/report.txt"), "ha");
-     }},
+     "cat \"$HOTBATCH_1\" >> $T/ledger",
+     "test ! -e $T/ledger"},
     // The done file's folder is the dropper's link to a folder holding the service's own file.
     {"ThroughALink",
+     "mkdir -m 777 $IN/mine && ln -s $T/flags $IN/mine/flags && echo x > $IN/mine/victim.txt",
+     "",
      {"-r", "-f", "flags/@5@.done"},
      "true",
-     [](const SharedInbox& box, const e2e::TempTree& tree) {
-       tree.mkdir("flags");
-       tree.write("flags/victim.done", "");
-       return as_user(kDropper, [&] {
-         return mkdir((box.inbox + "/mine").c_str(), 0777) == 0 &&
-                make_link(tree.path("flags"), box.inbox + "/mine/flags") &&
-                write_file(box.inbox + "/mine/victim.txt", "x");
-       });
-     },
-     [](const SharedInbox& box, const e2e::TempTree& tree) {
-       EXPECT_TRUE(tree.exists("flags/victim.done"));
-       EXPECT_EQ(box.read(box.inbox + "/mine/victim.txt"), "x");
-     }},
+     "test -e $T/flags/victim.done"},
     // While the victim's file waits for its next try, the dropper takes its name: the try runs
-    // the victim's file, under its own name.
+    // the victim's file, and the dropper's stays as it is.
     {"NameTakenDuringAClaim",
-     {"-s", "1", "-b", "2", "-p", "$WORK", "-f", "@4@.done"},
-     "if [ -e $MARK ]; then cat \"@1@\" >> $LEDGER; else touch $MARK; setpriv --reuid=65534 "
-     "--regid=65534 --clear-groups sh -c 'echo evil > $INBOX/report.txt'; exit 1; fi",
-     [](const SharedInbox& box, const e2e::TempTree&) { return dropped_by_victim(box); },
-     [](const SharedInbox& box, const e2e::TempTree& tree) {
-       EXPECT_EQ(tree.read("ledger"), "victim\n");
-       EXPECT_EQ(box.read(box.inbox + "/report.txt"), "evil\n");
-       EXPECT_FALSE(tree.exists("srv/inbox/report~2.txt"));
-     }},
+     "",
+     "echo victim > $IN/report.txt && touch $IN/report.done",
+     {"-s", "1", "-b", "2", "-p", "work", "-f", "@4@.done"},
+     "if [ -e $T/mark ]; then cat \"$HOTBATCH_1\" >> $T/ledger; else touch $T/mark; setpriv "
+     "--reuid=65534 --regid=65534 --clear-groups sh -c 'echo evil > $IN/report.txt'; exit 1; fi",
+     "test \"$(cat $T/ledger)\" = victim -a \"$(cat $IN/report.txt)\" = evil -a ! -e "
+     "$IN/report~2.txt"},
 };
 
 TEST_F(Hostile, DoneFilesCannotBeForgedOrFollowed) {
@@ -87,19 +51,23 @@ TEST_F(Hostile, DoneFilesCannotBeForgedOrFollowed) {
     SCOPED_TRACE(attack.name);
     e2e::TempTree tree;
     SharedInbox box(tree, 0);
+    tree.write("flags/victim.done", "");
     tree.mkdir("work");
     chmod(tree.path("work").c_str(), 0700);
-    ASSERT_TRUE(attack.prepare(box, tree));
-    std::vector<std::string> args = {"-g", "0", "-E"};
-    for (const std::string& option : attack.options) {
-      args.push_back(with(option, "$WORK", tree.path("work")));
+    setenv("IN", box.inbox.c_str(), 1);
+    setenv("T", tree.root().c_str(), 1);
+    for (const auto& [user, lines] :
+         {std::make_pair(kDropper, attack.dropper), std::make_pair(kOtherDropper, attack.victim)}) {
+      ASSERT_TRUE(as_user(user, [&] { return std::system(lines.c_str()) == 0; })) << lines;
     }
-    std::string command = with(attack.command, "$LEDGER", tree.path("ledger"));
-    command = with(with(command, "$MARK", tree.path("mark")), "$INBOX", box.inbox);
-    args.insert(args.end(), {"-d", box.inbox, "*.txt", command});
-    const e2e::RunResult result = e2e::run(args, tree.root());
-    EXPECT_EQ(result.status, 0) << result.out;
-    attack.check(box, tree);
+    std::system("touch -d '+1 hour' $T/flags/victim.done");  // newer than any file of the case
+    std::vector<std::string> args = {"-g", "0", "-E"};
+    args.insert(args.end(), attack.options.begin(), attack.options.end());
+    args.insert(args.end(), {"-d", box.inbox, "*.txt", attack.command});
+    const e2e::RunResult result =
+        e2e::run(args, tree.root(), {"IN=" + box.inbox, "T=" + tree.root()});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(std::system(attack.check.c_str()), 0) << result.out;
   }
 }
 

@@ -171,10 +171,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "Spoolex: Run recursively\nSpoolex: Archive folder is '.'\nSpoolex: Archive folder "
                 "'.' is inside the source tree, whose files -r would run again\n",
                 1},
-        CliCase{"ErrorFolderAboveTheTree",
-                {"-r", "-e", "..", "a", "b"},
-                "Spoolex: Run recursively\nSpoolex: Error folder is '..'\n" + kStart,
-                0},
         CliCase{"CommandTooLong", {"a", std::string(2048, 'x')}, kTooLong, 1}),
     [](const ::testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
 

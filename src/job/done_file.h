@@ -38,7 +38,7 @@ std::string done_file_of(const std::string& text, const JobNames& names);
 // earlier than the file, of its owner, of ours or of the administrator; the done file's folder is
 // entered one part at a time, as open_write_folder enters it.
 DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names,
-                          std::int64_t modified, std::int64_t owner = -1);
+                          std::int64_t modified, std::int64_t owner);
 
 // Erases the done file (from `folder`, the file's) of a job whose file is gone from its place
 // (erased, archived, or moved into the error folder): only a plain file, reached as

@@ -3,12 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 

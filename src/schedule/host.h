@@ -33,6 +33,7 @@ struct JobState {
   FileHandle pipe;         // where that output arrives, where the platform has such pipes
   std::uint64_t kept = 0;  // bytes taken from `pipe` into `output`
   bool cut = false;        // more came than OUTPUT_KEPT_BYTES
+  FileId folder_id;        // its folder's, while it waits for its next try without it
 };
 
 // One file in hand, from its taking to its outcome.

@@ -219,17 +219,23 @@ void RealHost::failed_try(InHand* file, int result) {
 bool RealHost::hold_folder(InHand* file, bool hold) {
   Claim& claim = file->state.claim;
   if (!hold) {
+    PathStatus here;
+    file->state.folder_id = query_status(*file->folder, ".", &here) ? here.id : FileId{};
     file->folder.reset();
     file->job.file.folder.reset();  // its next start takes the folder anew
     close_folder(&claim.sub);
     return true;
   }
   if (!file->folder) {
-    // Entered again one part at a time, no link followed: the walk reached it so.
+    // By its path, as the source folder is opened, and taken only when it is still the folder the
+    // walk entered: one swapped in meanwhile (a link included) is another folder.
     const std::string& full = file->names.full_path;
     Folder opened;
-    if (open_folder_strictly(full.substr(0, full.size() - file->name.size() - 1), &opened) !=
-        FileResult::done) {
+    PathStatus there;
+    if (!open_folder(full.substr(0, full.size() - file->name.size() - 1), &opened) ||
+        !query_status(opened, ".", &there) || there.id != file->state.folder_id ||
+        file->state.folder_id.index == 0) {
+      close_folder(&opened);
       return false;
     }
     file->folder = share_folder(&opened);

@@ -161,6 +161,26 @@ TEST(Bounds, FolderChurnAndWatches) {
       << "CPU ticks during " << seconds << " s of churn";
 }
 
+// 1,100 failing files with long paths, one per folder, wait for their next try at 1,024
+// descriptors holding no folder: the walk enters every folder, and a later file runs at once.
+TEST(Bounds, RetryingFilesHoldNoFolders) {
+  TempTree tree;
+  for (int i = 0; i < 1100; ++i) {
+    tree.write("in/" + std::string(200, 'd') + std::to_string(i) + "/f.pdf", "1");
+  }
+  tree.write("in/~late/v.pdf", "1");
+  RunOptions options;
+  options.launcher = Launcher{{"/usr/bin/prlimit", "--nofile=1024"}, launcher().program};
+  Process process({"-r", "-l", "-s", "300", "-b", "3", "-j", "4", "-g", "0", "-d", "in", "*.pdf",
+                   "test \"@2@\" = v"},
+                  tree.root(), options);
+  EXPECT_TRUE(process.wait_for("Datei was processed: 'v.pdf'", 1, Millis(120000)));
+  process.signal(SIGTERM);
+  const std::string out = process.finish().out;
+  EXPECT_EQ(occurrences(out, "Folder not entered"), 0);
+  EXPECT_EQ(occurrences(out, "' tried again in 300 Sek"), 1100);
+}
+
 // Every command gets HOTBATCH_1 to HOTBATCH_5, whole: a template that uses only them runs for
 // names that no placeholder may take (quotes, '$', backticks, a path over 2047 bytes); a template
 // with a placeholder still skips them. Names are masked in the run log and the success file.

@@ -175,6 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-r", "-o"},
                 "Spoolex: Run recursively\nSpoolex: Log file is ''\n" + kWrongCount,
                 1},
+        CliCase{"ArchiveInsideTheTree",
+                {"-r", "-a", ".", "a", "b"},
+                "Spoolex: Run recursively\nSpoolex: Archive folder is '.'\nSpoolex: Archive folder "
+                "'.' is inside the source tree, whose files -r would run again\n",
+                1},
         CliCase{"CommandTooLong", {"a", std::string(2048, 'x')}, kTooLong, 1}),
     [](const ::testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
 

@@ -90,17 +90,18 @@ TEST(JobsAtOnce, OutputStaysTogetherPerJob) {
 }
 
 // Every command runs in its own file's folder, and the outcome (relative run log, success file
-// and error folder) is handled there too, while the walk goes on elsewhere.
+// and error folder) is handled there too, while the walk goes on elsewhere. The error folders'
+// names begin with a dot, so that -r never walks them.
 TEST(JobsAtOnce, EachJobInItsOwnFolder) {
   TempTree tree;
   for (const char* rel : {"x.job", "s1/y.job", "s1/s2/z.job", "t/w.job"}) {
     tree.write(rel, "1");
   }
-  for (const char* folder : {"errors", "s1/errors", "s1/s2/errors", "t/errors"}) {
+  for (const char* folder : {".errors", "s1/.errors", "s1/s2/.errors", "t/.errors"}) {
     tree.mkdir(folder);
   }
   const RunResult result = run({"-r", "-g", "0", "-j", "3", "-o", "run.log", "-t", "@5@.ok", "-e",
-                                "errors", "*.job", "n=@5@; pwd > $n.where; test $n != w"},
+                                ".errors", "*.job", "n=@5@; pwd > $n.where; test $n != w"},
                                tree.root());
   EXPECT_EQ(result.status, 0);
   const std::pair<std::string, std::string> succeeded[] = {{"", "x"}, {"s1", "y"}, {"s1/s2", "z"}};
@@ -112,7 +113,7 @@ TEST(JobsAtOnce, EachJobInItsOwnFolder) {
     EXPECT_EQ(occurrences(tree.read(prefix + "run.log"), "Datei was processed"), 1);
   }
   EXPECT_EQ(tree.read("t/w.where"), tree.path("t") + "\n");
-  EXPECT_EQ(tree.list("t/errors"), std::vector<std::string>{"w.job"});
+  EXPECT_EQ(tree.list("t/.errors"), std::vector<std::string>{"w.job"});
   EXPECT_EQ(occurrences(tree.read("t/run.log"), "File was moved to error folder"), 1);
 }
 

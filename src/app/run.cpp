@@ -272,6 +272,32 @@ bool folder_within(const std::string& inner, const std::string& outer) {
   }
 }
 
+// True when a walk of the source folder's tree (-r) would find the files put into `folder`, taken
+// from the source folder (the working folder now): it is the source folder or lies below it, and no
+// folder on the way down has a name that starts with a dot (which the walk passes over). A
+// relative folder that is not there now is taken in each file's folder, and cannot be judged here.
+bool in_walked_tree(const std::string& folder, const std::string& source) {
+  if (source.empty() || !folder_within(folder, source)) {
+    return false;
+  }
+  // The folder's own path, links resolved, tells the names on the way down.
+  std::string real;
+  const bool resolved = change_working_folder(folder) && get_working_folder(&real);
+  change_working_folder(source);
+  const std::string top = source.back() == PATH_SEPARATOR ? source : source + PATH_SEPARATOR;
+  if (!resolved || real.compare(0, top.size(), top) != 0) {
+    return resolved ? real == source : true;
+  }
+  for (std::size_t at = top.size(); at < real.size();) {
+    if (real[at] == '.') {
+      return false;
+    }
+    const std::size_t end = real.find(PATH_SEPARATOR, at);
+    at = end == std::string::npos ? real.size() : end + 1;
+  }
+  return true;
+}
+
 // Removes what runs that were ended by force left of their temporary files where we write: the
 // folders of the run log, the success files (when no placeholder names them), the metrics file
 // and the work folder, and the error folder. A relative one is taken from the source folder.
@@ -530,6 +556,16 @@ int run_as(int argc, char* argv[], bool as_service) {
     say("Warning: Archive folder '%s' not found from the source folder\n",
         settings.job.archive_folder->c_str());
   }
+  // What the run puts into the error or archive folder must not come back as new jobs.
+  if (settings.walk.recursive) {
+    for (const auto* folder : {&settings.job.error_folder, &settings.job.archive_folder}) {
+      if (*folder && in_walked_tree(**folder, settings.source_folder)) {
+        say("Spoolex: %s folder '%s' is inside the source tree, whose files -r would run again\n",
+            folder == &settings.job.error_folder ? "Error" : "Archive", (*folder)->c_str());
+        return EXIT_STARTUP_ERROR;
+      }
+    }
+  }
   warn_unwritable(settings.job);
   settings.schedule.hold_files = !warn_if_network(settings.source_folder);
   settings.schedule.first_retry_seconds = settings.wait_seconds;
@@ -610,6 +646,14 @@ int run_as(int argc, char* argv[], bool as_service) {
       close_state_file(&state);
       return EXIT_STARTUP_ERROR;
     }
+  }
+
+  // Files waiting for their readiness keep their folders open: a quarter of the descriptors at
+  // most, so that the walk, the jobs and the change watch keep what they need.
+  const std::uint64_t descriptors = raise_descriptor_limit();
+  if (descriptors > 0) {
+    settings.schedule.held_folders = static_cast<int>(
+        std::min<std::uint64_t>(std::max<std::uint64_t>(descriptors / 4, 1), MAX_WAITING));
   }
 
   // Waiting files hold no slot where several commands may run or arrivals wake a pass.

@@ -262,7 +262,8 @@ JobNames claimed_names(const JobNames& names, const Claim& claim) {
 }
 
 void settle_claim(WorkFolder* work, const Folder& from, const std::string& name,
-                  const std::string& full_path, SaidOnce* said, Claim* claim) {
+                  const std::string& full_path, SaidOnce* said, Claim* claim,
+                  std::string* stored_as) {
   if (!claim->on) {
     return;
   }
@@ -280,6 +281,9 @@ void settle_claim(WorkFolder* work, const Folder& from, const std::string& name,
       return;
     }
     note_put_back(said, name, stored, full_path);
+    if (stored_as != nullptr) {
+      *stored_as = stored;
+    }
   }
   close_folder(&claim->sub);
   forget_claim(work, claim->id);

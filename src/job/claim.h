@@ -51,10 +51,12 @@ ClaimResult claim_file(WorkFolder* work, const Folder& from, const std::string& 
 JobNames claimed_names(const JobNames& names, const Claim& claim);
 
 // Ends `claim`: a file still in its sub-folder goes back to `from` under `name` (a free numbered
-// name when that is taken, with a warning once), then the record and the sub-folder go. A
-// sub-folder in which the command left files of its own stays.
+// name when that is taken, with a warning once; `stored`, when given, receives the name it got),
+// then the record and the sub-folder go. A sub-folder in which the command left files of its own
+// stays.
 void settle_claim(WorkFolder* work, const Folder& from, const std::string& name,
-                  const std::string& full_path, SaidOnce* said, Claim* claim);
+                  const std::string& full_path, SaidOnce* said, Claim* claim,
+                  std::string* stored = nullptr);
 
 // The full paths of the files claimed into `work` (by this run or another), as their records
 // name them; nothing is changed.

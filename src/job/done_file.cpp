@@ -110,8 +110,29 @@ std::string done_file_of(const std::string& text, const JobNames& names) {
   return path;
 }
 
+namespace {
+
+// Opens the folder of the done file `path` (a bare name in `folder`, a path from it, or an
+// absolute path) into `opened` one part at a time, as every write opens its folder: a link on the
+// way is followed only when it may be (see open_write_folder), so that a dropper's link leads
+// nowhere. `name` receives its bare name. A bare name is looked at through `folder` itself
+// (`opened` stays empty). False when the folder cannot be entered so.
+bool open_done_folder(const Folder& folder, const std::string& path, Folder* opened,
+                      std::string* name) {
+  const std::size_t last = path.rfind(PATH_SEPARATOR);
+  if (last == std::string::npos) {
+    *name = path;
+    return true;
+  }
+  *name = path.substr(last + 1);
+  const std::string part = path.substr(0, last == 0 ? 1 : last);
+  return !name->empty() && open_write_folder(folder, part, opened) == FileResult::done;
+}
+
+}  // namespace
+
 DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names,
-                          std::int64_t modified) {
+                          std::int64_t modified, std::int64_t owner) {
   if (fits_done_file(text, names.full_path)) {
     return DoneCheck::done_file;
   }
@@ -119,18 +140,32 @@ DoneCheck check_done_file(const Folder& folder, const std::string& text, const J
   if (done.empty()) {
     return DoneCheck::too_long;
   }
+  Folder opened;
+  std::string name;
   PathStatus status;
-  // A writer makes the done file after its file, so an older one was left by an earlier file of
-  // the name (its job cut off by a crash before the done file went).
-  return query_status(folder, done, &status) && !status.is_folder && status.modified >= modified
+  const bool found = open_done_folder(folder, done, &opened, &name) &&
+                     query_entry(opened.handles.empty() ? folder : opened, name, &status);
+  close_folder(&opened);
+  // Only a plain file counts, of the file's owner, of ours or of the administrator: one that
+  // another user made beforehand must not make a file ready that is still being written. A
+  // writer makes the done file after its file, so an older one was left by an earlier file of the
+  // name (its job cut off by a crash before the done file went).
+  return found && status.is_regular && !status.is_link && status.modified >= modified &&
+                 owner_may_vouch(status.owner, owner)
              ? DoneCheck::ready
              : DoneCheck::waits;
 }
 
 void erase_done_file(const Folder& folder, const std::string& text, const JobNames& names) {
   const std::string done = done_file_of(text, names);
+  Folder opened;
+  std::string name;
   PathStatus status;
-  if (!done.empty() && query_status(folder, done, &status) && !status.is_folder) {
-    delete_if_same(folder, done, status.id);
+  if (!done.empty() && open_done_folder(folder, done, &opened, &name)) {
+    const Folder& at = opened.handles.empty() ? folder : opened;
+    if (query_entry(at, name, &status) && status.is_regular && !status.is_link) {
+      delete_if_same(at, name, status.id);
+    }
   }
+  close_folder(&opened);
 }

@@ -33,10 +33,14 @@ bool fits_done_file(const std::string& text, const std::string& full_path);
 // when the name would not fit.
 std::string done_file_of(const std::string& text, const JobNames& names);
 
-// The rule for the matching file `names` of `folder`, last changed at `modified`.
+// The rule for the matching file `names` of `folder`, last changed at `modified`, of the user
+// `owner` (-1 where not known). Its done file counts only as a plain file (no link) made no
+// earlier than the file, of its owner, of ours or of the administrator; the done file's folder is
+// entered one part at a time, as open_write_folder enters it.
 DoneCheck check_done_file(const Folder& folder, const std::string& text, const JobNames& names,
-                          std::int64_t modified);
+                          std::int64_t modified, std::int64_t owner);
 
 // Erases the done file (from `folder`, the file's) of a job whose file is gone from its place
-// (erased, archived, or moved into the error folder). A done file that is gone already is no fault.
+// (erased, archived, or moved into the error folder): only a plain file, reached as
+// check_done_file reaches it. A done file that is gone already is no fault.
 void erase_done_file(const Folder& folder, const std::string& text, const JobNames& names);

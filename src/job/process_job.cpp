@@ -469,7 +469,8 @@ Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* me
   return Archived::moved;
 }
 
-bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory) {
+bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory,
+             bool* kept) {
   bool keep_file = false;
   if (!job.command.empty()) {
     // A job cut off by a stop is never done, whatever its command returned: many commands end
@@ -534,6 +535,9 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     if (archived == Archived::stopped) {
       leave_job(job);
       return false;
+    }
+    if (kept != nullptr) {
+      *kept = archived == Archived::kept;
     }
     if (archived == Archived::moved && settings.done_template) {
       erase_done_file(*job.file.folder, *settings.done_template, job.names);

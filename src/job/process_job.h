@@ -159,5 +159,7 @@ Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* me
 // Handles the outcome of `job` in its file's folder, its command
 // having given `result` (0 when there was none to run): the report, log entries, error copy,
 // success file, archive (-a) and erase. A job that left_for_next_run names is left as it is:
-// false then, true when the outcome was handled.
-bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory);
+// false then, true when the outcome was handled. `kept` (when given) tells whether the file of a
+// done job stayed because its move into the archive folder failed: it must not run again as it is.
+bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory,
+             bool* kept = nullptr);

@@ -72,7 +72,8 @@ constexpr CodeRange HIDDEN[] = {
     {0x0080, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},
     {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},
     {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2044, 0x2044},
-    {0x2060, 0x2064},   {0x2066, 0x206F},   {0x2215, 0x2215},   {0xFEFF, 0xFEFF},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0x2215, 0x2215},   {0x2571, 0x2571},
+    {0x27CB, 0x27CB},   {0x29F8, 0x29F8},   {0x2F03, 0x2F03},   {0xFEFF, 0xFEFF},
     {0xFF0F, 0xFF0F},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
     {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
     {0xE0020, 0xE007F},
@@ -160,6 +161,11 @@ bool first_time(SaidOnce* said, const std::string& key) {
 }
 
 void say_once(SaidOnce* said, const char* message, const std::string& path) {
+  say_once(said, message, path, path);
+}
+
+void say_once(SaidOnce* said, const char* message, const std::string& path,
+              const std::string& shown) {
   const std::uint64_t key = hash_of(std::string(message) + '\0' + path);
   if (said->keys.count(key) != 0) {
     return;
@@ -173,5 +179,5 @@ void say_once(SaidOnce* said, const char* message, const std::string& path) {
     return;
   }
   said->keys.insert(key);
-  say(message, shortened(printable(path)).c_str());
+  say(message, shortened(printable(shown)).c_str());
 }

@@ -15,7 +15,8 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // (below 32, and 127), bytes 0x80 to 0x9F that are not part of a valid UTF-8 sequence, and the
 // UTF-8 forms of U+0080 to U+009F, U+2028 and U+2029, every format character (Unicode's category
 // Cf: the bidirectional controls, which reorder what follows them on the line, zero-width ones,
-// the tag characters) and the look-alikes of '/' (U+2044, U+2215, U+FF0F).
+// the tag characters) and the look-alikes of '/' (U+2044, U+2215,
+// U+2571, U+27CB, U+29F8, U+2F03, U+FF0F).
 std::string printable(const std::string& text);
 
 // Most warnings about single paths remembered per run. Beyond it a kind of warning is said once
@@ -45,3 +46,7 @@ bool first_time(SaidOnce* said, const std::string& key);
 // that message and path. Once MAX_SAID_ONCE paths are remembered, a new one is not said: the first
 // of each message then says that further warnings of its kind are left out.
 void say_once(SaidOnce* said, const char* message, const std::string& path);
+
+// The same, once per `path`, showing `shown` (such as its bare name) instead.
+void say_once(SaidOnce* said, const char* message, const std::string& path,
+              const std::string& shown);

@@ -38,8 +38,9 @@ TEST(Printable, MasksControlsInEveryForm) {
        "??????z??w??????????"},  // Cf: U+00AD, U+0600..5, U+061C, ..., U+E0001, U+E0020..7F
       {"\xf3\xa0\x80\x80\xf3\xa0\x82\x80", "\xf3\xa0\x80\x80\xf3\xa0\x82\x80"},  // U+E0000, U+E0080
       {"c\xe2\x88\x95..\xe2\x81\x84"
-       "etc\xef\xbc\x8fshadow",
-       "c?..?etc?shadow"},                                 // U+2215, U+2044, U+FF0F
+       "etc\xef\xbc\x8fshadow"
+       "\xe2\xa7\xb8\xe2\x95\xb1\xe2\x9f\x8b\xe2\xbc\x83",
+       "c?..?etc?shadow????"},                             // U+2215, U+2044, U+FF0F, U+29F8, ...
       {"latin1 \xe9t\xe9 \xa0", "latin1 \xe9t\xe9 \xa0"},  // invalid UTF-8 above 0x9F stays
       {"cut \xe2\x80", "cut \xe2?"},                       // a sequence cut short: its bytes alone
       {"overlong \xc0\x85", "overlong \xc0?"},

@@ -33,9 +33,10 @@ const char* const REASON_TEXTS[] = {
     "done file, passed over",
     "no done file yet, waits",
     "ended before, unchanged",
+    "folder passed over (no descriptors left)",
 };
 static_assert(sizeof REASON_TEXTS / sizeof REASON_TEXTS[0] ==
-                  static_cast<std::size_t>(DryReason::ended_before) + 1,
+                  static_cast<std::size_t>(DryReason::no_descriptors) + 1,
               "one text per reason");
 
 struct DryWalk {
@@ -56,7 +57,8 @@ DryReason file_reason(const DryWalk& dry, const Folder& folder, const std::strin
     return DryReason::no_access;
   }
   if (dry.job.done_template) {
-    DoneCheck check = check_done_file(folder, *dry.job.done_template, names, status.modified);
+    DoneCheck check =
+        check_done_file(folder, *dry.job.done_template, names, status.modified, status.owner);
     if (check != DoneCheck::ready) {
       return check == DoneCheck::done_file ? DryReason::done_file : DryReason::no_done_file;
     }
@@ -129,9 +131,9 @@ void dry_folder(const DryWalk& dry, const Folder& folder, const std::string& nam
   Folder opened;
   EnterResult entered = open_sub_folder(folder, name, &opened);
   if (entered != EnterResult::entered) {
-    say_reason(
-        entered == EnterResult::no_handles ? DryReason::too_deep : DryReason::folder_no_access,
-        full_path);
+    say_reason(entered == EnterResult::no_handles ? DryReason::no_descriptors
+                                                  : DryReason::folder_no_access,
+               full_path);
   } else {
     say_reason(DryReason::walked, full_path);
     dry_level(dry, opened, depth + 1);

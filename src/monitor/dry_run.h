@@ -13,7 +13,7 @@ enum class DryReason : int {
   walked,            // a folder that the walk enters
   not_matching,      // the pattern does not match the name
   dot_folder,        // a folder whose name starts with a dot
-  too_deep,          // a folder below MAX_WALK_DEPTH levels, or no descriptor left for it
+  too_deep,          // a folder below MAX_WALK_DEPTH levels
   folder_link,       // a link to a folder, never followed
   not_recursive,     // a folder, and -r was not given
   folder_no_access,  // a folder that cannot be entered
@@ -28,6 +28,7 @@ enum class DryReason : int {
   done_file,         // shaped like a done file (-f): never a job of its own
   no_done_file,      // its done file (-f) is not there yet, or its name would not fit
   ended_before,      // its job ended in an earlier run and it is unchanged (-u -c)
+  no_descriptors,    // a folder that no descriptor was left for
 };
 
 // The dry run over the source folder `source_folder` (absolute; "" when its path is not known:

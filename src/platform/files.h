@@ -39,7 +39,12 @@ struct PathStatus {
   FileId id;                      // of what the path finally names
   std::uint32_t permissions = 0;  // permission bits (such as 0644) where the platform has them
   std::int64_t modified = 0;      // time of the last change of the content, in the platform's units
+  std::int64_t owner = -1;        // the owner's user number (POSIX); -1 where not known
 };
+
+// True when a file of `owner` may vouch for a file of `file_owner` (a done file for its file):
+// the same user, the user we run as, or the administrator. Also where the owner is not known.
+bool owner_may_vouch(std::int64_t owner, std::int64_t file_owner);
 
 // An open folder, which every call below that takes one with a name or path acts in: a relative
 // path is taken from the folder, an absolute one as it is. What is done there then depends neither
@@ -176,7 +181,8 @@ inline FileResult open_write_folder(const std::string& folder, Folder* opened) {
 FileResult open_folder_strictly(const std::string& path, Folder* opened);
 
 // The status of the entry `name` of `folder` itself. For a link only `is_link` is sure: the
-// other fields may describe the link or what it leads to. False when there is no such entry.
+// other fields may describe the link or what it leads to. `permissions` is not filled in. False
+// when there is no such entry.
 bool query_entry(const Folder& folder, const std::string& name, PathStatus* status);
 
 // Creates `name` in `folder` as a new file for writing: never an existing name, never through a

@@ -18,6 +18,11 @@ extern const char* const QUOTE_BREAKERS;
 // quotes ('%' for cmd.exe); '\0' where there is none.
 extern const char VARIABLE_MARK;
 
+// Raises the process's limit of open descriptors to the most it may have (at start-up only); the
+// commands started keep the limit we were given. Returns the limit now in force; 0 where there is
+// none to speak of (Windows).
+std::uint64_t raise_descriptor_limit();
+
 // A number unique to this process, for naming temporary files.
 std::uint32_t process_number();
 

@@ -73,7 +73,7 @@ void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here, cons
   }
   // With -f a done file is never a job, and a file waits for its done file before any test.
   if (const auto& done = walk.context.job.done_template) {
-    DoneCheck check = check_done_file(*here, *done, names, status.modified);
+    DoneCheck check = check_done_file(*here, *done, names, status.modified, status.owner);
     if (check == DoneCheck::too_long) {
       say_once(walk.said, "Warning: Name of the done file too long, file skipped: '%s'\n",
                names.full_path);
@@ -139,11 +139,15 @@ void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& na
   EnterResult entered = open_sub_folder(here, name, &opened);
   if (entered != EnterResult::entered) {
     if (entered == EnterResult::no_handles) {
-      say_once(walk.said, too_deep, full_path_of(here, name));
+      say_once(walk.said, "Warning: Folder not entered (no descriptors left): '%s'\n",
+               full_path_of(here, name));
     }
     return;
   }
-  walk_level(walk, depth, share_folder(&opened), relative_of(relative, name));
+  // The path from the source folder serves the change watch only: without it, a deep tree's
+  // levels would hold it beside each folder's own path, doubling what they take.
+  walk_level(walk, depth, share_folder(&opened),
+             walk.settings.wake_on_change ? relative_of(relative, name) : std::string());
 }
 
 // Walks the folder `here`, `depth` levels below the source folder at `relative` from it.

@@ -19,6 +19,7 @@ class FakeHost : public Host {
     int result = 0;
     bool ignores_stop = false;
     bool none = false;  // there is nothing to run (an empty command)
+    bool kept = false;  // its file stays after its job (its archive move failed)
   };
 
   std::int64_t now = 0;
@@ -113,8 +114,14 @@ class FakeHost : public Host {
   bool may_try_again(const InHand& file) override { return files.count(file.name) != 0; }
   void failed_try(InHand* file, int) override { log.push_back("retry " + file->name); }
 
+  bool hold_folder(InHand* file, bool hold) override {
+    file->folder = hold ? std::make_shared<const Folder>() : nullptr;
+    return true;
+  }
+
   bool finish(InHand* file, int result) override {
     log.push_back((result == 0 ? "done " : "failed ") + file->name);
+    file->keep_ended = scripts[file->name].kept;
     return true;
   }
 

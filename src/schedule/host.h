@@ -33,13 +33,15 @@ struct JobState {
   FileHandle pipe;         // where that output arrives, where the platform has such pipes
   std::uint64_t kept = 0;  // bytes taken from `pipe` into `output`
   bool cut = false;        // more came than OUTPUT_KEPT_BYTES
+  FileId folder_id;        // its folder's, while it waits for its next try without it
 };
 
 // One file in hand, from its taking to its outcome.
 struct InHand {
   std::string name;                      // bare name in `folder`
   std::shared_ptr<const Folder> folder;  // the file's folder, for every step of its job (shared
-                                         // by the files of one folder)
+                                         // by the files of one folder; none while it waits for
+                                         // its next try)
   PathStatus last;  // its status at the last readiness attempt; at first, when the walk found it
   JobNames names;
   Stage stage = Stage::settling;
@@ -54,6 +56,11 @@ struct InHand {
   bool counted = false;         // its outcome was counted (RunCounts)
   int tries = 0;                // failed tries of its job so far (-b)
   int retry_wait_seconds = 0;   // the wait before its last try
+  bool retried = false;         // it failed a try: counted in the retry budget (MAX_RETRYING)
+  bool away = false;            // it waits for its next try away from its folder (claimed, -p):
+                                // what the walk finds under its name is another file
+  bool keep_ended = false;      // its file stayed after its job ended (its archive move failed):
+                                // it is not run again until it changes, even without -u
   Job job;                      // what its job is, once begun
   JobState state;               // the host's
 
@@ -113,6 +120,10 @@ class Host {
   // Handles the outcome of the job of `file`, whose command gave `result`, and puts a claimed
   // file back: true when it was handled (and is counted), false when it is left for the next run.
   virtual bool finish(InHand* file, int result) = 0;
+
+  // Releases the folder of `file`, which waits for its next try (`hold` false), or opens it
+  // again as the walk entered it, for that try: false when it cannot be.
+  virtual bool hold_folder(InHand* file, bool hold) = 0;
 
   // Lets `file` go: whatever its job holds is released, a claimed file put back.
   virtual void release(InHand* file) = 0;

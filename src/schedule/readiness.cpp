@@ -33,7 +33,8 @@ Readiness ready_attempt(const Folder& folder, const std::string& name, const std
         "only the size test applies\n");
   }
   if (!probe.found) {
-    say("Warning: File not readable anymore: '%s'\n", printable(name).c_str());
+    // Once per path: files made and gone again within a settle time come by the thousand.
+    say_once(said, "Warning: File not readable anymore: '%s'\n", full_path, name);
     return Readiness::gone;
   }
   return still_the_file(probe.probe == Probe::free, status, before, same_time) ? Readiness::ready

@@ -59,15 +59,21 @@ bool RealHost::stop_requested() {
   return ::stop_requested();
 }
 
+// Where the file of `file` is: claimed into the work folder, or in the folder it was found in.
+const Folder& RealHost::where(const InHand& file) const {
+  return file.state.claim.on ? file.state.claim.sub : *file.folder;
+}
+
 bool RealHost::status_of(const InHand& file, const std::string& path, PathStatus* now) {
-  return query_status(*file.folder, path, now);
+  return query_status(where(file), path, now);
 }
 
 Readiness RealHost::test(InHand* file, bool hold, bool same_time, PathStatus* now, bool* held) {
   // Opened by the test and kept, when the file is ready, to the end of its command (a claim
   // moves it, the descriptor stays): a write lease that its owner took between the test and the
   // command's open would hold that open up. One taken before makes the file not ready yet.
-  return ready_attempt(*file->folder, file->name, file->names.full_path, file->last, same_time,
+  // A file that waits for its next try is tested where it stays claimed.
+  return ready_attempt(where(*file), file->name, file->names.full_path, file->last, same_time,
                        &memory_.said, now, hold, &file->state.held, held);
 }
 
@@ -79,15 +85,27 @@ void RealHost::drop_hold(InHand* file) {
 // moved into the error folder). Every way out of a job comes here, so that no file stays in the
 // work folder: a stop, a file passed over, a command that did not start, a folder lost.
 void RealHost::put_back(InHand* file) {
-  if (work_ != nullptr) {
+  Claim& claim = file->state.claim;
+  if (work_ != nullptr && claim.on && (!file->folder || claim.sub.handles.empty()) &&
+      !hold_folder(file, true)) {
+    // Kept with its record: the next start puts it back.
+    say_once(&memory_.said,
+             "Warning: Claimed file could not be put back, kept in the work folder: '%s'\n",
+             file->names.full_path);
+    close_folder(&claim.sub);
+    claim.on = false;
+    return;
+  }
+  if (work_ != nullptr && claim.on) {
     // Our own arrival in a watched folder wakes no pass: the file runs again at the next regular
     // one, not at once and again and again (-w).
     PathStatus there;
     if (file->state.claim.on && query_entry(file->state.claim.sub, file->name, &there)) {
       note_own_arrival(file->names.full_path);
     }
+    // A file put back under a numbered name is known by that name from then on (-u).
     settle_claim(work_, *file->folder, file->name, file->names.full_path, &memory_.said,
-                 &file->state.claim);
+                 &file->state.claim, &file->name);
   }
 }
 
@@ -95,7 +113,7 @@ Started RealHost::start(InHand* file, bool collect) {
   ReadyFile ready = ready_file(file->folder, file->name, file->last);
   JobNames run_names = file->names;
   JobState& state = file->state;
-  if (work_ != nullptr) {
+  if (work_ != nullptr && !state.claim.on) {
     // Moved into the work folder at the last moment (after readiness, -u and the in-hand rules),
     // from the folder the walk opened: the command then reads the file that was tested, however
     // the names on the way to it are changed meanwhile.
@@ -111,6 +129,9 @@ Started RealHost::start(InHand* file, bool collect) {
     if (claimed != ClaimResult::claimed) {
       return Started::passed_over;
     }
+  }
+  if (work_ != nullptr) {
+    // A file tried again is still claimed: its name in the shared folder may be another's now.
     ready.path = state.claim.path;
     ready.claimed = true;
     // @1@ and @4@ (and their variables) lead into the work folder, so that the command neither
@@ -186,16 +207,46 @@ bool RealHost::may_try_again(const InHand& file) {
 
 void RealHost::failed_try(InHand* file, int result) {
   report_failure(file->job, result, job_);
-  put_back(file);
+  // A claimed file stays claimed until its next try (it holds no slot meanwhile): put back, its
+  // name could be taken by another file, which the try would then run in its stead.
   JobState& state = file->state;
+  file->away = state.claim.on;
   close_file(&state.held);
   close_file(&state.output);
   state.kept = 0;
   state.cut = false;
 }
 
+bool RealHost::hold_folder(InHand* file, bool hold) {
+  Claim& claim = file->state.claim;
+  if (!hold) {
+    PathStatus here;
+    file->state.folder_id = query_status(*file->folder, ".", &here) ? here.id : FileId{};
+    file->folder.reset();
+    file->job.file.folder.reset();  // its next start takes the folder anew
+    close_folder(&claim.sub);
+    return true;
+  }
+  if (!file->folder) {
+    // By its path, as the source folder is opened, and taken only when it is still the folder the
+    // walk entered: one swapped in meanwhile (a link included) is another folder.
+    const std::string& full = file->names.full_path;
+    Folder opened;
+    PathStatus there;
+    if (!open_folder(full.substr(0, full.size() - file->name.size() - 1), &opened) ||
+        !query_status(opened, ".", &there) || there.id != file->state.folder_id ||
+        file->state.folder_id.index == 0) {
+      close_folder(&opened);
+      return false;
+    }
+    file->folder = share_folder(&opened);
+  }
+  return !claim.on || !claim.sub.handles.empty() ||
+         open_write_folder(work_->folder, claim.id, &claim.sub) == FileResult::done;
+}
+
 bool RealHost::finish(InHand* file, int result) {
-  const bool handled = end_job(file->job, result, job_, &memory_);
+  const bool handled = end_job(file->job, result, job_, &memory_, &file->keep_ended);
   put_back(file);
   return handled;
 }

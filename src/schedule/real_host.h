@@ -33,10 +33,12 @@ class RealHost : public Host {
   bool may_try_again(const InHand& file) override;
   void failed_try(InHand* file, int result) override;
   bool finish(InHand* file, int result) override;
+  bool hold_folder(InHand* file, bool hold) override;
   void release(InHand* file) override;
   void wait(std::int64_t until_ms, const std::vector<const InHand*>& files, bool changes) override;
 
  private:
+  const Folder& where(const InHand& file) const;
   void put_back(InHand* file);
   void end_output(InHand* file);
   void drain_leftovers();

@@ -73,9 +73,22 @@ void Scheduler::let_go(std::size_t index) {
   if (file.stage == Stage::retrying) {
     --retrying_;
   }
-  hand_bytes_ -= bytes_in_hand(file.names.full_path);
+  hold(file.folder.get(), -1);
+  if (file.retried) {
+    --retried_;
+    retried_bytes_ -= bytes_in_hand(file.names.full_path);
+  } else {
+    hand_bytes_ -= bytes_in_hand(file.names.full_path);
+  }
   paths_.erase(file.names.full_path);
   hand_.erase(hand_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// Counts a file in hand that holds `folder` (`change` 1), or one that no longer does (-1).
+void Scheduler::hold(const Folder* folder, int change) {
+  if (folder != nullptr && (folders_[folder] += change) <= 0) {
+    folders_.erase(folder);
+  }
 }
 
 // True when a file whose next try is due may go on to it: waiting files hold no slot, or the one
@@ -84,23 +97,32 @@ bool Scheduler::retry_may_start() const {
   return settings_.waiting_apart || static_cast<int>(hand_.size()) - retrying_ < settings_.jobs;
 }
 
-// With -u: remembers the file of a job that ended with `result`, in its folder, as it is now
-// (in the state file too). Else the state file forgets it: its tries are over.
+// With -u, or when its file had to stay (keep_ended): remembers the file of a job that ended with
+// `result`, in its folder, as it is now (with -u in the state file too). Else the state file
+// forgets it: its tries are over.
 void Scheduler::remember_ended(const InHand& file, int result) {
   PathStatus now;
-  const std::string& path = file.names.full_path;
-  if (settings_.unchanged_once && host_.status_of(file, file.name, &now)) {
+  // By its name now: a claimed file may have gone back under a numbered one.
+  const std::string& found = file.names.full_path;
+  const std::string path = found.substr(0, found.rfind(PATH_SEPARATOR) + 1) + file.name;
+  if ((settings_.unchanged_once || file.keep_ended) && host_.status_of(file, file.name, &now)) {
     auto at = ended_.find(path);
     if (at != ended_.end()) {
       forget_ended(at, false);
     }
     ended_[path] = JobEnded{now.id, now.size, now.modified, pass_, ++ended_count_};
     ended_bytes_ += bytes_ended(path);
-    if (state_ != nullptr) {
-      state_ended(state_, path, now, result);
-    }
     bound_ended();
-  } else if (state_ != nullptr) {
+  }
+  if (state_ == nullptr) {
+    return;
+  }
+  if (path != found) {
+    state_forget(state_, found);
+  }
+  if (settings_.unchanged_once && ended_.count(path) != 0) {
+    state_ended(state_, path, now, result);
+  } else {
     state_forget(state_, path);
   }
 }
@@ -125,6 +147,7 @@ bool Scheduler::start(InHand* file) {
       file->stage = Stage::running;
       file->started_ms = host_.now_ms();
       ++running_;
+      retried_running_ += file->retried ? 1 : 0;
       return true;
     case Started::no_command:
       file->begun = true;
@@ -157,6 +180,16 @@ void Scheduler::retry_later(InHand* file, int result) {
   host_.status_of(*file, file->name, &file->last);
   file->stage = Stage::retrying;
   ++retrying_;
+  if (!file->retried) {
+    file->retried = true;
+    ++retried_;
+    hand_bytes_ -= bytes_in_hand(file->names.full_path);
+    retried_bytes_ += bytes_in_hand(file->names.full_path);
+  }
+  // Its folder is opened again when its try comes: thousands of failing files in as many folders
+  // must not use up the descriptors.
+  hold(file->folder.get(), -1);
+  host_.hold_folder(file, false);
   file->due_ms = host_.now_ms() + std::int64_t{file->retry_wait_seconds} * 1000;
   if (state_ != nullptr) {
     state_waiting(state_, file->names.full_path, file->last, file->tries, file->retry_wait_seconds,
@@ -168,6 +201,7 @@ void Scheduler::retry_later(InHand* file, int result) {
 // its folder. True when the file stays in hand for another try.
 bool Scheduler::finish_job(InHand* file, int result, int signal) {
   --running_;
+  retried_running_ -= file->retried ? 1 : 0;
   if (file->asked_ms >= 0) {
     // A command stopped at its time limit failed, whatever it returned when asked to end.
     say("Spoolex: Job of '%s' stopped after %d Sek\n", file->job.full_path_shown.c_str(),
@@ -176,8 +210,10 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   file->job.asked_to_end = file->asked_ms >= 0;
   file->job.ended_by_signal = signal;
-  if (result != 0 && file->tries < settings_.retries && retrying_ < MAX_WAITING &&
-      host_.may_try_again(*file)) {
+  const bool budget =
+      file->retried || (retried_ < MAX_RETRYING &&
+                        retried_bytes_ + bytes_in_hand(file->names.full_path) <= MAX_RETRY_BYTES);
+  if (result != 0 && file->tries < settings_.retries && budget && host_.may_try_again(*file)) {
     retry_later(file, result);
     return true;
   }
@@ -233,6 +269,10 @@ bool Scheduler::attempt(InHand* file) {
     file->stage = Stage::settling;
     --retrying_;
     file->attempts = 0;
+    if (!host_.hold_folder(file, true)) {
+      return false;
+    }
+    hold(file->folder.get(), 1);
     // A file that changed since its failed try is a new job: it starts again at its first try,
     // ready one settle time after this look. Else it is ready now as it was then.
     PathStatus now;
@@ -366,19 +406,24 @@ void Scheduler::wait_for_next(std::int64_t deadline_ms, bool changes) {
 }
 
 // True when the waiting files leave room for one more that takes `bytes` (MAX_WAITING,
-// MAX_HAND_BYTES), making it where needed: the earliest taken waiting file that failed an attempt
-// is let go, to be found again by a later pass.
-bool Scheduler::make_room(std::uint64_t bytes) {
+// MAX_HAND_BYTES) in `folder` (held_folders; null: any folder held already), making it where
+// needed: the earliest taken waiting file that failed an attempt is let go, to be found again by a
+// later pass. Files that failed a try have a budget of their own and take none of this room.
+bool Scheduler::make_room(std::uint64_t bytes, const Folder* folder) {
   auto full = [&] {
-    return static_cast<int>(hand_.size()) - running_ - retrying_ >= MAX_WAITING ||
-           hand_bytes_ + bytes > MAX_HAND_BYTES;
+    return static_cast<int>(hand_.size()) - running_ - (retried_ - retried_running_) >=
+               MAX_WAITING ||
+           hand_bytes_ + bytes > MAX_HAND_BYTES ||
+           (folder != nullptr && folders_.count(folder) == 0 &&
+            static_cast<int>(folders_.size()) >= settings_.held_folders);
   };
   while (full()) {
     if (no_room_since_ == attempts_made_) {
       return false;
     }
     std::size_t at = 0;
-    while (at < hand_.size() && (hand_[at]->attempts == 0 || hand_[at]->stage != Stage::settling)) {
+    while (at < hand_.size() && (hand_[at]->attempts == 0 || hand_[at]->retried ||
+                                 hand_[at]->stage != Stage::settling)) {
       ++at;
     }
     if (at == hand_.size()) {
@@ -397,7 +442,7 @@ void Scheduler::wait_for_room() {
     // where a waiting file has failed an attempt): the walk goes on as soon as there is some, not
     // a pause later.
     if (host_.stop_requested() ||
-        (settings_.waiting_apart ? make_room(0)
+        (settings_.waiting_apart ? make_room(0, nullptr)
                                  : static_cast<int>(hand_.size()) - retrying_ < settings_.jobs)) {
       return;
     }
@@ -411,7 +456,7 @@ bool Scheduler::in_hand(const std::string& full_path, const PathStatus& now) {
   }
   for (std::size_t i = 0; retrying_ > 0 && i < hand_.size(); ++i) {
     InHand* file = hand_[i].get();
-    if (file->stage == Stage::retrying && file->names.full_path == full_path &&
+    if (file->stage == Stage::retrying && !file->away && file->names.full_path == full_path &&
         !same_file(now, file->last)) {
       file->due_ms = host_.now_ms();
     }
@@ -498,7 +543,8 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
   if (!restored_.empty() && take_restored(folder, name, first, names)) {
     return;
   }
-  if (settings_.unchanged_once) {
+  // Without -u only files whose job ended and that had to stay are remembered.
+  if (settings_.unchanged_once || !ended_.empty()) {
     auto ended = ended_.find(names.full_path);
     if (ended != ended_.end()) {
       JobEnded& last = ended->second;
@@ -509,9 +555,10 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
       forget_ended(ended);
     }
   }
-  if (settings_.waiting_apart && !make_room(bytes_in_hand(names.full_path))) {
+  if (settings_.waiting_apart && !make_room(bytes_in_hand(names.full_path), folder.get())) {
     return;
   }
+  hold(folder.get(), 1);
   auto file = std::make_unique<InHand>();
   file->name = name;
   file->folder = folder;

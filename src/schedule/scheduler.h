@@ -37,6 +37,12 @@ constexpr int MAX_WAITING = 4096;
 // count above would not bound the memory they take.
 constexpr std::uint64_t MAX_HAND_BYTES = 16 * 1024 * 1024;
 
+// Files that failed a try (-b) are held apart from those above, within a budget of their own, so
+// that failing files never take the room of new ones: most files and bytes, counted alike. A job
+// that fails beyond it is not tried again.
+constexpr int MAX_RETRYING = 4096;
+constexpr std::uint64_t MAX_RETRY_BYTES = 16 * 1024 * 1024;
+
 // Most files whose job ended that -u remembers, and most bytes they may take (as counted by
 // bytes_ended); beyond either the oldest are forgotten, and run again when they are next found.
 constexpr std::size_t MAX_ENDED = 100000;
@@ -72,6 +78,10 @@ struct ScheduleSettings {
   // system: no lease can be taken there, and FUSE keeps a file erased just after its last close as
   // a hidden file (the close and the erase may cross), which would keep its claim folder.
   bool hold_files = true;
+  // Most folders that files waiting for their readiness may hold open (beyond it a file found in
+  // another folder waits for a later pass): well below the run's descriptor limit. Files waiting
+  // for their next try hold none.
+  int held_folders = MAX_WAITING;
 };
 
 // A file whose job ended and that was still there: as it was then (-u).
@@ -104,7 +114,8 @@ class Scheduler {
   bool in_hand(const std::string& full_path) const { return paths_.count(full_path) != 0; }
 
   // The same for the walk, which found the file with the status `now`: a file that waits for its
-  // next try (-b) and has changed since its failed try has that try at once, as its first.
+  // next try (-b) and has changed since its failed try has that try at once, as its first (not
+  // one that waits claimed: the file under its name is another).
   bool in_hand(const std::string& full_path, const PathStatus& now);
 
   // Lets the jobs in hand go on until a file can be offered: with one slot shared by waiting and
@@ -168,7 +179,8 @@ class Scheduler {
                      const PathStatus& first, const JobNames& names);
   void bound_ended();
   void let_go(std::size_t index);
-  bool make_room(std::uint64_t bytes);
+  bool make_room(std::uint64_t bytes, const Folder* folder);
+  void hold(const Folder* folder, int change);
   void note_stop();
   void wait_for_next(std::int64_t deadline_ms, bool changes);
 
@@ -180,13 +192,17 @@ class Scheduler {
   std::unordered_set<std::string> paths_;      // the full paths of the files in hand
   int running_ = 0;                            // how many of them run their command
   int retrying_ = 0;                           // how many wait for their next try (-b)
+  int retried_ = 0;                            // how many failed a try: the retry budget
+  int retried_running_ = 0;                    // ... and run their command again
+  std::uint64_t retried_bytes_ = 0;            // what those take, as bytes_in_hand counts it
+  std::map<const Folder*, int> folders_;       // folders held by files in hand, with their count
   bool stop_seen_ = false;                     // the stop request was taken note of
   bool ended_full_said_ = false;               // the warning that -u forgets was said
   std::uint64_t pass_ = 0;                     // passes ended
   std::map<std::string, JobEnded> ended_;      // by full path, with -u
   std::uint64_t ended_bytes_ = 0;              // what `ended_` takes, as bytes_ended counts it
   std::uint64_t ended_count_ = 0;              // files remembered so far, for JobEnded::order
-  std::uint64_t hand_bytes_ = 0;               // what `hand_` takes, as bytes_in_hand counts it
+  std::uint64_t hand_bytes_ = 0;               // what the other files in hand take
   std::uint64_t attempts_made_ = 0;            // readiness attempts of the run so far
   std::uint64_t no_room_since_ = ~0ull;        // attempts_made_ when no waiting file could give
                                                // way last; none can before the next attempt

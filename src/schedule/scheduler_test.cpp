@@ -106,29 +106,37 @@ TEST(Scheduler, SlotsBoundTheCommandsAtOnce) {
   }
 }
 
-// -u: a file whose job ended runs again only once it changed, in size, identity or time.
+// -u, and a done file that had to stay (its archive move failed): it runs again only once it
+// changed, in size, identity or time. Without either it runs at every pass.
 TEST(Scheduler, UnchangedFilesRunOnce) {
   struct Case {
     const char* what;
+    bool unchanged_once, kept;
     std::uint64_t grown;
     std::uint64_t other_id;
     std::int64_t later;
     int starts;
-  } cases[] = {{"unchanged", 0, 0, 0, 1},
-               {"grown at the same time", 1, 0, 0, 2},
-               {"swapped for one of the same size and time", 0, 100, 0, 2},
-               {"touched", 0, 0, 1000, 2}};
+  } cases[] = {{"-u, unchanged", true, false, 0, 0, 0, 1},
+               {"-u, grown at the same time", true, false, 1, 0, 0, 2},
+               {"-u, swapped for one of the same size and time", true, false, 0, 100, 0, 2},
+               {"-u, touched", true, false, 0, 0, 1000, 2},
+               {"neither", false, false, 0, 0, 0, 3},
+               {"kept", false, true, 0, 0, 0, 1},
+               {"kept, grown", false, true, 1, 0, 0, 2},
+               {"-u, kept", true, true, 0, 0, 0, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScheduleSettings settings = with(0, 1, false);
-    settings.unchanged_once = true;
+    settings.unchanged_once = c.unchanged_once;
     Trial run(settings);
     PathStatus& a = run.host.put("a");
+    run.host.scripts["a"].kept = c.kept;
     run.pass({"a"});
     run.host.now += 1000;
     a.size += c.grown;
     a.id.index += c.other_id;
     a.modified += c.later;
+    run.pass({"a"});
     run.pass({"a"});
     EXPECT_EQ(run.host.count("start"), c.starts);
   }
@@ -184,6 +192,26 @@ TEST(Scheduler, RetryWaitsEndAtAnHour) {
     ASSERT_EQ(static_cast<int>(run.host.starts.size()), settings.retries + 1);
     EXPECT_EQ(run.host.starts.back() - run.host.starts[run.host.starts.size() - 2], 3600 * 1000);
   }
+}
+
+// Files waiting for their next try have a budget of their own: thousands of them with long paths
+// leave room for a new file, which runs at once.
+TEST(Scheduler, RetryingFilesLeaveRoomForNewOnes) {
+  ScheduleSettings settings = with(0, 2, true);
+  settings.retries = 3;
+  settings.first_retry_seconds = 300;
+  Trial run(settings);
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) {
+    names.push_back(std::string(970, 'f') + std::to_string(i));
+    run.host.put(names.back());
+    run.host.scripts[names.back()] = {1, 1, false, false};
+  }
+  run.pass(names);
+  run.run_until(run.host.now + 100000);
+  run.host.put("victim");
+  run.pass({"victim"});
+  EXPECT_EQ(run.host.log.back(), "start victim");
 }
 
 // The waiting cap: a file found when MAX_WAITING files wait gets the place of the earliest one

@@ -574,7 +574,7 @@ TEST_F(DeepTree, FiveHundredLevelsAndNoMore) {
 }
 
 // With few descriptors a walk runs out of them long before 500 levels: the folder it cannot
-// enter is named once per run instead of being passed over in silence.
+// enter is named once per run, with the reason, instead of being passed over in silence.
 TEST_F(DeepTree, NoDescriptorLeft) {
   TempTree tree;
   SharedInbox box(tree, 0);
@@ -596,7 +596,8 @@ TEST_F(DeepTree, NoDescriptorLeft) {
   const bool bottom_kept = is_plain_file(bottom + "/at300.pdf");
   ASSERT_TRUE(done) << result.out.substr(0, 3000);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(occurrences(result.out, "Warning: Folder not entered (too deep): '" + box.inbox + "/d"),
+  EXPECT_EQ(occurrences(result.out,
+                        "Warning: Folder not entered (no descriptors left): '" + box.inbox + "/d"),
             1)
       << result.out.substr(0, 3000);
   EXPECT_EQ(occurrences(result.out, "Folder not entered"), 1);

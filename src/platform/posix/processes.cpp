@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -44,6 +45,31 @@ int result_of(int status) {
 }
 
 }  // namespace
+
+namespace {
+
+// The descriptor limit we were started with, which commands get back; RLIM_INFINITY while it was
+// not changed. Set at start-up only.
+rlim_t commands_descriptor_limit = RLIM_INFINITY;
+
+}  // namespace
+
+std::uint64_t raise_descriptor_limit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return 0;
+  }
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t given = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+      commands_descriptor_limit = given;
+    } else {
+      getrlimit(RLIMIT_NOFILE, &limit);
+    }
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::uint64_t>(limit.rlim_cur);
+}
 
 std::uint32_t process_number() {
   return static_cast<std::uint32_t>(getpid());
@@ -198,6 +224,14 @@ bool start_command(const std::string& command, const std::vector<std::string>& v
     (void)parent;
     if (fchdir(folder_fd) != 0) {
       _exit(127);
+    }
+    // Many programs still take descriptors above 1,024 for a fault (select).
+    if (commands_descriptor_limit != RLIM_INFINITY) {
+      struct rlimit given;
+      if (getrlimit(RLIMIT_NOFILE, &given) == 0) {
+        given.rlim_cur = commands_descriptor_limit;
+        setrlimit(RLIMIT_NOFILE, &given);
+      }
     }
     if (output_fd >= 0 &&
         (dup2(output_fd, STDOUT_FILENO) < 0 || dup2(output_fd, STDERR_FILENO) < 0)) {

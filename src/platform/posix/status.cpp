@@ -81,6 +81,7 @@ bool query_status(const Folder& at, const std::string& path, PathStatus* status)
   status->size = status->is_folder ? 0 : static_cast<std::uint64_t>(info.st_size);
   status->id = id_of(info, birth);
   status->permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
+  status->owner = static_cast<std::int64_t>(info.st_uid);
   status->modified =
       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   return true;
@@ -97,7 +98,15 @@ bool query_entry(const Folder& folder, const std::string& name, PathStatus* stat
   status->is_regular = S_ISREG(info.st_mode);
   status->size = static_cast<std::uint64_t>(info.st_size);
   status->id = id_of(info, 0);
+  status->owner = static_cast<std::int64_t>(info.st_uid);
+  status->modified =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   return true;
+}
+
+bool owner_may_vouch(std::int64_t owner, std::int64_t file_owner) {
+  return owner < 0 || owner == file_owner || owner == static_cast<std::int64_t>(geteuid()) ||
+         owner == 0;
 }
 
 bool may_write(const std::string& path) {

@@ -64,7 +64,7 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command) +
                                          ended(tree.path("a.EPS"), GetParam().how));
-  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS"));
+  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS", GetParam().how));
   EXPECT_EQ(tree.read("errors/a.EPS"), "older copy");
   EXPECT_EQ(tree.read("errors/a~2.EPS"), kPayload);
   EXPECT_EQ(tree.read("a.EPS"), kPayload);

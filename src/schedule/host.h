@@ -53,6 +53,8 @@ struct InHand {
   bool begun = false;           // its job began (its start was announced)
   bool counted = false;         // its outcome was counted (RunCounts)
   int tries = 0;                // failed tries of its job so far (-b)
+  bool kept = false;            // its job failed and its file stayed, its error copy having failed
+  bool kept_before = false;     // ... and so it had in an earlier job, and has not changed since
   int retry_wait_seconds = 0;   // the wait before its last try
   Job job;                      // what its job is, once begun
   JobState state;               // the host's
@@ -77,6 +79,9 @@ class Host {
 
   // True once a stop was requested.
   virtual bool stop_requested() = 0;
+
+  // True once a second stop was requested: the running commands are to end, after a short grace.
+  virtual bool second_stop_requested() { return false; }
 
   // The status of `file` now, by `path` (its name, or where its job moved it) in its folder.
   virtual bool status_of(const InHand& file, const std::string& path, PathStatus* now) = 0;
@@ -109,6 +114,7 @@ class Host {
 
   // Handles the outcome of the job of `file`, whose command gave `result`, and puts a claimed
   // file back: true when it was handled (and is counted), false when it is left for the next run.
+  // Sets `file.kept` when the failed file stays in place because its error copy failed.
   virtual bool finish(InHand* file, int result) = 0;
 
   // Lets `file` go: whatever its job holds is released, a claimed file put back.

@@ -55,6 +55,10 @@ bool RealHost::stop_requested() {
   return ::stop_requested();
 }
 
+bool RealHost::second_stop_requested() {
+  return ::second_stop_requested();
+}
+
 bool RealHost::status_of(const InHand& file, const std::string& path, PathStatus* now) {
   return query_status(*file.folder, path, now);
 }
@@ -194,7 +198,7 @@ void RealHost::failed_try(InHand* file, int result) {
 }
 
 bool RealHost::finish(InHand* file, int result) {
-  const bool handled = end_job(file->job, result, job_, &memory_);
+  const bool handled = end_job(file->job, result, job_, &memory_, &file->kept);
   put_back(file);
   return handled;
 }

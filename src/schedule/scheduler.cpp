@@ -25,6 +25,15 @@ bool same_file(const PathStatus& now, const PathStatus& then) {
 
 }  // namespace
 
+Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file,
+                         bool may_start, PathStatus* now, bool* holding) {
+  bool held = false;
+  const Readiness readiness = host->test(file, may_start && settings.hold_files,
+                                         settings.waiting_apart, now, &held);
+  *holding = may_start && (!settings.hold_files || held);
+  return readiness;
+}
+
 void Scheduler::forget_ended(std::map<std::string, JobEnded>::iterator at) {
   ended_bytes_ -= bytes_ended(at->first);
   ended_.erase(at);
@@ -99,10 +108,41 @@ void Scheduler::remember_ended(const InHand& file) {
 void Scheduler::end_and_count(InHand* file, int result) {
   if (host_.finish(file, result)) {
     file->counted = true;
+    // A kept file that failed again, unchanged, is the failure counted when it was first kept.
+    if (file->kept && file->kept_before) {
+      return;
+    }
     count_job(&counts_, file->asked_ms >= 0 ? JobResult::stopped
                         : result == 0       ? JobResult::done
                                             : JobResult::failed);
+    counts_.kept += file->kept ? 1 : 0;
   }
+}
+
+// Remembers the file of `file`, whose job ended, when it was kept in place: it runs again only
+// once its wait is over, or when it changed. Forgotten once its job ends otherwise.
+void Scheduler::remember_kept(InHand* file) {
+  auto at = kept_.find(file->names.full_path);
+  PathStatus now;
+  if (!file->kept || !host_.status_of(*file, file->name, &now)) {
+    if (at != kept_.end()) {
+      kept_.erase(at);
+    }
+    return;
+  }
+  if (at == kept_.end() && kept_.size() >= MAX_ENDED) {
+    return;  // beyond the bound it runs at every pass, as it did
+  }
+  KeptFile& kept = kept_[file->names.full_path];
+  const int first = std::min(settings_.first_retry_seconds, MAX_RETRY_WAIT_SECONDS);
+  kept.wait_seconds = file->kept_before && kept.wait_seconds > 0
+                          ? std::min(kept.wait_seconds, MAX_RETRY_WAIT_SECONDS / 2) * 2
+                          : first;
+  kept.id = now.id;
+  kept.size = now.size;
+  kept.modified = now.modified;
+  kept.due_ms = host_.now_ms() + std::int64_t{kept.wait_seconds} * 1000;
+  kept.seen = pass_;
 }
 
 // Starts the job of a file found ready. False when the file is done with already.
@@ -114,6 +154,7 @@ bool Scheduler::start(InHand* file) {
       file->stage = Stage::running;
       file->started_ms = host_.now_ms();
       ++running_;
+      count_running(&counts_, file->names.full_path, printable(file->name));
       return true;
     case Started::no_command:
       file->begun = true;
@@ -153,6 +194,7 @@ void Scheduler::retry_later(InHand* file, int result) {
 // its folder. True when the file stays in hand for another try.
 bool Scheduler::finish_job(InHand* file, int result, int signal) {
   --running_;
+  stop_running(&counts_, file->names.full_path);
   if (file->asked_ms >= 0) {
     // A command stopped at its time limit failed, whatever it returned when asked to end.
     say("Spoolex: Job of '%s' stopped after %d Sek\n", file->job.full_path_shown.c_str(),
@@ -161,6 +203,9 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   file->job.asked_to_end = file->asked_ms >= 0;
   file->job.ended_by_signal = signal;
+  file->job.time_limit_seconds = settings_.time_limit_seconds;
+  file->job.try_number = file->tries + 1;
+  file->job.tries_allowed = settings_.retries + 1;
   if (result != 0 && file->tries < settings_.retries && retrying_ < MAX_WAITING &&
       host_.may_try_again(*file)) {
     retry_later(file, result);
@@ -168,6 +213,7 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   end_and_count(file, result);
   remember_ended(*file);
+  remember_kept(file);
   return false;
 }
 
@@ -201,12 +247,41 @@ void Scheduler::enforce_limit(InHand* file) {
 
 // Says once, when a stop request is first seen while commands run, how many it waits for.
 void Scheduler::note_stop() {
-  if (stop_seen_ || !host_.stop_requested()) {
+  if (!stop_seen_ && host_.stop_requested()) {
+    stop_seen_ = true;
+    if (running_ > 0) {
+      say("Spoolex: Stop requested, waiting for %d running jobs\n", running_);
+    }
+  }
+  end_commands();
+}
+
+// At a second stop request, asks every running command (its whole tree) to end, says so once, and
+// ends them by force once the grace time has passed: so that the commands can clean up, as at
+// their time limit, and their jobs are left for the next run.
+void Scheduler::end_commands() {
+  if (ending_forced_ || !host_.second_stop_requested()) {
     return;
   }
-  stop_seen_ = true;
-  if (running_ > 0) {
-    say("Spoolex: Stop requested, waiting for %d running jobs\n", running_);
+  const std::int64_t now = host_.now_ms();
+  bool forced = false;
+  if (ending_ms_ < 0) {
+    if (running_ == 0) {
+      return;
+    }
+    ending_ms_ = now;
+    say("Spoolex: Second stop request, ending %d running jobs\n", running_);
+  } else if (now >= ending_ms_ + std::int64_t{STOP_GRACE_SECONDS} * 1000) {
+    forced = true;
+    ending_forced_ = true;
+  } else {
+    return;
+  }
+  for (const auto& file : hand_) {
+    if (file->running() && !file->forced) {
+      file->forced = forced;
+      host_.stop(file.get(), forced);
+    }
   }
 }
 
@@ -244,10 +319,9 @@ bool Scheduler::attempt(InHand* file) {
   // Held open from before the test to the end of its command when it is ready (see hold_file):
   // one that cannot be held is not ready yet.
   const bool may_start = !host_.stop_requested() && slot_free();
-  bool held = false;
+  bool holding = false;
   PathStatus now;
-  Readiness readiness = host_.test(file, may_start && settings_.hold_files, apart, &now, &held);
-  const bool holding = may_start && (!settings_.hold_files || held);
+  Readiness readiness = test_readiness(&host_, settings_, file, may_start, &now, &holding);
   if (readiness == Readiness::ready) {
     file->last = now;
     // A stop requested during the attempt starts no command. A ready file without a free slot
@@ -326,6 +400,9 @@ void Scheduler::advance() {
 // a watched folder ends the wait too.
 void Scheduler::wait_for_next(std::int64_t deadline_ms, bool changes) {
   std::int64_t next = std::min(deadline_ms, monitor_due(monitor_));
+  if (ending_ms_ >= 0 && !ending_forced_) {
+    next = std::min(next, ending_ms_ + std::int64_t{STOP_GRACE_SECONDS} * 1000);
+  }
   std::vector<const InHand*> files;
   for (const auto& file : hand_) {
     if (file->running()) {
@@ -424,6 +501,21 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
   if (host_.stop_requested()) {
     return;
   }
+  // A kept file waits out its wait, unless it changed.
+  bool kept_before = false;
+  auto kept = kept_.find(names.full_path);
+  if (kept != kept_.end()) {
+    KeptFile& last = kept->second;
+    last.seen = pass_;
+    if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
+      if (host_.now_ms() < last.due_ms) {
+        return;
+      }
+      kept_before = true;
+    } else {
+      kept_.erase(kept);
+    }
+  }
   if (settings_.unchanged_once) {
     auto ended = ended_.find(names.full_path);
     if (ended != ended_.end()) {
@@ -444,6 +536,7 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
   file->last = first;
   file->names = names;
   file->due_ms = settle_deadline();
+  file->kept_before = kept_before;
   paths_.insert(names.full_path);
   hand_bytes_ += bytes_in_hand(names.full_path);
   hand_.push_back(std::move(file));
@@ -459,6 +552,9 @@ void Scheduler::end_pass() {
       forget_ended(at);
     }
     at = next;
+  }
+  for (auto at = kept_.begin(); at != kept_.end();) {
+    at = at->second.seen < pass_ && !in_hand(at->first) ? kept_.erase(at) : std::next(at);
   }
   ++pass_;
 }

@@ -238,9 +238,9 @@ TEST(Job, RepeatedFailureKeepsOneCopy) {
 TEST(Job, KeptFileCountsOnce) {
   TempTree tree;
   tree.write("a.EPS", kPayload);
-  Process process({"-l", "-s", "1", "-g", "0", "-e", "missing", "-m", tree.path("metrics"),
-                   "a.EPS", "false"},
-                  tree.root());
+  Process process(
+      {"-l", "-s", "1", "-g", "0", "-e", "missing", "-m", tree.path("metrics"), "a.EPS", "false"},
+      tree.root());
   ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING", 3));
   process.signal(SIGTERM);
   EXPECT_EQ(process.finish().status, 0);

@@ -110,8 +110,8 @@ TEST(Notify, HungJobHasAnAgeAndAName) {
   ASSERT_TRUE(listener.bound());
   Process process({"-l", "-g", "0", "-m", tree.path("metrics"), "-d", "in", "*.job", "sleep 3600"},
                   tree.root(), {"NOTIFY_SOCKET=" + tree.path("notify")});
-  EXPECT_TRUE(listener.until("STATUS=Waiting 0, running 1, done 0, failed 0; running 'a.job'",
-                             &process));
+  EXPECT_TRUE(
+      listener.until("STATUS=Waiting 0, running 1, done 0, failed 0; running 'a.job'", &process));
   const std::string metric = "\nhotbatch_oldest_running_job_age_seconds ";
   EXPECT_TRUE(process.wait_until([&] {
     const std::string text = tree.read("metrics");
@@ -176,7 +176,8 @@ TEST(DryRun, AgreesWithAPass) {
   ASSERT_EQ(symlink("a.job", tree.path("in/link.job").c_str()), 0);
   tree.mkdir("work");
   chmod(tree.path("work").c_str(), 0700);
-  const std::vector<std::string> args = {"-r", "-g", "0", "-p", "work", "-d", "in", "*.job", "true"};
+  const std::vector<std::string> args = {"-r", "-g", "0",     "-p",  "work",
+                                         "-d", "in", "*.job", "true"};
   std::vector<std::string> dry = args;
   dry.insert(dry.begin(), "-n");
   const int writer = open(tree.path("in/held.job").c_str(), O_WRONLY);
@@ -194,7 +195,8 @@ TEST(DryRun, AgreesWithAPass) {
   };
   const std::vector<std::string> would_run = paths(said, "Dry run: would run: '", "'\n");
   EXPECT_EQ(would_run, paths(ran, " File found and under processing: ", "\n")) << said << ran;
-  EXPECT_EQ(would_run, (std::vector<std::string>{tree.path("in/a.job"), tree.path("in/sub/b.job")}));
+  EXPECT_EQ(would_run,
+            (std::vector<std::string>{tree.path("in/a.job"), tree.path("in/sub/b.job")}));
 }
 
 }  // namespace

@@ -181,8 +181,8 @@ TEST(Stop, SecondRequestLetsTrapsClean) {
   tree.mkdir("errors");
   const std::string part = tree.path("a.part");
   std::vector<std::string> args = {"-m", tree.path("metrics")};
-  for (const std::string& arg : stop_args(tree, "trap 'rm -f " + part + "; exit 1' TERM; touch " +
-                                                    part + "; sleep 30")) {
+  for (const std::string& arg :
+       stop_args(tree, "trap 'rm -f " + part + "; exit 1' TERM; touch " + part + "; sleep 30")) {
     args.push_back(arg);
   }
   Process process(args, tree.root());

@@ -54,7 +54,7 @@ TEST(Warnings, MissingErrorFolderAtStartUp) {
     EXPECT_EQ(result.status, ends ? 1 : 0);
     EXPECT_EQ(result.out, "Spoolex: Source folder is 'in'\nSpoolex: Error folder is '" + c.folder +
                               "'\nSpoolex: Test time is 0 Sek\n" +
-                              (ends ? "Spoolex: Error folder '" + c.folder + "' not found\n"
+                              (ends       ? "Spoolex: Error folder '" + c.folder + "' not found\n"
                                : c.warned ? "Warning: Error folder '" + c.folder +
                                                 "' not found from the source folder\n" + kStartRun
                                           : std::string(kStartRun)));

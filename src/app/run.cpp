@@ -195,8 +195,9 @@ void warn_unwritable(const JobSettings& job) {
 // Says once at start-up of each template that holds a placeholder more than once: only the first
 // is replaced, and the others reach the command (or name a file) as text.
 void warn_repeated_placeholders(const JobSettings& job) {
-  for (const std::string* text : {&job.command_template, job.success_log_template ? &*job.success_log_template : nullptr,
-                                  job.done_template ? &*job.done_template : nullptr}) {
+  for (const std::string* text :
+       {&job.command_template, job.success_log_template ? &*job.success_log_template : nullptr,
+        job.done_template ? &*job.done_template : nullptr}) {
     if (text == nullptr) {
       continue;
     }

@@ -93,8 +93,8 @@ void dry_run(const WalkSettings& walk, const JobSettings& job, const ScheduleSet
     if (line.file) {
       PathStatus now;
       bool holding = false;
-      const Readiness readiness = test_readiness(&host, schedule, line.file.get(), true, &now,
-                                                 &holding);
+      const Readiness readiness =
+          test_readiness(&host, schedule, line.file.get(), true, &now, &holding);
       host.drop_hold(line.file.get());
       line.verdict = readiness == Readiness::ready ? (holding ? Verdict::taken : Verdict::not_ready)
                      : readiness == Readiness::gone      ? Verdict::gone

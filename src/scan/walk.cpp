@@ -183,9 +183,9 @@ void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& na
   const std::string full_path = full_path_of(here, name);
   // What is below a name commands cannot open would be reached through a path the commands read
   // as another folder.
-  const Verdict verdict = !walk.settings.recursive ? Verdict::not_recursive
-                          : name[0] == '.'         ? Verdict::dot_folder
-                          : is_link                ? Verdict::folder_link
+  const Verdict verdict = !walk.settings.recursive      ? Verdict::not_recursive
+                          : name[0] == '.'              ? Verdict::dot_folder
+                          : is_link                     ? Verdict::folder_link
                           : name_unopenable(name, true) ? Verdict::folder_no_open
                           : depth > MAX_WALK_DEPTH      ? Verdict::too_deep
                                                         : Verdict::walked;

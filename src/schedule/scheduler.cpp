@@ -25,11 +25,11 @@ bool same_file(const PathStatus& now, const PathStatus& then) {
 
 }  // namespace
 
-Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file,
-                         bool may_start, PathStatus* now, bool* holding) {
+Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file, bool may_start,
+                         PathStatus* now, bool* holding) {
   bool held = false;
-  const Readiness readiness = host->test(file, may_start && settings.hold_files,
-                                         settings.waiting_apart, now, &held);
+  const Readiness readiness =
+      host->test(file, may_start && settings.hold_files, settings.waiting_apart, now, &held);
   *holding = may_start && (!settings.hold_files || held);
   return readiness;
 }

@@ -106,8 +106,8 @@ enum class Step : int {
 // same time of change too), the file held open from before it where files are held and one may
 // start. `holding` tells whether a ready file may start: it is held, or files are not held. `now`
 // receives its status.
-Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file,
-                         bool may_start, PathStatus* now, bool* holding);
+Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file, bool may_start,
+                         PathStatus* now, bool* holding);
 
 class Scheduler {
  public:

@@ -84,7 +84,7 @@ std::string running_names(const RunCounts& counts) {
     text += (i == 0 ? "" : ", ") + ("'" + name + "'");
   }
   if (jobs.size() > STATUS_NAMES) {
-    text += text_of(" and %zu more", jobs.size() - STATUS_NAMES);
+    text += " and " + whole(jobs.size() - STATUS_NAMES) + " more";
   }
   return text;
 }

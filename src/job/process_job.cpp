@@ -511,11 +511,11 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
                            &status)) {  // the command itself may have removed it
             say_once(&memory->said, "Warning: File kept, copy into error folder failed: '%s'\n",
                      job.names.full_path);
+            if (kept != nullptr) {
+              *kept = true;
+            }
           }
           keep_file = true;
-          if (kept != nullptr) {
-            *kept = true;
-          }
           break;
         }
         case ErrorCopy::replaced:

@@ -14,12 +14,27 @@ build:
 
 # Every test: the Linux unit and end-to-end suites, then the Windows leg when MinGW and Wine are
 # installed, then the cluster test on a single-node Slurm (each says plainly when it is skipped).
-test: test-linux test-sanitize test-windows test-slurm
+# Every leg runs even when one before it failed; a summary names those that failed, and the
+# status is then non-zero.
+TEST_LEGS = test-linux test-sanitize test-windows test-slurm
 
+test:
+	@failed=""; \
+	for leg in $(TEST_LEGS); do \
+		echo "=== make $$leg"; \
+		$(MAKE) --no-print-directory $$leg || failed="$$failed $$leg"; \
+	done; \
+	echo "=== make test summary"; \
+	if [ -n "$$failed" ]; then echo "Failed:$$failed"; exit 1; fi; \
+	echo "Every leg passed: $(TEST_LEGS)"
+
+# The two document checks run even when a test failed; the leg fails when any of the three did.
 test-linux: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	bash tests/ship/check-doc-templates.sh $(BUILD)/hotbatch
-	bash tests/ship/check-docs-match.sh $(BUILD)/hotbatch
+	@status=0; \
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) || status=1; \
+	bash tests/ship/check-doc-templates.sh $(BUILD)/hotbatch || status=1; \
+	bash tests/ship/check-docs-match.sh $(BUILD)/hotbatch || status=1; \
+	exit $$status
 
 # The same suites built with AddressSanitizer and UndefinedBehaviorSanitizer (the soak test runs
 # in test-linux only). Reports of the programs the end-to-end suite starts are written to files

@@ -126,6 +126,15 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-f", "@4@.ok", "a", "b"},
                 "Spoolex: Done file is '@4@.ok'\n" + kStart,
                 0},
+        CliCase{"RepeatedPlaceholderWarned",
+                {"-t", "@5@.@5@.ok", "a", "x @2@ @1@ @2@"},
+                "Spoolex: Single log file on success is '@5@.@5@.ok'\n"
+                "Warning: '@2@' is used more than once in 'x @2@ @1@ @2@'; only the first is "
+                "replaced\n"
+                "Warning: '@5@' is used more than once in '@5@.@5@.ok'; only the first is "
+                "replaced\n" +
+                    kStart,
+                0},
         CliCase{"DoneFileOfEveryFileRefused",
                 {"-f", "@1@", "a", "b"},
                 "Spoolex: Done file template '@1@' makes every file a done file\n",

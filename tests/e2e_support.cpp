@@ -399,9 +399,11 @@ std::string ended(const std::string& full_path, const std::string& how) {
   return "Spoolex: Job of '" + full_path + "' ended " + how + "\n";
 }
 
-std::string failure_entry(const std::string& command, const std::string& name) {
+std::string failure_entry(const std::string& command, const std::string& name,
+                          const std::string& how, const std::string& try_of) {
   return "<T> ERROR\n*** Error during processing:\n*** " + command +
-         "\n*** File was moved to error folder:\n*** " + name + "\n\n";
+         "\n*** File was moved to error folder:\n*** " + name + "\n\n*** Command ended " + how +
+         ", try " + try_of + "\n";
 }
 
 std::string after_start(const std::string& out) {

@@ -130,7 +130,11 @@ std::string erased(const std::string& full_path);
 std::string error_block(const std::string& command);  // console report with an error folder
 // The line after a failed job's error block: "with status 3", "by signal 9".
 std::string ended(const std::string& full_path, const std::string& how);
-std::string failure_entry(const std::string& command, const std::string& name);  // log entry
+// The run log's entry of a failed job, and the line after it: how its command ended ("with
+// status 3", "by signal 9") and which try it was.
+std::string failure_entry(const std::string& command, const std::string& name,
+                          const std::string& how = "with status 1",
+                          const std::string& try_of = "1 of 1");
 std::string unsafe(const std::string& shown_path);
 
 // Number of times `part` occurs in `text`.

@@ -64,7 +64,7 @@ TEST_P(FailedCommand, IsReportedLoggedAndCopied) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(after_start(result.out), found(tree.path("a.EPS")) + error_block(command) +
                                          ended(tree.path("a.EPS"), GetParam().how));
-  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS"));
+  EXPECT_EQ(masked(tree.read("run.log")), failure_entry(command, "a~2.EPS", GetParam().how));
   EXPECT_EQ(tree.read("errors/a.EPS"), "older copy");
   EXPECT_EQ(tree.read("errors/a~2.EPS"), kPayload);
   EXPECT_EQ(tree.read("a.EPS"), kPayload);
@@ -231,6 +231,23 @@ TEST(Job, RepeatedFailureKeepsOneCopy) {
   EXPECT_EQ(tree.list("errors"), (std::vector<std::string>{"a.EPS", "a~2.EPS"}));
   EXPECT_EQ(tree.read("errors/a.EPS"), kPayload);
   EXPECT_EQ(tree.read("errors/a~2.EPS"), "changed\n");
+}
+
+// A failed file kept in place (its error copy failed) waits before it runs again, as a failed
+// try does, and fails once in the counts however often it fails again unchanged.
+TEST(Job, KeptFileCountsOnce) {
+  TempTree tree;
+  tree.write("a.EPS", kPayload);
+  Process process(
+      {"-l", "-s", "1", "-g", "0", "-e", "missing", "-m", tree.path("metrics"), "a.EPS", "false"},
+      tree.root());
+  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING", 3));
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.finish().status, 0);
+  const std::string metrics = tree.read("metrics");
+  EXPECT_NE(metrics.find("hotbatch_jobs_total{result=\"failed\"} 1\n"), std::string::npos);
+  EXPECT_NE(metrics.find("hotbatch_files_kept_total 1\n"), std::string::npos);
+  EXPECT_GT(std::stoi(metrics.substr(metrics.find("\nhotbatch_passes_total ") + 23)), 3);
 }
 
 // A failed job is tried again after the pause, then after twice that, and its failures are not

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "e2e_support.h"
@@ -100,6 +101,27 @@ TEST(Notify, WatchdogOfAnotherProcessIsNotPinged) {
   EXPECT_EQ(listener.count("WATCHDOG=1"), 0);
 }
 
+// A command that hangs shows as the age of the oldest running job in the metrics, which grows,
+// and by its file's name in the status.
+TEST(Notify, HungJobHasAnAgeAndAName) {
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  Listener listener(tree.path("notify"));
+  ASSERT_TRUE(listener.bound());
+  Process process({"-l", "-g", "0", "-m", tree.path("metrics"), "-d", "in", "*.job", "sleep 3600"},
+                  tree.root(), {"NOTIFY_SOCKET=" + tree.path("notify")});
+  EXPECT_TRUE(
+      listener.until("STATUS=Waiting 0, running 1, done 0, failed 0; running 'a.job'", &process));
+  const std::string metric = "\nhotbatch_oldest_running_job_age_seconds ";
+  EXPECT_TRUE(process.wait_until([&] {
+    const std::string text = tree.read("metrics");
+    const std::size_t at = text.find(metric);
+    return at != std::string::npos && std::atof(text.c_str() + at + metric.size()) >= 1.0;
+  }));
+  process.signal_group(SIGINT);
+  EXPECT_EQ(process.finish().status, 0);
+}
+
 // One line per entry the pass looks at, sorted as the walk goes; nothing is run, claimed or
 // changed, and the work folder's claims are named.
 TEST(DryRun, SaysWhatEachEntryWouldGet) {
@@ -118,6 +140,7 @@ TEST(DryRun, SaysWhatEachEntryWouldGet) {
   ASSERT_EQ(symlink("sub", tree.path("in/to-sub").c_str()), 0);
   ASSERT_EQ(symlink("other.job", tree.path("in/theirs.job").c_str()), 0);
   ASSERT_EQ(lchown(tree.path("in/theirs.job").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(symlink("a.job", tree.path("in/z-mine.job").c_str()), 0);
   const int writer = open(tree.path("in/held.job").c_str(), O_WRONLY);
   const RunResult result =
       run({"-n", "-r", "-p", "work", "-d", "in", "*.job", "touch \"@1@.ran\""}, tree.root());
@@ -137,9 +160,43 @@ TEST(DryRun, SaysWhatEachEntryWouldGet) {
           line("folder walked", in + "sub") + line("would run", in + "sub/c.job") +
           line("link to another user's file, not followed", in + "theirs.job") +
           line("folder passed over (a link, not followed)", in + "to-sub") +
+          line("link not claimed, passed over", in + "z-mine.job") +
           line("in hand elsewhere (claimed into the work folder)", in + "gone.job"));
-  EXPECT_EQ(tree.list("in").size(), 10u);
+  EXPECT_EQ(tree.list("in").size(), 11u);
   EXPECT_EQ(tree.list("work"), std::vector<std::string>{"7-1.from"});
+}
+
+// The dry run and a pass over one inbox run the same files: each file the dry run says would run
+// is run, and no other (a link with -p, a held file, a dot folder are passed over by both).
+TEST(DryRun, AgreesWithAPass) {
+  TempTree tree;
+  for (const char* name : {"in/a.job", "in/sub/b.job", "in/.dot/c.job", "in/held.job"}) {
+    tree.write(name, "1");
+  }
+  ASSERT_EQ(symlink("a.job", tree.path("in/link.job").c_str()), 0);
+  tree.mkdir("work");
+  chmod(tree.path("work").c_str(), 0700);
+  const std::vector<std::string> args = {"-r", "-g", "0",     "-p",  "work",
+                                         "-d", "in", "*.job", "true"};
+  std::vector<std::string> dry = args;
+  dry.insert(dry.begin(), "-n");
+  const int writer = open(tree.path("in/held.job").c_str(), O_WRONLY);
+  const std::string said = run(dry, tree.root()).out;
+  const std::string ran = run(args, tree.root()).out;
+  close(writer);
+  auto paths = [](const std::string& text, const std::string& before, const std::string& after) {
+    std::vector<std::string> found;
+    for (std::size_t at = text.find(before); at != std::string::npos;
+         at = text.find(before, at + 1)) {
+      const std::size_t from = at + before.size();
+      found.push_back(text.substr(from, text.find(after, from) - from));
+    }
+    return found;
+  };
+  const std::vector<std::string> would_run = paths(said, "Dry run: would run: '", "'\n");
+  EXPECT_EQ(would_run, paths(ran, " File found and under processing: ", "\n")) << said << ran;
+  EXPECT_EQ(would_run,
+            (std::vector<std::string>{tree.path("in/a.job"), tree.path("in/sub/b.job")}));
 }
 
 }  // namespace

@@ -144,6 +144,36 @@ TEST(Stop, InterruptToGroupLeavesJob) {
   EXPECT_TRUE(tree.list("errors").empty());
 }
 
+// A second request asks each command's tree to end, so that its trap cleans up, and only then
+// ends what is left by force: the job is left for the next run, the run says so, and the metrics
+// file tells it once more.
+TEST(Stop, SecondRequestLetsTrapsClean) {
+  TempTree tree;
+  tree.write("in/a.job", "1");
+  tree.mkdir("errors");
+  const std::string part = tree.path("a.part");
+  std::vector<std::string> args = {"-m", tree.path("metrics")};
+  for (const std::string& arg :
+       stop_args(tree, "trap 'rm -f " + part + "; exit 1' TERM; touch " + part + "; sleep 30")) {
+    args.push_back(arg);
+  }
+  Process process(args, tree.root());
+  ASSERT_TRUE(process.wait_until([&] { return tree.exists("a.part"); }));
+  process.signal(SIGTERM);
+  ASSERT_TRUE(process.wait_for(waiting(1)));
+  process.signal(SIGTERM);
+  const RunResult result = process.finish();
+  const std::string file = tree.path("in/a.job");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(after_start(result.out), found(file) + waiting(1) +
+                                         "Spoolex: Second stop request, ending 1 running jobs\n" +
+                                         left(file) + kStopped);
+  EXPECT_FALSE(tree.exists("a.part"));
+  EXPECT_TRUE(tree.exists("in/a.job"));
+  EXPECT_NE(tree.read("metrics").find("hotbatch_jobs_total{result=\"left\"} 1\n"),
+            std::string::npos);
+}
+
 // However the program ends while commands run, no command it started (nor what they started,
 // even in a session of their own, ignoring SIGTERM) is left running; the job's file stays unless
 // its job failed and was copied.

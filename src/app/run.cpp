@@ -237,6 +237,22 @@ void warn_unwritable(const JobSettings& job) {
   }
 }
 
+// Says once at start-up of each template that holds a placeholder more than once: only the first
+// is replaced, and the others reach the command (or name a file) as text.
+void warn_repeated_placeholders(const JobSettings& job) {
+  for (const std::string* text :
+       {&job.command_template, job.success_log_template ? &*job.success_log_template : nullptr,
+        job.done_template ? &*job.done_template : nullptr}) {
+    if (text == nullptr) {
+      continue;
+    }
+    for (const std::string& placeholder : repeated_placeholders(*text)) {
+      say("Warning: '%s' is used more than once in '%s'; only the first is replaced\n",
+          placeholder.c_str(), text->c_str());
+    }
+  }
+}
+
 // Says that `folder` is on a network file system, where what other machines write is seen by
 // neither the change watch nor the writer check; true then.
 bool warn_if_network(const std::string& folder) {
@@ -542,11 +558,17 @@ int run_as(int argc, char* argv[], bool as_service) {
   if (!get_working_folder(&settings.source_folder)) {
     settings.source_folder.clear();
   }
+  warn_repeated_placeholders(settings.job);
   // A relative error folder is resolved in each file's folder, so a missing one may still be
-  // right for files in sub-folders: say it, and go on.
+  // right for files in sub-folders: say it, and go on. An absolute one is the same for every file:
+  // without it every failed file would stay and fail again.
   PathStatus error_folder;
   if (settings.job.error_folder &&
       (!query_status(*settings.job.error_folder, &error_folder) || !error_folder.is_folder)) {
+    if (is_absolute_path(*settings.job.error_folder)) {
+      say("Spoolex: Error folder '%s' not found\n", settings.job.error_folder->c_str());
+      return EXIT_STARTUP_ERROR;
+    }
     say("Warning: Error folder '%s' not found from the source folder\n",
         settings.job.error_folder->c_str());
   }
@@ -591,6 +613,9 @@ int run_as(int argc, char* argv[], bool as_service) {
   // A relative state file is taken from the work folder with -p, else from the folder hotbatch
   // was started in.
   const std::string state_base = settings.claiming ? work.folder.path : settings.start_folder;
+  // Waiting files hold no slot where several commands may run or arrivals wake a pass.
+  settings.schedule.waiting_apart =
+      settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
   if (!settings.install_name.empty()) {
     return install(settings, settings.walk.pattern, settings.job.command_template);
   }
@@ -610,7 +635,7 @@ int run_as(int argc, char* argv[], bool as_service) {
       at = used ? std::next(at) : state.erase(at);
     }
     say("\nDry run...\n");
-    dry_run(settings.walk, settings.job, settings.claiming ? &work : nullptr,
+    dry_run(settings.walk, settings.job, settings.schedule, settings.claiming ? &work : nullptr,
             settings.source_folder, settings.state_path ? &state : nullptr);
     return EXIT_DONE;
   }
@@ -656,9 +681,6 @@ int run_as(int argc, char* argv[], bool as_service) {
         std::min<std::uint64_t>(std::max<std::uint64_t>(descriptors / 4, 1), MAX_WAITING));
   }
 
-  // Waiting files hold no slot where several commands may run or arrivals wake a pass.
-  settings.schedule.waiting_apart =
-      settings.schedule.jobs > 1 || (settings.walk.wake_on_change && settings.looping);
   RealHost host(settings.job, settings.claiming ? &work : nullptr);
   Scheduler scheduler(settings.schedule, &host);
   if (settings.state_path) {
@@ -701,7 +723,8 @@ int run_as(int argc, char* argv[], bool as_service) {
       },
       [&scheduler](const std::shared_ptr<const Folder>& folder, const std::string& name,
                    const PathStatus& status,
-                   const JobNames& names) { scheduler.offer(folder, name, status, names); }};
+                   const JobNames& names) { scheduler.offer(folder, name, status, names); },
+      nullptr};
 
   // An empty command starts nothing: no guard, no cgroup for it.
   if (!settings.job.command_template.empty()) {
@@ -727,7 +750,8 @@ int run_as(int argc, char* argv[], bool as_service) {
   if (stop_requested()) {
     say("Spoolex: Stopped\n");
   }
-  return EXIT_DONE;
+  // Commands ended at a second request: as before, the run ends with status 1.
+  return scheduler.ended_commands() ? EXIT_COMMANDS_ENDED : EXIT_DONE;
 }
 
 }  // namespace

@@ -123,6 +123,18 @@ bool has_placeholder(const std::string& text) {
   return false;
 }
 
+std::vector<std::string> repeated_placeholders(const std::string& text) {
+  std::vector<std::string> repeated;
+  for (const char* placeholder : PLACEHOLDERS) {
+    const std::size_t first = text.find(placeholder);
+    if (first != std::string::npos &&
+        text.find(placeholder, first + std::strlen(placeholder)) != std::string::npos) {
+      repeated.push_back(placeholder);
+    }
+  }
+  return repeated;
+}
+
 std::vector<std::string> placeholder_variables(const JobNames& names) {
   return {"HOTBATCH_1=" + names.full_path, "HOTBATCH_2=" + names.base,
           "HOTBATCH_3=" + names.extension, "HOTBATCH_4=" + names.full_path_no_ext,

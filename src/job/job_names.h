@@ -40,6 +40,10 @@ std::string expand_placeholders(const std::string& text, const JobNames& names,
 // text, where the command interpreter reads it.
 bool has_placeholder(const std::string& text);
 
+// The placeholders that `text` holds more than once, in their order "@1@" to "@5@". Only the
+// first of each is replaced; the others stay as text.
+std::vector<std::string> repeated_placeholders(const std::string& text);
+
 // The environment entries HOTBATCH_1 to HOTBATCH_5 ("NAME=value") with the whole placeholder
 // values: a shell never reads a variable's value as code, so every name is safe there.
 std::vector<std::string> placeholder_variables(const JobNames& names);

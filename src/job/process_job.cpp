@@ -90,8 +90,10 @@ enum class ErrorCopy : int { copied = 0, failed = 1, replaced = 2, stopped = 3 }
 
 // Copies a failed file into the error folder and logs it. `shown_command` is the command with its
 // names masked.
-ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_command,
-                               const JobSettings& settings, JobMemory* memory) {
+ErrorCopy copy_to_error_folder(const Job& job, int result, const JobSettings& settings,
+                               JobMemory* memory) {
+  const ReadyFile& file = job.file;
+  const std::string& shown_command = job.command_shown;
   std::string stored;
   CopyResult copy = copy_into_folder(file, *settings.error_folder, &memory->copies, &stored,
                                      settings.erase_after_run);
@@ -102,6 +104,7 @@ ErrorCopy copy_to_error_folder(const ReadyFile& file, const std::string& shown_c
             format("%s ERROR\n*** Error during processing:\n*** %s\n"
                    "*** File was moved to error folder:\n*** %s\n",
                    timestamp_now().c_str(), shown_command.c_str(), printable(stored).c_str()));
+  write_log(*file.folder, settings.log_path, ending_line(job, result));
   if (copy != CopyResult::copied) {
     write_log(*file.folder, settings.log_path, "Fehler beim Kopieren");
     return copy == CopyResult::replaced ? ErrorCopy::replaced : ErrorCopy::failed;
@@ -420,6 +423,18 @@ void report_failure(const Job& job, int result, const JobSettings& settings) {
   }
 }
 
+std::string ending_line(const Job& job, int result) {
+  std::string how;
+  if (job.asked_to_end) {
+    how = format("stopped at its time limit (-k %d Sek)", job.time_limit_seconds);
+  } else if (job.ended_by_signal != 0) {
+    how = format("ended by signal %d", job.ended_by_signal);
+  } else {
+    how = format("ended with status %d", result);
+  }
+  return format("*** Command %s, try %d of %d", how.c_str(), job.try_number, job.tries_allowed);
+}
+
 Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* memory) {
   const ReadyFile& file = job.file;
   Folder target;
@@ -490,7 +505,7 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
     }
     if (result != 0 && settings.error_folder) {
       // Without a complete copy in the error folder the file is the only trace of the job.
-      switch (copy_to_error_folder(job.file, job.command_shown, settings, memory)) {
+      switch (copy_to_error_folder(job, result, settings, memory)) {
         case ErrorCopy::copied:
           break;
         case ErrorCopy::failed: {
@@ -499,6 +514,9 @@ bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory*
                            &status)) {  // the command itself may have removed it
             say_once(&memory->said, "Warning: File kept, copy into error folder failed: '%s'\n",
                      job.names.full_path);
+            if (kept != nullptr) {
+              *kept = true;
+            }
           }
           keep_file = true;
           break;

@@ -118,6 +118,9 @@ struct Job {
   std::string command_shown;    // the same with every inserted name masked
   bool asked_to_end = false;    // its command was asked to end (-k)
   int ended_by_signal = 0;      // the signal that ended its command; 0 when it exited
+  int time_limit_seconds = 0;   // -k, for the run log's account of a stop at the limit
+  int try_number = 1;           // which try of its job this is (-b), from 1
+  int tries_allowed = 1;        // how many it may have
 };
 
 // Starts the job of the ready `file`, whose placeholder values
@@ -159,7 +162,13 @@ Archived archive_file(const Job& job, const JobSettings& settings, JobMemory* me
 // Handles the outcome of `job` in its file's folder, its command
 // having given `result` (0 when there was none to run): the report, log entries, error copy,
 // success file, archive (-a) and erase. A job that left_for_next_run names is left as it is:
-// false then, true when the outcome was handled. `kept` (when given) tells whether the file of a
-// done job stayed because its move into the archive folder failed: it must not run again as it is.
+// false then, true when the outcome was handled. `kept` (when given) is set when the file stays
+// where it was because it could not go where it should: a failed job's file whose copy into the
+// error folder failed, or a done job's whose move into the archive folder failed (it must not run
+// again as it is).
 bool end_job(const Job& job, int result, const JobSettings& settings, JobMemory* memory,
              bool* kept = nullptr);
+
+// The line of the run log that follows a failed job's ERROR entry: how its command ended (its
+// status, its signal, or its time limit) and which try it was.
+std::string ending_line(const Job& job, int result);

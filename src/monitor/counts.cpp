@@ -30,6 +30,15 @@ void stop_waiting(RunCounts* counts, const std::string& full_path) {
   counts->changed = counts->waiting.erase(full_path) > 0 || counts->changed;
 }
 
+void count_running(RunCounts* counts, const std::string& full_path, const std::string& name) {
+  counts->running[full_path] = {monotonic_ms(), name};
+  counts->changed = true;
+}
+
+void stop_running(RunCounts* counts, const std::string& full_path) {
+  counts->changed = counts->running.erase(full_path) > 0 || counts->changed;
+}
+
 void count_pass_begin(RunCounts* counts) {
   counts->pass_started_ms = monotonic_ms();
 }

@@ -36,7 +36,10 @@ struct RunCounts {
   std::int64_t last_pass_ms = 0;     // how long the last pass took
   LocalTime last_pass_end;           // when it ended, for the status line
   std::map<std::string, Waiting> waiting;  // by full path
-  bool changed = true;                     // something to tell since the monitor last looked
+  // The jobs whose command runs, by full path: since when (monotonic), and the name as shown.
+  std::map<std::string, std::pair<std::int64_t, std::string>> running;
+  std::uint64_t kept = 0;  // failed files kept in place (their error copy failed), each once
+  bool changed = true;     // something to tell since the monitor last looked
 };
 
 // Milliseconds since 1970 on the wall clock.
@@ -50,6 +53,13 @@ void count_waiting(RunCounts* counts, const std::string& full_path, std::uint64_
 
 // The file with this full path waits no longer: its job begins (or it cannot have one).
 void stop_waiting(RunCounts* counts, const std::string& full_path);
+
+// The command of the job of the file with this full path started; `name` is its name as the
+// service manager's status shows it.
+void count_running(RunCounts* counts, const std::string& full_path, const std::string& name);
+
+// ... and ended.
+void stop_running(RunCounts* counts, const std::string& full_path);
 
 // A pass begins.
 void count_pass_begin(RunCounts* counts);

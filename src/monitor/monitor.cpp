@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "job/process_job.h"
 #include "platform/signals.h"
@@ -49,6 +51,44 @@ std::int64_t oldest_waiting_ms(const RunCounts& counts, std::int64_t now_ms) {
   return oldest;
 }
 
+std::int64_t oldest_running_ms(const RunCounts& counts, std::int64_t now_ms) {
+  std::int64_t oldest = 0;
+  for (const auto& entry : counts.running) {
+    oldest = std::max(oldest, now_ms - entry.second.first);
+  }
+  return oldest;
+}
+
+// The names of the running jobs' files for the status line, the oldest first: at most
+// STATUS_NAMES of them, each cut to STATUS_NAME_BYTES, so that the line stays short.
+constexpr std::size_t STATUS_NAMES = 3;
+constexpr std::size_t STATUS_NAME_BYTES = 40;
+
+std::string running_names(const RunCounts& counts) {
+  std::vector<std::pair<std::int64_t, std::string>> jobs;
+  for (const auto& entry : counts.running) {
+    jobs.push_back(entry.second);
+  }
+  std::sort(jobs.begin(), jobs.end());
+  std::string text;
+  for (std::size_t i = 0; i < jobs.size() && i < STATUS_NAMES; ++i) {
+    std::string name = jobs[i].second;
+    if (name.size() > STATUS_NAME_BYTES) {
+      // Cut before a UTF-8 sequence starts, never inside one.
+      std::size_t at = STATUS_NAME_BYTES - 3;
+      while (at > 0 && (static_cast<unsigned char>(name[at]) & 0xC0) == 0x80) {
+        --at;
+      }
+      name = name.substr(0, at) + "...";
+    }
+    text += (i == 0 ? "" : ", ") + ("'" + name + "'");
+  }
+  if (jobs.size() > STATUS_NAMES) {
+    text += " and " + whole(jobs.size() - STATUS_NAMES) + " more";
+  }
+  return text;
+}
+
 bool write_metrics(Monitor* monitor, const RunCounts& counts, int running, std::int64_t now_ms) {
   const std::string& path = *monitor->metrics_path;
   if (write_whole_file(Folder{}, path, metrics_text(*monitor, counts, running, now_ms))) {
@@ -88,6 +128,14 @@ std::string metrics_text(const Monitor& monitor, const RunCounts& counts, int ru
              "How long the file that waits longest has waited; 0 when none waits.",
              sample("hotbatch_oldest_waiting_file_age_seconds",
                     seconds(oldest_waiting_ms(counts, now_ms))));
+  add_family(&text, "hotbatch_oldest_running_job_age_seconds", "gauge",
+             "How long the command that runs longest has run; 0 when none runs.",
+             sample("hotbatch_oldest_running_job_age_seconds",
+                    seconds(oldest_running_ms(counts, now_ms))));
+  add_family(&text, "hotbatch_files_kept_total", "counter",
+             "Failed files kept in place because their copy into the error folder failed, each "
+             "counted once while it stays unchanged.",
+             sample("hotbatch_files_kept_total", whole(counts.kept)));
   add_family(&text, "hotbatch_last_success_timestamp_seconds", "gauge",
              "When the last job succeeded, in seconds since 1970; 0 before the first.",
              sample("hotbatch_last_success_timestamp_seconds", seconds(counts.last_success_ms)));
@@ -113,6 +161,9 @@ std::string status_text(const RunCounts& counts, int running) {
     const LocalTime& at = counts.last_pass_end;
     text += text_of("; last pass %02d:%02d:%02d, %s s", at.hour, at.minute, at.second,
                     seconds(counts.last_pass_ms).c_str());
+  }
+  if (!counts.running.empty()) {
+    text += "; running " + running_names(counts);
   }
   return text;
 }

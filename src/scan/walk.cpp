@@ -15,7 +15,7 @@ int compare_names(const char* a, const char* b) {
 }
 
 std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folder& folder,
-                                       FolderListing* listing) {
+                                       FolderListing* listing, bool every_entry) {
   if (!list_entries(folder, listing)) {
     return {};
   }
@@ -27,10 +27,13 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folde
   for (std::uint32_t i = 0; i < listing->size(); ++i) {
     const char* name = listing->name(i);
     EntryHint hint = listing->hints[i];
-    if (hint == EntryHint::folder && (!settings.recursive || name[0] == '.')) {
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
       continue;
     }
-    if (hint == EntryHint::file && !match_name(pattern, name)) {
+    if (!every_entry && hint == EntryHint::folder && (!settings.recursive || name[0] == '.')) {
+      continue;
+    }
+    if (!every_entry && hint == EntryHint::file && !match_name(pattern, name)) {
       continue;
     }
     order.push_back(i);
@@ -61,54 +64,108 @@ std::string relative_of(const std::string& relative, const std::string& name) {
   return relative.empty() ? name : relative + PATH_SEPARATOR + name;
 }
 
-// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, on. Names that
-// can never be handed to a command are passed over before any settle time, each with a warning once
-// per run, and so is a file still in hand.
-void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here, const std::string& name,
-               const PathStatus& status) {
-  JobNames names;
-  if (!derive_job_names(*here, name, &names)) {
-    say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
-    return;
+// What a pass makes of the matching entry `name` of `here`, not a folder, found with `status`:
+// taken, or why it is passed over. Names that can never be handed to a command are passed over
+// before any settle time. `names` receives its placeholder values.
+Verdict classify_file(const WalkContext& context, const Folder& here, const std::string& name,
+                      const PathStatus& status, JobNames* names) {
+  if (!derive_job_names(here, name, names)) {
+    return Verdict::no_access;
   }
   // With -f a done file is never a job, and a file waits for its done file before any test.
-  if (const auto& done = walk.context.job.done_template) {
-    DoneCheck check = check_done_file(*here, *done, names, status.modified, status.owner);
-    if (check == DoneCheck::too_long) {
-      say_once(walk.said, "Warning: Name of the done file too long, file skipped: '%s'\n",
-               names.full_path);
-    }
-    if (check != DoneCheck::ready) {
-      return;
+  if (const auto& done = context.job.done_template) {
+    switch (check_done_file(here, *done, *names, status.modified, status.owner)) {
+      case DoneCheck::ready:
+        break;
+      case DoneCheck::too_long:
+        return Verdict::done_name_too_long;
+      case DoneCheck::done_file:
+        return Verdict::done_file;
+      default:
+        return Verdict::no_done_file;
     }
   }
   // A name that could break out of the quotes around a placeholder is never put into the text of
   // a command.
-  if (walk.context.job.names_in_text && is_unsafe_path(names.full_path)) {
-    say_once(walk.said, "Warning: Unsafe file name skipped: '%s'\n", names.full_path);
-    return;
+  if (context.job.names_in_text && is_unsafe_path(names->full_path)) {
+    return Verdict::unsafe_name;
   }
   // We would reach the file through a path the commands read as another file or a device, so it
   // is neither run nor copied nor erased, whatever the template.
   if (name_unopenable(name, false)) {
-    say_once(walk.said, "Warning: Name that commands cannot open, file skipped: '%s'\n",
-             names.full_path);
-    return;
+    return Verdict::unopenable;
   }
   // A FIFO or device may never end, and reading it may block forever.
   if (!status.is_regular) {
-    say_once(walk.said, "Warning: Not a regular file, skipped: '%s'\n", names.full_path);
-    return;
+    return Verdict::not_regular;
   }
   // A link planted by one user must not make us read another user's file.
   if (status.is_link && !status.link_trusted) {
-    say_once(walk.said, "Warning: Link to another user's file skipped: '%s'\n", names.full_path);
-    return;
+    return Verdict::foreign_link;
   }
   // A claimed link would still be opened by its path, which leads wherever its owner points it
   // meanwhile: with a work folder only the file itself is ever moved.
-  if (status.is_link && walk.context.claiming) {
-    say_once(walk.said, "Warning: Link not claimed, passed over: '%s'\n", names.full_path);
+  if (status.is_link && context.claiming) {
+    return Verdict::link_not_claimed;
+  }
+  return Verdict::taken;
+}
+
+// Tells the dry run what the walk made of the entry `name` at `full_path`; a pass warns of it
+// instead where that is one of the warnings about single paths (once per run).
+void tell(const Walk& walk, Verdict verdict, const std::string& full_path,
+          const std::string& name) {
+  if (walk.context.told) {
+    walk.context.told(verdict, full_path);
+    return;
+  }
+  const char* once = nullptr;
+  switch (verdict) {
+    case Verdict::no_access:
+      say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
+      return;
+    case Verdict::done_name_too_long:
+      once = "Warning: Name of the done file too long, file skipped: '%s'\n";
+      break;
+    case Verdict::unsafe_name:
+      once = "Warning: Unsafe file name skipped: '%s'\n";
+      break;
+    case Verdict::unopenable:
+      once = "Warning: Name that commands cannot open, file skipped: '%s'\n";
+      break;
+    case Verdict::not_regular:
+      once = "Warning: Not a regular file, skipped: '%s'\n";
+      break;
+    case Verdict::foreign_link:
+      once = "Warning: Link to another user's file skipped: '%s'\n";
+      break;
+    case Verdict::link_not_claimed:
+      once = "Warning: Link not claimed, passed over: '%s'\n";
+      break;
+    case Verdict::folder_no_open:
+      once = "Warning: Name that commands cannot open, folder not entered: '%s'\n";
+      break;
+    case Verdict::too_deep:
+      once = "Warning: Folder not entered (too deep): '%s'\n";
+      break;
+    case Verdict::no_descriptors:
+      once = "Warning: Folder not entered (no descriptors left): '%s'\n";
+      break;
+    default:
+      return;
+  }
+  say_once(walk.said, once, full_path);
+}
+
+// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, on, unless
+// it is passed over or still in hand.
+void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here, const std::string& name,
+               const PathStatus& status) {
+  JobNames names;
+  Verdict verdict = classify_file(walk.context, *here, name, status, &names);
+  if (verdict != Verdict::taken) {
+    tell(walk, verdict, verdict == Verdict::no_access ? full_path_of(*here, name) : names.full_path,
+         name);
     return;
   }
   if (!walk.context.in_hand(names.full_path, status)) {
@@ -119,31 +176,35 @@ void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here, cons
 void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>& here,
                 const std::string& relative);
 
-// Walks the sub-folder `name` of `here`, at `depth` levels below the source folder. A sub-folder
-// that cannot be opened is skipped, with a warning when the reason is its depth or a lack of
+// Walks the folder entry `name` of `here` (a link to one with `is_link`), at `depth` levels below
+// the source folder, when the walk's rules let it: -r given, no name starting with a dot, no link
+// (it may lead back to an ancestor), a name commands can open, not too deep. A sub-folder that
+// cannot be opened is passed over, with a warning when the reason is its depth or a lack of
 // descriptors.
-void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& name, int depth,
-                     const std::string& relative) {
-  const char* too_deep = "Warning: Folder not entered (too deep): '%s'\n";
-  // What is below it would be reached through a path the commands read as another folder.
-  if (name_unopenable(name, true)) {
-    say_once(walk.said, "Warning: Name that commands cannot open, folder not entered: '%s'\n",
-             full_path_of(here, name));
-    return;
-  }
-  if (depth > MAX_WALK_DEPTH) {
-    say_once(walk.said, too_deep, full_path_of(here, name));
+void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& name, bool is_link,
+                     int depth, const std::string& relative) {
+  const std::string full_path = full_path_of(here, name);
+  // What is below a name commands cannot open would be reached through a path the commands read
+  // as another folder.
+  const Verdict verdict = !walk.settings.recursive      ? Verdict::not_recursive
+                          : name[0] == '.'              ? Verdict::dot_folder
+                          : is_link                     ? Verdict::folder_link
+                          : name_unopenable(name, true) ? Verdict::folder_no_open
+                          : depth > MAX_WALK_DEPTH      ? Verdict::too_deep
+                                                        : Verdict::walked;
+  if (verdict != Verdict::walked) {
+    tell(walk, verdict, full_path, name);
     return;
   }
   Folder opened;
   EnterResult entered = open_sub_folder(here, name, &opened);
   if (entered != EnterResult::entered) {
-    if (entered == EnterResult::no_handles) {
-      say_once(walk.said, "Warning: Folder not entered (no descriptors left): '%s'\n",
-               full_path_of(here, name));
-    }
+    tell(walk,
+         entered == EnterResult::no_handles ? Verdict::no_descriptors : Verdict::folder_no_access,
+         full_path, name);
     return;
   }
+  tell(walk, Verdict::walked, full_path, name);
   // The path from the source folder serves the change watch only: without it, a deep tree's
   // levels would hold it beside each folder's own path, doubling what they take.
   walk_level(walk, depth, share_folder(&opened),
@@ -159,7 +220,8 @@ void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>
     watch_entered_folder(*here, relative, walk.said);
   }
   FolderListing listing;
-  std::vector<std::uint32_t> order = list_folder(settings, *here, &listing);
+  const bool every_entry = static_cast<bool>(walk.context.told);
+  std::vector<std::uint32_t> order = list_folder(settings, *here, &listing, every_entry);
   for (std::uint32_t index : order) {
     // Each entry waits for a free slot, so that with one slot everything the walk sees comes after
     // the end of the job before.
@@ -172,7 +234,7 @@ void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>
     // A folder known from the listing is opened without a status query.
     if (hint == EntryHint::folder) {
       if (walk.descend) {
-        walk_sub_folder(walk, *here, name, depth + 1, relative);
+        walk_sub_folder(walk, *here, name, false, depth + 1, relative);
       }
       continue;
     }
@@ -181,14 +243,14 @@ void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>
       continue;
     }
     if (status.is_folder) {
-      // Links to folders are not followed: a link may lead back to an ancestor.
-      if (walk.descend && settings.recursive && name[0] != '.' && !status.is_link) {
-        walk_sub_folder(walk, *here, name, depth + 1, relative);
+      if (walk.descend) {
+        walk_sub_folder(walk, *here, name, status.is_link, depth + 1, relative);
       }
       continue;
     }
-    // A plain file known from the listing was matched already.
-    if (hint != EntryHint::file && !match_name(settings.pattern.c_str(), name)) {
+    // A plain file known from the listing was matched already, unless every entry is looked at.
+    if ((every_entry || hint != EntryHint::file) && !match_name(settings.pattern.c_str(), name)) {
+      tell(walk, Verdict::not_matching, full_path_of(*here, name), name);
       continue;
     }
     take_file(walk, here, name, status);

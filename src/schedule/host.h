@@ -55,6 +55,8 @@ struct InHand {
   bool begun = false;           // its job began (its start was announced)
   bool counted = false;         // its outcome was counted (RunCounts)
   int tries = 0;                // failed tries of its job so far (-b)
+  bool kept = false;            // its job failed and its file stayed, its error copy having failed
+  bool kept_before = false;     // ... and so it had in an earlier job, and has not changed since
   int retry_wait_seconds = 0;   // the wait before its last try
   bool retried = false;         // it failed a try: counted in the retry budget (MAX_RETRYING)
   bool away = false;            // it waits for its next try away from its folder (claimed, -p):
@@ -88,6 +90,9 @@ class Host {
   // True once a stop was requested.
   virtual bool stop_requested() = 0;
 
+  // True once a second stop was requested: the running commands are to end, after a short grace.
+  virtual bool second_stop_requested() { return false; }
+
   // The status of `file` now, by `path` (its name, or where its job moved it) in its folder.
   virtual bool status_of(const InHand& file, const std::string& path, PathStatus* now) = 0;
 
@@ -119,6 +124,7 @@ class Host {
 
   // Handles the outcome of the job of `file`, whose command gave `result`, and puts a claimed
   // file back: true when it was handled (and is counted), false when it is left for the next run.
+  // Sets `file.kept` when the failed file stays in place because its error copy failed.
   virtual bool finish(InHand* file, int result) = 0;
 
   // Releases the folder of `file`, which waits for its next try (`hold` false), or opens it

@@ -64,6 +64,10 @@ const Folder& RealHost::where(const InHand& file) const {
   return file.state.claim.on ? file.state.claim.sub : *file.folder;
 }
 
+bool RealHost::second_stop_requested() {
+  return ::second_stop_requested();
+}
+
 bool RealHost::status_of(const InHand& file, const std::string& path, PathStatus* now) {
   return query_status(where(file), path, now);
 }
@@ -246,7 +250,10 @@ bool RealHost::hold_folder(InHand* file, bool hold) {
 }
 
 bool RealHost::finish(InHand* file, int result) {
-  const bool handled = end_job(file->job, result, job_, &memory_, &file->keep_ended);
+  // A file that stayed: a failed one waits before it runs again, a done one runs only once changed.
+  bool stayed = false;
+  const bool handled = end_job(file->job, result, job_, &memory_, &stayed);
+  (result == 0 ? file->keep_ended : file->kept) = stayed;
   put_back(file);
   return handled;
 }

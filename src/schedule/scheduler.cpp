@@ -25,6 +25,15 @@ bool same_file(const PathStatus& now, const PathStatus& then) {
 
 }  // namespace
 
+Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file, bool may_start,
+                         PathStatus* now, bool* holding) {
+  bool held = false;
+  const Readiness readiness =
+      host->test(file, may_start && settings.hold_files, settings.waiting_apart, now, &held);
+  *holding = may_start && (!settings.hold_files || held);
+  return readiness;
+}
+
 // Forgets a file that -u remembers; with `kept`, in the state file too.
 void Scheduler::forget_ended(std::map<std::string, JobEnded>::iterator at, bool kept) {
   if (kept && state_ != nullptr) {
@@ -132,10 +141,41 @@ void Scheduler::remember_ended(const InHand& file, int result) {
 void Scheduler::end_and_count(InHand* file, int result) {
   if (host_.finish(file, result)) {
     file->counted = true;
+    // A kept file that failed again, unchanged, is the failure counted when it was first kept.
+    if (file->kept && file->kept_before) {
+      return;
+    }
     count_job(&counts_, file->asked_ms >= 0 ? JobResult::stopped
                         : result == 0       ? JobResult::done
                                             : JobResult::failed);
+    counts_.kept += file->kept ? 1 : 0;
   }
+}
+
+// Remembers the file of `file`, whose job ended, when it was kept in place: it runs again only
+// once its wait is over, or when it changed. Forgotten once its job ends otherwise.
+void Scheduler::remember_kept(InHand* file) {
+  auto at = kept_.find(file->names.full_path);
+  PathStatus now;
+  if (!file->kept || !host_.status_of(*file, file->name, &now)) {
+    if (at != kept_.end()) {
+      kept_.erase(at);
+    }
+    return;
+  }
+  if (at == kept_.end() && kept_.size() >= MAX_ENDED) {
+    return;  // beyond the bound it runs at every pass, as it did
+  }
+  KeptFile& kept = kept_[file->names.full_path];
+  const int first = std::min(settings_.first_retry_seconds, MAX_RETRY_WAIT_SECONDS);
+  kept.wait_seconds = file->kept_before && kept.wait_seconds > 0
+                          ? std::min(kept.wait_seconds, MAX_RETRY_WAIT_SECONDS / 2) * 2
+                          : first;
+  kept.id = now.id;
+  kept.size = now.size;
+  kept.modified = now.modified;
+  kept.due_ms = host_.now_ms() + std::int64_t{kept.wait_seconds} * 1000;
+  kept.seen = pass_;
 }
 
 // Starts the job of a file found ready. False when the file is done with already.
@@ -148,6 +188,7 @@ bool Scheduler::start(InHand* file) {
       file->started_ms = host_.now_ms();
       ++running_;
       retried_running_ += file->retried ? 1 : 0;
+      count_running(&counts_, file->names.full_path, printable(file->name));
       return true;
     case Started::no_command:
       file->begun = true;
@@ -202,6 +243,7 @@ void Scheduler::retry_later(InHand* file, int result) {
 bool Scheduler::finish_job(InHand* file, int result, int signal) {
   --running_;
   retried_running_ -= file->retried ? 1 : 0;
+  stop_running(&counts_, file->names.full_path);
   if (file->asked_ms >= 0) {
     // A command stopped at its time limit failed, whatever it returned when asked to end.
     say("Spoolex: Job of '%s' stopped after %d Sek\n", file->job.full_path_shown.c_str(),
@@ -210,6 +252,9 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   file->job.asked_to_end = file->asked_ms >= 0;
   file->job.ended_by_signal = signal;
+  file->job.time_limit_seconds = settings_.time_limit_seconds;
+  file->job.try_number = file->tries + 1;
+  file->job.tries_allowed = settings_.retries + 1;
   const bool budget =
       file->retried || (retried_ < MAX_RETRYING &&
                         retried_bytes_ + bytes_in_hand(file->names.full_path) <= MAX_RETRY_BYTES);
@@ -219,6 +264,7 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   end_and_count(file, result);
   remember_ended(*file, result);
+  remember_kept(file);
   return false;
 }
 
@@ -252,12 +298,41 @@ void Scheduler::enforce_limit(InHand* file) {
 
 // Says once, when a stop request is first seen while commands run, how many it waits for.
 void Scheduler::note_stop() {
-  if (stop_seen_ || !host_.stop_requested()) {
+  if (!stop_seen_ && host_.stop_requested()) {
+    stop_seen_ = true;
+    if (running_ > 0) {
+      say("Spoolex: Stop requested, waiting for %d running jobs\n", running_);
+    }
+  }
+  end_commands();
+}
+
+// At a second stop request, asks every running command (its whole tree) to end, says so once, and
+// ends them by force once the grace time has passed: so that the commands can clean up, as at
+// their time limit, and their jobs are left for the next run.
+void Scheduler::end_commands() {
+  if (ending_forced_ || !host_.second_stop_requested()) {
     return;
   }
-  stop_seen_ = true;
-  if (running_ > 0) {
-    say("Spoolex: Stop requested, waiting for %d running jobs\n", running_);
+  const std::int64_t now = host_.now_ms();
+  bool forced = false;
+  if (ending_ms_ < 0) {
+    if (running_ == 0) {
+      return;
+    }
+    ending_ms_ = now;
+    say("Spoolex: Second stop request, ending %d running jobs\n", running_);
+  } else if (now >= ending_ms_ + std::int64_t{STOP_GRACE_SECONDS} * 1000) {
+    forced = true;
+    ending_forced_ = true;
+  } else {
+    return;
+  }
+  for (const auto& file : hand_) {
+    if (file->running() && !file->forced) {
+      file->forced = forced;
+      host_.stop(file.get(), forced);
+    }
   }
 }
 
@@ -302,10 +377,9 @@ bool Scheduler::attempt(InHand* file) {
   // Held open from before the test to the end of its command when it is ready (see hold_file):
   // one that cannot be held is not ready yet.
   const bool may_start = !host_.stop_requested() && slot_free();
-  bool held = false;
+  bool holding = false;
   PathStatus now;
-  Readiness readiness = host_.test(file, may_start && settings_.hold_files, apart, &now, &held);
-  const bool holding = may_start && (!settings_.hold_files || held);
+  Readiness readiness = test_readiness(&host_, settings_, file, may_start, &now, &holding);
   if (readiness == Readiness::ready) {
     file->last = now;
     // A stop requested during the attempt starts no command. A ready file without a free slot
@@ -384,6 +458,9 @@ void Scheduler::advance() {
 // a watched folder ends the wait too.
 void Scheduler::wait_for_next(std::int64_t deadline_ms, bool changes) {
   std::int64_t next = std::min(deadline_ms, monitor_due(monitor_));
+  if (ending_ms_ >= 0 && !ending_forced_) {
+    next = std::min(next, ending_ms_ + std::int64_t{STOP_GRACE_SECONDS} * 1000);
+  }
   std::vector<const InHand*> files;
   for (const auto& file : hand_) {
     if (file->running()) {
@@ -543,6 +620,21 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
   if (!restored_.empty() && take_restored(folder, name, first, names)) {
     return;
   }
+  // A kept file waits out its wait, unless it changed.
+  bool kept_before = false;
+  auto kept = kept_.find(names.full_path);
+  if (kept != kept_.end()) {
+    KeptFile& last = kept->second;
+    last.seen = pass_;
+    if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
+      if (host_.now_ms() < last.due_ms) {
+        return;
+      }
+      kept_before = true;
+    } else {
+      kept_.erase(kept);
+    }
+  }
   // Without -u only files whose job ended and that had to stay are remembered.
   if (settings_.unchanged_once || !ended_.empty()) {
     auto ended = ended_.find(names.full_path);
@@ -565,6 +657,7 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
   file->last = first;
   file->names = names;
   file->due_ms = settle_deadline();
+  file->kept_before = kept_before;
   paths_.insert(names.full_path);
   hand_bytes_ += bytes_in_hand(names.full_path);
   hand_.push_back(std::move(file));
@@ -589,6 +682,9 @@ void Scheduler::end_pass() {
       forget_ended(at);
     }
     at = next;
+  }
+  for (auto at = kept_.begin(); at != kept_.end();) {
+    at = at->second.seen < pass_ && !in_hand(at->first) ? kept_.erase(at) : std::next(at);
   }
   ++pass_;
 }

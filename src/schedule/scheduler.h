@@ -84,6 +84,18 @@ struct ScheduleSettings {
   int held_folders = MAX_WAITING;
 };
 
+// A failed file that stayed in place because its copy into the error folder failed: as it was
+// then, and when its job may run again. It waits as a failed try of -b does, each wait twice the
+// one before, so that a missing or full error folder does not make it run at every pass.
+struct KeptFile {
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  int wait_seconds = 0;
+  std::int64_t due_ms = 0;
+  std::uint64_t seen = 0;  // the last pass that found it (or ended its job)
+};
+
 // A file whose job ended and that was still there: as it was then (-u).
 struct JobEnded {
   FileId id;
@@ -102,6 +114,14 @@ enum class Step : int {
   woken = 1,     // a change arrived
   stopped = 2,   // a stop was requested
 };
+
+// One readiness attempt of `file` on `host` as a pass makes it, `may_start` telling whether its
+// command could start now: the host's test against its last status (with waiting_apart of the
+// same time of change too), the file held open from before it where files are held and one may
+// start. `holding` tells whether a ready file may start: it is held, or files are not held. `now`
+// receives its status.
+Readiness test_readiness(Host* host, const ScheduleSettings& settings, InHand* file, bool may_start,
+                         PathStatus* now, bool* holding);
 
 class Scheduler {
  public:
@@ -152,6 +172,9 @@ class Scheduler {
   // readiness are let go at once, and running commands are waited for.
   void finish();
 
+  // True when a second stop request ended running commands.
+  bool ended_commands() const { return ending_ms_ >= 0; }
+
   // What the run reports (the monitor, the metrics file).
   RunCounts* counts() { return &counts_; }
   void set_monitor(Monitor* monitor) { monitor_ = monitor; }
@@ -182,6 +205,8 @@ class Scheduler {
   bool make_room(std::uint64_t bytes, const Folder* folder);
   void hold(const Folder* folder, int change);
   void note_stop();
+  void end_commands();
+  void remember_kept(InHand* file);
   void wait_for_next(std::int64_t deadline_ms, bool changes);
 
   const ScheduleSettings& settings_;
@@ -197,6 +222,9 @@ class Scheduler {
   std::uint64_t retried_bytes_ = 0;            // what those take, as bytes_in_hand counts it
   std::map<const Folder*, int> folders_;       // folders held by files in hand, with their count
   bool stop_seen_ = false;                     // the stop request was taken note of
+  std::int64_t ending_ms_ = -1;                // when a second request asked the commands to end
+  bool ending_forced_ = false;                 // ... and when they were ended by force
+  std::map<std::string, KeptFile> kept_;       // by full path
   bool ended_full_said_ = false;               // the warning that -u forgets was said
   std::uint64_t pass_ = 0;                     // passes ended
   std::map<std::string, JobEnded> ended_;      // by full path, with -u

@@ -214,8 +214,10 @@ TEST(FullDevice, SmallFileSystemFilledUp) {
           tree.root());
   EXPECT_EQ(result.status, 0);
   const std::string out = after_start(result.out);
+  // The failure's entry, how its command ended, the failed copy; the success's entry, its
+  // success-file warning (two lines).
   EXPECT_EQ(occurrences(out, "Spoolex: Unable to write Log '" + tree.path("full/run.log") + "'!"),
-            5)
+            6)
       << out;
   EXPECT_NE(out.find(erased(tree.path("b.job"))), std::string::npos) << out;
   EXPECT_EQ(out.find(erased(tree.path("a.job"))), std::string::npos) << out;

@@ -64,6 +64,7 @@ for expected in 'node_textfile_scrape_error 0' \
   'hotbatch_jobs_total{result="done"} 1' 'hotbatch_jobs_total{result="failed"} 1' \
   'hotbatch_jobs_total{result="stopped"} 1' 'hotbatch_jobs_total{result="left"} 1' \
   'hotbatch_files_waiting 0' 'hotbatch_commands_running 0' \
+  'hotbatch_oldest_running_job_age_seconds 0' 'hotbatch_files_kept_total 0' \
   'hotbatch_build_info{version="'"$("$hotbatch" | sed -n 's/^Version //p')"'"} 1'; do
   grep -qxF "$expected" <<<"$scraped" || fail "no '$expected' in the scrape: $(grep hotbatch_ <<<"$scraped")"
 done

@@ -306,7 +306,8 @@ TEST(WindowsSharedInbox, ErrorCopiesAreNumberedAndEraseSparesAReplacedFile) {
   EXPECT_EQ(tree.read("errors/a.b~2.EPS"), "second");
   EXPECT_EQ(tree.read("errors/a.b~3.EPS"), "third");
   EXPECT_EQ(tree.list("errors").size(), 3u);
-  EXPECT_EQ(masked(tree.read("run.log")), crlf(e2e::failure_entry("exit /b 2", "a.b~3.EPS")));
+  EXPECT_EQ(masked(tree.read("run.log")),
+            crlf(e2e::failure_entry("exit /b 2", "a.b~3.EPS", "with status 2")));
   EXPECT_FALSE(tree.exists("in/a.b.EPS"));
 
   // The command moves the file away and puts another under its name: that one stays.

@@ -135,7 +135,8 @@ TEST(WindowsJobs, FailedJobIsReportedLoggedCopiedBytewiseAndErased) {
                            e2e::ended(a, "with status 3") + erased(a))),
             std::string::npos)
       << result.out;
-  EXPECT_EQ(masked(tree.read("in/run.log")), crlf(e2e::failure_entry("exit /b 3", "a.EPS")));
+  EXPECT_EQ(masked(tree.read("in/run.log")),
+            crlf(e2e::failure_entry("exit /b 3", "a.EPS", "with status 3")));
   EXPECT_EQ(tree.read("in/errors/a.EPS"), content);
   EXPECT_FALSE(tree.exists("in/a.EPS"));
 }

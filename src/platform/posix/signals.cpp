@@ -12,12 +12,18 @@ namespace {
 volatile sig_atomic_t stop_count = 0;
 volatile sig_atomic_t interrupted = 0;
 
+// Said by the handler itself at a third request, which ends the program at once.
+const char THIRD_STOP_LINE[] = "Spoolex: Third stop request, commands ended at once\n";
+
 void on_stop_signal(int sig) {
-  if (stop_count < 2) {
+  if (stop_count < 3) {
     stop_count = stop_count + 1;
   }
-  // The user asked twice while a command runs: do not wait for it any longer, nor let it run on.
-  if (stop_count >= 2 && commands_running > 0) {
+  // The loop ends the commands at a second request, and says so; at a third while one runs the
+  // user has waited long enough (or the loop is stuck): end them and the program now.
+  if (stop_count >= 3 && commands_running > 0) {
+    ssize_t written = write(STDOUT_FILENO, THIRD_STOP_LINE, sizeof THIRD_STOP_LINE - 1);
+    static_cast<void>(written);
     signal_commands(SIGKILL);
     _exit(1);
   }
@@ -54,6 +60,10 @@ void install_stop_handler() {
 
 bool stop_requested() {
   return stop_count > 0;
+}
+
+bool second_stop_requested() {
+  return stop_count >= 2;
 }
 
 bool interrupt_requested() {

@@ -16,8 +16,8 @@ std::atomic<bool> ending_commands{false};
 BOOL WINAPI on_console_event(DWORD event) {
   interrupted.store(true);
   int count = stop_count.fetch_add(1) + 1;
-  // The user asked twice while a command runs: do not wait for it any longer.
-  if (count >= 2 && commands_running.load() > 0) {
+  // The loop ends the commands at a second request; at a third while one runs, end everything.
+  if (count >= 3 && commands_running.load() > 0) {
     TerminateProcess(GetCurrentProcess(), 1);
   }
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
@@ -36,6 +36,10 @@ void install_stop_handler() {
 
 bool stop_requested() {
   return stop_count.load() > 0;
+}
+
+bool second_stop_requested() {
+  return stop_count.load() >= 2;
 }
 
 bool interrupt_requested() {

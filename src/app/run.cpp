@@ -17,6 +17,7 @@
 #include "scan/changes.h"
 #include "scan/walk.h"
 #include "schedule/real_host.h"
+#include "schedule/run_loop.h"
 #include "schedule/scheduler.h"
 #include "state/state_file.h"
 
@@ -340,67 +341,85 @@ void remove_leftovers(const RunSettings& settings, const std::optional<std::stri
   }
 }
 
-// One pass over the source folder. The folder is opened again by its absolute path, so that a
-// source folder that was removed and created anew is picked up; while it is missing the pass
-// finds nothing, and with -w its return is watched for.
-void run_pass(const RunSettings& settings, const WalkContext& context, Scheduler* scheduler) {
-  Folder source;
-  const std::string& path = settings.source_folder;
-  if (!open_folder(path.empty() ? "." : path, &source)) {
-    if (settings.walk.wake_on_change && !path.empty()) {
-      watch_for_return(path);
-    }
-    return;
-  }
-  source.path = path;  // without one, every file is passed over as in a folder not readable
-  count_pass_begin(scheduler->counts());
-  walk_folder(settings.walk, context, &source);
-  // With one slot the last job has ended; with more, files may still be in hand.
-  scheduler->wait_for_room();
-  // Only a whole walk knows every folder that is still there.
-  if (settings.walk.wake_on_change && !stop_requested()) {
-    drop_unwalked_watches();
-  }
-  count_pass_end(scheduler->counts(), scheduler->pass(), scheduler->paths());
-  scheduler->end_pass();
-}
+// What the passes and looks of a run find: its walks over the source folder, the warnings they
+// say, and with -w the looks at the folders where changes arrived.
+class TreeFeed : public Feed {
+ public:
+  TreeFeed(const RunSettings& settings, Scheduler* scheduler, SaidOnce* said)
+      : settings_(settings),
+        scheduler_(*scheduler),
+        said_(said),
+        rules_{settings.job, settings.claiming, said, false} {}
 
-// The pause between passes; jobs still in hand go on meanwhile. With -w, what arrives is looked at
-// at once where it arrived, and the pause goes on; lost changes and the source folder's return
-// end it, for a full pass at once. False when a stop request cut it short.
-bool pause(const RunSettings& settings, const WalkContext& context, Scheduler* scheduler) {
-  const std::int64_t end = monotonic_ms() + std::int64_t{settings.wait_seconds} * 1000;
-  if (!settings.walk.wake_on_change) {
-    return scheduler->run_until(end) != Step::stopped;
-  }
-  Looks looks;
-  const std::function<bool(const std::string&)> look_again = [scheduler](const std::string& path) {
-    return scheduler->look_again(path);
-  };
-  std::function<bool()> woken = [&settings, &look_again, &looks] {
-    take_changes(settings.walk, settings.job, settings.source_folder, look_again, &looks);
-    return looks.full_pass || !looks.folders.empty();
-  };
-  for (;;) {
-    if (scheduler->run_until(end, woken) == Step::stopped) {
+  // The source folder is opened again by its absolute path at each pass, so that one that was
+  // removed and created anew is picked up; while it is missing the pass finds nothing, and with
+  // -w its return is watched for.
+  bool begin_pass() override {
+    looks_.clear();
+    Folder source;
+    const std::string& path = settings_.source_folder;
+    if (!open_folder(path.empty() ? "." : path, &source)) {
+      if (settings_.walk.wake_on_change && !path.empty()) {
+        watch_for_return(path);
+      }
+      cursor_ = WalkCursor();
       return false;
     }
-    if (looks.full_pass) {
-      return true;
-    }
-    std::map<std::string, bool> folders;
-    folders.swap(looks.folders);
-    for (const auto& [relative, whole] : folders) {
-      if (stop_requested()) {
+    source.path = path;  // without one, every file is passed over as in a folder not readable
+    cursor_ = WalkCursor(settings_.walk, rules_, &source, 0, "", true);
+    return true;
+  }
+
+  bool next(WalkEntry* entry) override {
+    for (;;) {
+      if (cursor_.next(entry)) {
+        if (entry->verdict == Verdict::taken) {
+          return true;
+        }
+        warn_of(*entry, said_);
+        continue;
+      }
+      if (looks_.empty()) {
         return false;
       }
-      look_at_folder(settings.walk, context, settings.source_folder, relative, whole);
-    }
-    if (monotonic_ms() >= end) {
-      return true;
+      const auto [relative, whole] = *looks_.begin();
+      looks_.erase(looks_.begin());
+      look_at_folder(settings_.walk, rules_, settings_.source_folder, relative, whole, &cursor_);
     }
   }
-}
+
+  // Only a whole walk knows every folder that is still there.
+  void end_pass(bool whole) override {
+    if (whole && settings_.walk.wake_on_change) {
+      drop_unwalked_watches();
+    }
+  }
+
+  // What arrives is looked at where it arrived; lost changes and the source folder's return ask
+  // for a full pass at once.
+  bool changes(bool* full_pass) override {
+    Looks looks;
+    take_changes(
+        settings_.walk, settings_.job, settings_.source_folder,
+        [this](const std::string& path) { return scheduler_.look_again(path); }, &looks);
+    if (looks.full_pass) {
+      *full_pass = true;
+      return false;
+    }
+    for (const auto& [relative, whole] : looks.folders) {
+      looks_[relative] = looks_[relative] || whole;
+    }
+    return !looks_.empty();
+  }
+
+ private:
+  const RunSettings& settings_;
+  Scheduler& scheduler_;
+  SaidOnce* said_;
+  const WalkRules rules_;
+  WalkCursor cursor_;
+  std::map<std::string, bool> looks_;  // folders still to look at, by path from the source folder
+};
 
 // Installs the service of `settings.install_name`, which runs this program with the options as
 // given, every path that is taken from the starting folder made absolute (a service starts in
@@ -712,20 +731,6 @@ int run_as(int argc, char* argv[], bool as_service) {
   }
   scheduler.set_monitor(&monitor);
 
-  // What the walk finds goes to the scheduler; each entry waits for room there first.
-  const WalkContext context{
-      settings.job,
-      settings.claiming,
-      said,
-      [&scheduler] { scheduler.wait_for_room(); },
-      [&scheduler](const std::string& full_path, const PathStatus& now) {
-        return scheduler.in_hand(full_path, now);
-      },
-      [&scheduler](const std::shared_ptr<const Folder>& folder, const std::string& name,
-                   const PathStatus& status,
-                   const JobNames& names) { scheduler.offer(folder, name, status, names); },
-      nullptr};
-
   // An empty command starts nothing: no guard, no cgroup for it.
   if (!settings.job.command_template.empty()) {
     prepare_commands();
@@ -733,15 +738,12 @@ int run_as(int argc, char* argv[], bool as_service) {
   monitor_ready(&monitor, *scheduler.counts(), 0);
   service_running();
   say("\nStart Run...\n");
-  for (;;) {
-    run_pass(settings, context, &scheduler);
-    if (!settings.looping || stop_requested() || !pause(settings, context, &scheduler)) {
-      break;
-    }
-  }
-  monitor_tick(&monitor, scheduler.counts(), scheduler.running());  // STOPPING=1 at a stop
-  // Jobs still in hand end first: on a stop, running commands are waited for.
-  scheduler.finish();
+  TreeFeed feed(settings, &scheduler, said);
+  const LoopSettings loop_settings{settings.looping, settings.wait_seconds,
+                                   settings.walk.wake_on_change};
+  RunLoop loop(loop_settings, &host, &scheduler, &feed);
+  // The jobs still in hand at the end end first: on a stop, running commands are waited for.
+  loop.run();
   scheduler.counts()->changed = true;  // the last word in the metrics file
   monitor_tick(&monitor, scheduler.counts(), scheduler.running());
   if (settings.state_path) {

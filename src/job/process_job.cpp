@@ -399,7 +399,7 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run
 }
 
 bool left_for_next_run(const Job& job) {
-  return !job.command.empty() && stop_requested() && (job.asked_to_end || interrupt_requested());
+  return !job.command.empty() && job.stop_seen && (job.asked_to_end || job.interrupted);
 }
 
 void leave_job(const Job& job) {

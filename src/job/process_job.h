@@ -118,6 +118,8 @@ struct Job {
   std::string command_shown;    // the same with every inserted name masked
   bool asked_to_end = false;    // its command was asked to end (-k)
   int ended_by_signal = 0;      // the signal that ended its command; 0 when it exited
+  bool stop_seen = false;       // a stop was requested when its command ended ...
+  bool interrupted = false;     // ... and it was an interrupt or a second request
   int time_limit_seconds = 0;   // -k, for the run log's account of a stop at the limit
   int try_number = 1;           // which try of its job this is (-b), from 1
   int tries_allowed = 1;        // how many it may have
@@ -133,7 +135,7 @@ bool begin_job(const ReadyFile& file, const JobNames& names, const JobNames& run
 // The one rule for a job whose command ended after a stop request: it is left for the next run
 // (untouched, never counted done or failed) only when its command was asked to end: by its time
 // limit, or by an interrupt or second request (see interrupt_requested). A command that a plain
-// stop request let run out counts as always.
+// stop request let run out counts as always. The kind of stop is the one the job's end saw.
 bool left_for_next_run(const Job& job);
 
 // Tells that a stop leaves the job untouched for the next run.

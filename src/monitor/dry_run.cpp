@@ -81,28 +81,23 @@ void dry_run(const WalkSettings& walk, const JobSettings& job, const ScheduleSet
   std::vector<DryLine> lines;
   WalkSettings settings = walk;
   settings.wake_on_change = false;  // nothing is watched: there is no pause to end
-  const WalkContext context{
-      job,
-      work != nullptr,
-      &host.memory()->said,
-      [] {},
-      [](const std::string&, const PathStatus&) { return false; },
-      [&lines](const std::shared_ptr<const Folder>& folder, const std::string& name,
-               const PathStatus& status, const JobNames& names) {
-        auto file = std::make_unique<InHand>();
-        file->name = name;
-        file->folder = folder;
-        file->last = status;
-        file->names = names;
-        lines.push_back(DryLine{Verdict::taken, names.full_path, std::move(file)});
-      },
-      [&lines](Verdict verdict, const std::string& full_path) {
-        lines.push_back(DryLine{verdict, full_path, nullptr});
-      }};
+  const WalkRules rules{job, work != nullptr, &host.memory()->said, true};
   Folder source;
   if (open_folder(source_folder.empty() ? "." : source_folder, &source)) {
     source.path = source_folder;
-    walk_folder(settings, context, &source);
+    WalkCursor cursor(settings, rules, &source, 0, "", true);
+    WalkEntry entry;
+    while (cursor.next(&entry)) {
+      std::unique_ptr<InHand> file;
+      if (entry.verdict == Verdict::taken) {
+        file = std::make_unique<InHand>();
+        file->name = entry.name;
+        file->folder = entry.folder;
+        file->last = entry.status;
+        file->names = entry.names;
+      }
+      lines.push_back(DryLine{entry.verdict, entry.full_path, std::move(file)});
+    }
   } else {
     close_folder(&source);
   }

@@ -46,14 +46,6 @@ std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folde
 
 namespace {
 
-// What one walk needs at every level.
-struct Walk {
-  const WalkSettings& settings;
-  const WalkContext& context;
-  SaidOnce* said;
-  bool descend;  // sub-folders are walked too (with -r); a look at one folder's entries is not
-};
-
 // The full path of `name` in `folder`, for messages.
 std::string full_path_of(const Folder& folder, const std::string& name) {
   return folder.path + PATH_SEPARATOR + name;
@@ -67,7 +59,7 @@ std::string relative_of(const std::string& relative, const std::string& name) {
 // What a pass makes of the matching entry `name` of `here`, not a folder, found with `status`:
 // taken, or why it is passed over. Names that can never be handed to a command are passed over
 // before any settle time. `names` receives its placeholder values.
-Verdict classify_file(const WalkContext& context, const Folder& here, const std::string& name,
+Verdict classify_file(const WalkRules& context, const Folder& here, const std::string& name,
                       const PathStatus& status, JobNames* names) {
   if (!derive_job_names(here, name, names)) {
     return Verdict::no_access;
@@ -111,18 +103,13 @@ Verdict classify_file(const WalkContext& context, const Folder& here, const std:
   return Verdict::taken;
 }
 
-// Tells the dry run what the walk made of the entry `name` at `full_path`; a pass warns of it
-// instead where that is one of the warnings about single paths (once per run).
-void tell(const Walk& walk, Verdict verdict, const std::string& full_path,
-          const std::string& name) {
-  if (walk.context.told) {
-    walk.context.told(verdict, full_path);
-    return;
-  }
+}  // namespace
+
+void warn_of(const WalkEntry& entry, SaidOnce* said) {
   const char* once = nullptr;
-  switch (verdict) {
+  switch (entry.verdict) {
     case Verdict::no_access:
-      say("Warning: Folder not readable, file skipped: '%s'\n", printable(name).c_str());
+      say("Warning: Folder not readable, file skipped: '%s'\n", printable(entry.name).c_str());
       return;
     case Verdict::done_name_too_long:
       once = "Warning: Name of the done file too long, file skipped: '%s'\n";
@@ -154,123 +141,118 @@ void tell(const Walk& walk, Verdict verdict, const std::string& full_path,
     default:
       return;
   }
-  say_once(walk.said, once, full_path);
+  say_once(said, once, entry.full_path);
 }
 
-// Hands the matching entry `name` of `here`, not a folder, whose status is `status`, on, unless
-// it is passed over or still in hand.
-void take_file(const Walk& walk, const std::shared_ptr<const Folder>& here, const std::string& name,
-               const PathStatus& status) {
-  JobNames names;
-  Verdict verdict = classify_file(walk.context, *here, name, status, &names);
-  if (verdict != Verdict::taken) {
-    tell(walk, verdict, verdict == Verdict::no_access ? full_path_of(*here, name) : names.full_path,
-         name);
-    return;
-  }
-  if (!walk.context.in_hand(names.full_path, status)) {
-    walk.context.found(here, name, status, names);
-  }
+WalkCursor::WalkCursor(const WalkSettings& settings, const WalkRules& rules, Folder* top, int depth,
+                       const std::string& relative, bool descend)
+    : settings_(&settings), rules_(&rules), descend_(descend) {
+  enter(share_folder(top), depth, relative);
 }
 
-void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>& here,
-                const std::string& relative);
+void WalkCursor::enter(std::shared_ptr<const Folder> folder, int depth, std::string relative) {
+  // Watched before it is listed, so that nothing arriving after the listing goes unseen.
+  if (settings_->wake_on_change) {
+    watch_entered_folder(*folder, relative, rules_->said);
+  }
+  Level level;
+  level.order = list_folder(*settings_, *folder, &level.listing, rules_->every_entry);
+  level.folder = std::move(folder);
+  level.depth = depth;
+  level.relative = std::move(relative);
+  levels_.push_back(std::move(level));
+}
 
-// Walks the folder entry `name` of `here` (a link to one with `is_link`), at `depth` levels below
-// the source folder, when the walk's rules let it: -r given, no name starting with a dot, no link
-// (it may lead back to an ancestor), a name commands can open, not too deep. A sub-folder that
-// cannot be opened is passed over, with a warning when the reason is its depth or a lack of
-// descriptors.
-void walk_sub_folder(const Walk& walk, const Folder& here, const std::string& name, bool is_link,
-                     int depth, const std::string& relative) {
-  const std::string full_path = full_path_of(here, name);
+// The folder entry `name` of the innermost level (a link to one with `is_link`), entered when the
+// walk's rules let it: -r given, no name starting with a dot, no link (it may lead back to an
+// ancestor), a name commands can open, not too deep. True when it has a verdict to tell.
+bool WalkCursor::sub_folder(const std::string& name, bool is_link, WalkEntry* entry) {
+  if (!descend_) {
+    return false;
+  }
+  const Level& here = levels_.back();
+  const int depth = here.depth + 1;
+  entry->full_path = full_path_of(*here.folder, name);
+  entry->name = name;
+  entry->folder = here.folder;
   // What is below a name commands cannot open would be reached through a path the commands read
   // as another folder.
-  const Verdict verdict = !walk.settings.recursive      ? Verdict::not_recursive
-                          : name[0] == '.'              ? Verdict::dot_folder
-                          : is_link                     ? Verdict::folder_link
-                          : name_unopenable(name, true) ? Verdict::folder_no_open
-                          : depth > MAX_WALK_DEPTH      ? Verdict::too_deep
-                                                        : Verdict::walked;
-  if (verdict != Verdict::walked) {
-    tell(walk, verdict, full_path, name);
-    return;
+  entry->verdict = !settings_->recursive         ? Verdict::not_recursive
+                   : name[0] == '.'              ? Verdict::dot_folder
+                   : is_link                     ? Verdict::folder_link
+                   : name_unopenable(name, true) ? Verdict::folder_no_open
+                   : depth > MAX_WALK_DEPTH      ? Verdict::too_deep
+                                                 : Verdict::walked;
+  if (entry->verdict != Verdict::walked) {
+    return true;
   }
   Folder opened;
-  EnterResult entered = open_sub_folder(here, name, &opened);
+  const EnterResult entered = open_sub_folder(*here.folder, name, &opened);
   if (entered != EnterResult::entered) {
-    tell(walk,
-         entered == EnterResult::no_handles ? Verdict::no_descriptors : Verdict::folder_no_access,
-         full_path, name);
-    return;
+    entry->verdict =
+        entered == EnterResult::no_handles ? Verdict::no_descriptors : Verdict::folder_no_access;
+    return true;
   }
-  tell(walk, Verdict::walked, full_path, name);
   // The path from the source folder serves the change watch only: without it, a deep tree's
   // levels would hold it beside each folder's own path, doubling what they take.
-  walk_level(walk, depth, share_folder(&opened),
-             walk.settings.wake_on_change ? relative_of(relative, name) : std::string());
+  std::string relative =
+      settings_->wake_on_change ? relative_of(here.relative, name) : std::string();
+  enter(share_folder(&opened), depth, std::move(relative));
+  return true;
 }
 
-// Walks the folder `here`, `depth` levels below the source folder at `relative` from it.
-void walk_level(const Walk& walk, int depth, const std::shared_ptr<const Folder>& here,
-                const std::string& relative) {
-  const WalkSettings& settings = walk.settings;
-  // Watched before it is listed, so that nothing arriving after the listing goes unseen.
-  if (settings.wake_on_change) {
-    watch_entered_folder(*here, relative, walk.said);
-  }
-  FolderListing listing;
-  const bool every_entry = static_cast<bool>(walk.context.told);
-  std::vector<std::uint32_t> order = list_folder(settings, *here, &listing, every_entry);
-  for (std::uint32_t index : order) {
-    // Each entry waits for a free slot, so that with one slot everything the walk sees comes after
-    // the end of the job before.
-    walk.context.before_entry();
-    if (stop_requested()) {
-      return;
+bool WalkCursor::next(WalkEntry* entry) {
+  while (!levels_.empty()) {
+    Level& here = levels_.back();
+    if (here.at == here.order.size()) {
+      levels_.pop_back();
+      continue;
     }
-    const char* name = listing.name(index);
-    EntryHint hint = listing.hints[index];
+    const std::uint32_t index = here.order[here.at++];
+    const std::string name = here.listing.name(index);
+    const EntryHint hint = here.listing.hints[index];
     // A folder known from the listing is opened without a status query.
     if (hint == EntryHint::folder) {
-      if (walk.descend) {
-        walk_sub_folder(walk, *here, name, false, depth + 1, relative);
+      if (sub_folder(name, false, entry)) {
+        return true;
       }
       continue;
     }
     PathStatus status;
-    if (!query_status(*here, name, &status)) {
+    if (!query_status(*here.folder, name, &status)) {
       continue;
     }
     if (status.is_folder) {
-      if (walk.descend) {
-        walk_sub_folder(walk, *here, name, status.is_link, depth + 1, relative);
+      if (sub_folder(name, status.is_link, entry)) {
+        return true;
       }
       continue;
     }
+    entry->name = name;
+    entry->folder = here.folder;
     // A plain file known from the listing was matched already, unless every entry is looked at.
-    if ((every_entry || hint != EntryHint::file) && !match_name(settings.pattern.c_str(), name)) {
-      tell(walk, Verdict::not_matching, full_path_of(*here, name), name);
-      continue;
+    if ((rules_->every_entry || hint != EntryHint::file) &&
+        !match_name(settings_->pattern.c_str(), name.c_str())) {
+      entry->verdict = Verdict::not_matching;
+      entry->full_path = full_path_of(*here.folder, name);
+      return true;
     }
-    take_file(walk, here, name, status);
+    entry->verdict = classify_file(*rules_, *here.folder, name, status, &entry->names);
+    entry->full_path = entry->verdict == Verdict::no_access ? full_path_of(*here.folder, name)
+                                                            : entry->names.full_path;
+    entry->status = status;
+    return true;
   }
+  return false;
 }
 
-}  // namespace
-
-void walk_folder(const WalkSettings& walk, const WalkContext& context, Folder* source) {
-  walk_level(Walk{walk, context, context.said, true}, 0, share_folder(source), "");
-}
-
-void look_at_folder(const WalkSettings& settings, const WalkContext& context,
-                    const std::string& source_folder, const std::string& relative, bool whole) {
-  std::shared_ptr<const Folder> here;
-  Folder opened;
-  if (!open_folder(source_folder, &opened)) {
-    return;
+bool look_at_folder(const WalkSettings& settings, const WalkRules& rules,
+                    const std::string& source_folder, const std::string& relative, bool whole,
+                    WalkCursor* cursor) {
+  Folder here;
+  if (!open_folder(source_folder, &here)) {
+    return false;
   }
-  here = share_folder(&opened);
   // Opened one part at a time by the walk's rules: no link, no folder the walk passes over.
   int depth = 0;
   for (std::size_t at = 0; at < relative.size();) {
@@ -279,11 +261,15 @@ void look_at_folder(const WalkSettings& settings, const WalkContext& context,
     const std::string part = relative.substr(at, end - at);
     at = end + 1;
     ++depth;
+    Folder opened;
     if (part.empty() || part[0] == '.' || depth > MAX_WALK_DEPTH ||
-        open_sub_folder(*here, part, &opened) != EnterResult::entered) {
-      return;
+        open_sub_folder(here, part, &opened) != EnterResult::entered) {
+      close_folder(&here);
+      return false;
     }
-    here = share_folder(&opened);
+    close_folder(&here);
+    here = std::move(opened);
   }
-  walk_level(Walk{settings, context, context.said, whole}, depth, here, relative);
+  *cursor = WalkCursor(settings, rules, &here, depth, relative, whole);
+  return true;
 }

@@ -50,24 +50,24 @@ enum class Verdict : int {
   no_descriptors,      // a folder that no descriptor was left for
 };
 
-// Where a walk hands what it finds, and what it needs besides its settings.
-struct WalkContext {
-  const JobSettings& job;  // -f and the placeholders in the command: which names are jobs
-  bool claiming = false;   // -p: links are never claimed
-  SaidOnce* said = nullptr;
-  // Called before each entry: with one slot, the walk goes on only once the job before it ended.
-  std::function<void()> before_entry;
-  // True when the file with this full path, found with this status, is in hand already.
-  std::function<bool(const std::string& full_path, const PathStatus& now)> in_hand;
-  // A matching file that may become a job: `name` of `folder`, found with this status, and its
-  // placeholder values.
-  std::function<void(const std::shared_ptr<const Folder>& folder, const std::string& name,
-                     const PathStatus& status, const JobNames& names)>
-      found;
-  // When set, the walk tells it what it makes of every entry it looks at, instead of warning, and
-  // looks at every entry (the dry run): also those a pass leaves out unseen, plain files that do
-  // not match and folders it does not walk. A `taken` file goes to `found` as ever.
-  std::function<void(Verdict verdict, const std::string& full_path)> told;
+// What a walk needs besides its settings.
+struct WalkRules {
+  const JobSettings& job;    // -f and the placeholders in the command: which names are jobs
+  bool claiming = false;     // -p: links are never claimed
+  SaidOnce* said = nullptr;  // for the change watch's warnings
+  // Every entry is told (the dry run): also those a pass leaves out unseen, plain files that do
+  // not match and folders it does not walk.
+  bool every_entry = false;
+};
+
+// One entry a walk looked at, and what it made of it.
+struct WalkEntry {
+  Verdict verdict = Verdict::taken;
+  std::string full_path;                 // as found: the folder's path and the name
+  std::string name;                      // its name in its folder
+  std::shared_ptr<const Folder> folder;  // its folder: the one to act in for a file taken
+  PathStatus status;                     // a file taken: its status when the walk looked
+  JobNames names;                        // ... and its placeholder values
 };
 
 // Byte order of names: unsigned bytes, a prefix first. Negative, zero or positive.
@@ -79,15 +79,51 @@ int compare_names(const char* a, const char* b);
 std::vector<std::uint32_t> list_folder(const WalkSettings& settings, const Folder& folder,
                                        FolderListing* listing, bool every_entry = false);
 
-// One pass over the open source folder, which it takes over, recursing when asked: each matching
-// file that may be a job goes to `context.found` with its folder; stops early on a stop request.
-void walk_folder(const WalkSettings& walk, const WalkContext& context, Folder* source);
+// A walk, one entry at a time: a stack of open folders, each with its sorted listing and the
+// place reached in it, depth first. A pass and the dry run are the same walk: the pass acts on the
+// files taken and warns of some other verdicts (warn_of), the dry run tells each.
+class WalkCursor {
+ public:
+  WalkCursor() = default;  // a walk that has ended
+  // A walk of the open folder `top` (taken over), `depth` levels below the source folder at
+  // `relative` from it; sub-folders too with `descend` (-r; a pass over the source folder).
+  WalkCursor(const WalkSettings& settings, const WalkRules& rules, Folder* top, int depth,
+             const std::string& relative, bool descend);
+  WalkCursor(WalkCursor&&) = default;
+  WalkCursor& operator=(WalkCursor&&) = default;
 
-// Looks at the folder at `relative` from the source folder (`source_folder`, absolute) as a pass
-// would: its matching entries that are not in hand go to `context.found`, in the walk's order; with
-// `whole` (a new folder, with -r) its sub-folders are walked too. The folder is opened from the
-// source folder one part at a time by the walk's rules (no links, no folder whose name starts with
-// a dot, at most MAX_WALK_DEPTH levels); a folder that cannot be reached so is left to the regular
-// pass.
-void look_at_folder(const WalkSettings& walk, const WalkContext& context,
-                    const std::string& source_folder, const std::string& relative, bool whole);
+  // The next entry with a verdict: false at the walk's end. What is not a folder or a file, a
+  // plain file a pass need not look at, and an entry gone since the listing are passed over.
+  bool next(WalkEntry* entry);
+
+  bool ended() const { return levels_.empty(); }
+
+ private:
+  struct Level {
+    std::shared_ptr<const Folder> folder;
+    FolderListing listing;
+    std::vector<std::uint32_t> order;
+    std::size_t at = 0;
+    int depth = 0;
+    std::string relative;  // with -w only: its path from the source folder
+  };
+  void enter(std::shared_ptr<const Folder> folder, int depth, std::string relative);
+  bool sub_folder(const std::string& name, bool is_link, WalkEntry* entry);
+
+  const WalkSettings* settings_ = nullptr;
+  const WalkRules* rules_ = nullptr;
+  bool descend_ = false;
+  std::vector<Level> levels_;
+};
+
+// The warning a pass says of an entry passed over, where its verdict has one (the warnings about
+// single paths once per run).
+void warn_of(const WalkEntry& entry, SaidOnce* said);
+
+// Opens the folder at `relative` from the source folder (`source_folder`, absolute) for a look as
+// a pass would take it: with `whole` (a new folder, with -r) its sub-folders are walked too. It is
+// opened one part at a time by the walk's rules (no links, no folder whose name starts with a dot,
+// at most MAX_WALK_DEPTH levels); false when it cannot be reached so (left to the regular pass).
+bool look_at_folder(const WalkSettings& settings, const WalkRules& rules,
+                    const std::string& source_folder, const std::string& relative, bool whole,
+                    WalkCursor* cursor);

@@ -1,14 +1,18 @@
 // A host for the scheduler's tests: a manual clock that the waits move on, the files of one
 // folder as a table, and commands as scripts. What the scheduler asked of it is kept as a log.
+// A run on it: the one loop, fed by passes that list names of that folder.
 #pragma once
 
 #include <algorithm>
+#include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "schedule/host.h"
+#include "schedule/run_loop.h"
 
 class FakeHost : public Host {
  public:
@@ -23,15 +27,16 @@ class FakeHost : public Host {
   };
 
   std::int64_t now = 0;
-  std::int64_t stop_at = -1;                // when a stop is requested; -1: never
-  std::map<std::string, PathStatus> files;  // by name; a file not here is gone
-  std::set<std::string> written;            // held by a writer: never ready
-  std::map<std::string, Script> scripts;    // by name; others run as Script{}
-  std::vector<std::string> log;             // "start a", "end a 0", "stop a", "forced a",
-                                            // "retry a", "done a", "left a"
-  std::vector<std::int64_t> starts;         // when each command started
-  int tests = 0;                            // readiness tests made
-  int most_running = 0;                     // commands at once, at most
+  std::int64_t stop_at = -1;                     // when a stop is requested; -1: never
+  std::map<std::string, PathStatus> files;       // by name; a file not here is gone
+  std::set<std::string> written;                 // held by a writer: never ready
+  std::map<std::string, Script> scripts;         // by name; others run as Script{}
+  std::map<std::int64_t, std::string> arrivals;  // files made then, each a change (-w)
+  std::vector<std::string> log;                  // "start a", "end a 0", "stop a", "forced a",
+                                                 // "retry a", "done a", "left a"
+  std::vector<std::int64_t> starts;              // when each command started
+  int tests = 0;                                 // readiness tests made
+  int most_running = 0;                          // commands at once, at most
 
   // Puts the file `name` of `size` bytes into the folder, as changed at the clock's time.
   PathStatus& put(const std::string& name, std::uint64_t size = 1) {
@@ -139,11 +144,109 @@ class FakeHost : public Host {
     if (stop_at > now) {
       next = std::min(next, stop_at);
     }
+    auto arrival = arrivals.upper_bound(now);
+    if (arrival != arrivals.end()) {
+      next = std::min(next, arrival->first);
+    }
     now = std::max(now, next);
+    if (arrival != arrivals.end() && arrival->first == now) {
+      put(arrival->second);
+    }
   }
 
  private:
   std::map<const InHand*, std::int64_t> running_;  // when each running command ends
   std::map<std::string, std::uint64_t> ids_;
   std::uint64_t next_id_ = 0;
+};
+
+// What the walks of a run find on the fake host: each pass the names queued for it, or with
+// `whole_folder` (nothing queued) every file of the folder in name order; with -w, the looks at
+// the files that `host.arrivals` says changed since the last look.
+class FakeFeed : public Feed {
+ public:
+  explicit FakeFeed(FakeHost* host) : host_(*host) {}
+  std::deque<std::vector<std::string>> passes;
+  bool whole_folder = false;
+  std::shared_ptr<const Folder> folder = std::make_shared<const Folder>();
+
+  bool begin_pass() override {
+    walk_.clear();
+    if (!passes.empty()) {
+      walk_ = passes.front();
+      passes.pop_front();
+    } else if (whole_folder) {
+      for (const auto& file : host_.files) {
+        walk_.push_back(file.first);
+      }
+    } else {
+      return false;
+    }
+    at_ = 0;
+    return true;
+  }
+  bool next(WalkEntry* entry) override {
+    while (at_ < walk_.size()) {
+      const std::string& name = walk_[at_++];
+      auto found = host_.files.find(name);
+      if (found != host_.files.end()) {
+        entry->name = name;
+        entry->folder = folder;
+        entry->status = found->second;
+        entry->names = make_job_names("/in", name);
+        entry->full_path = entry->names.full_path;
+        return true;
+      }
+    }
+    return false;
+  }
+  void end_pass(bool) override {}
+  bool changes(bool*) override {
+    walk_.clear();
+    at_ = 0;
+    for (auto at = host_.arrivals.upper_bound(seen_); at != host_.arrivals.end(); ++at) {
+      if (at->first <= host_.now) {
+        walk_.push_back(at->second);
+        seen_ = at->first;
+      }
+    }
+    return !walk_.empty();
+  }
+
+ private:
+  FakeHost& host_;
+  std::vector<std::string> walk_;
+  std::size_t at_ = 0;
+  std::int64_t seen_ = -1;
+};
+
+// A run on the fake host. By default it loops with a pause longer than any test, so that passes
+// come only when a test asks for them.
+struct FakeRun {
+  explicit FakeRun(const ScheduleSettings& given, const LoopSettings& loop_given = {true, 1000000})
+      : settings(given),
+        loop_settings(loop_given),
+        scheduler(settings, &host),
+        feed(&host),
+        loop(loop_settings, &host, &scheduler, &feed) {}
+  // One pass over `names` at once, to its end (each waits for room first, as the walk's entries
+  // do).
+  void pass(const std::vector<std::string>& names) {
+    feed.passes.push_back(names);
+    loop.pass_now();
+    loop.run(NEVER, Until::pass_end);
+  }
+  // The loop goes on until the clock reaches `ms`, or the run ends.
+  bool run_until(std::int64_t ms) { return loop.run(ms); }
+  // No more passes: the files in hand end.
+  void finish() {
+    loop.finish();
+    loop.run();
+  }
+  ScheduleSettings settings;
+  LoopSettings loop_settings;
+  FakeHost host;
+  Scheduler scheduler;
+  FakeFeed feed;
+  RunLoop loop;
 };

@@ -90,6 +90,10 @@ class Host {
   // True once a stop was requested.
   virtual bool stop_requested() = 0;
 
+  // True once a stop was requested that wants out now (an interrupt, a second request): commands
+  // that it ends leave their jobs for the next run.
+  virtual bool interrupt_requested() { return false; }
+
   // True once a second stop was requested: the running commands are to end, after a short grace.
   virtual bool second_stop_requested() { return false; }
 

@@ -68,6 +68,10 @@ bool RealHost::second_stop_requested() {
   return ::second_stop_requested();
 }
 
+bool RealHost::interrupt_requested() {
+  return ::interrupt_requested();
+}
+
 bool RealHost::status_of(const InHand& file, const std::string& path, PathStatus* now) {
   return query_status(where(file), path, now);
 }

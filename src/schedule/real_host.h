@@ -25,6 +25,7 @@ class RealHost : public Host {
   std::int64_t wall_seconds() override;
   bool stop_requested() override;
   bool second_stop_requested() override;
+  bool interrupt_requested() override;
   bool status_of(const InHand& file, const std::string& path, PathStatus* now) override;
   Readiness test(InHand* file, bool hold, bool same_time, PathStatus* now, bool* held) override;
   void drop_hold(InHand* file) override;

@@ -252,6 +252,8 @@ bool Scheduler::finish_job(InHand* file, int result, int signal) {
   }
   file->job.asked_to_end = file->asked_ms >= 0;
   file->job.ended_by_signal = signal;
+  file->job.stop_seen = host_.stop_requested();
+  file->job.interrupted = host_.interrupt_requested();
   file->job.time_limit_seconds = settings_.time_limit_seconds;
   file->job.try_number = file->tries + 1;
   file->job.tries_allowed = settings_.retries + 1;
@@ -454,17 +456,16 @@ void Scheduler::advance() {
   monitor_tick(monitor_, &counts_, running_);
 }
 
-// Waits until the next step may be due, at most until `deadline_ms`; with `changes`, a change in
-// a watched folder ends the wait too.
-void Scheduler::wait_for_next(std::int64_t deadline_ms, bool changes) {
+std::int64_t Scheduler::next_due(std::int64_t deadline_ms,
+                                 std::vector<const InHand*>* running) const {
   std::int64_t next = std::min(deadline_ms, monitor_due(monitor_));
   if (ending_ms_ >= 0 && !ending_forced_) {
     next = std::min(next, ending_ms_ + std::int64_t{STOP_GRACE_SECONDS} * 1000);
   }
-  std::vector<const InHand*> files;
+  running->clear();
   for (const auto& file : hand_) {
     if (file->running()) {
-      files.push_back(file.get());
+      running->push_back(file.get());
       std::int64_t due = limit_due(*file);
       if (due >= 0) {
         next = std::min(next, due);
@@ -477,9 +478,7 @@ void Scheduler::wait_for_next(std::int64_t deadline_ms, bool changes) {
       next = std::min(next, file->stage == Stage::ready ? 0 : file->due_ms);
     }
   }
-  if (next > host_.now_ms()) {
-    host_.wait(next, files, changes);
-  }
+  return next;
 }
 
 // True when the waiting files leave room for one more that takes `bytes` (MAX_WAITING,
@@ -512,19 +511,12 @@ bool Scheduler::make_room(std::uint64_t bytes, const Folder* folder) {
   return true;
 }
 
-void Scheduler::wait_for_room() {
-  for (;;) {
-    advance();
-    // Apart from the running commands, a file waits only for room among the waiting files (made
-    // where a waiting file has failed an attempt): the walk goes on as soon as there is some, not
-    // a pause later.
-    if (host_.stop_requested() ||
-        (settings_.waiting_apart ? make_room(0, nullptr)
-                                 : static_cast<int>(hand_.size()) - retrying_ < settings_.jobs)) {
-      return;
-    }
-    wait_for_next(host_.now_ms() + 60000, false);
-  }
+bool Scheduler::has_room() {
+  // Apart from the running commands, a file waits only for room among the waiting files (made
+  // where a waiting file has failed an attempt): the walk goes on as soon as there is some, not
+  // a pause later.
+  return settings_.waiting_apart ? make_room(0, nullptr)
+                                 : static_cast<int>(hand_.size()) - retrying_ < settings_.jobs;
 }
 
 bool Scheduler::in_hand(const std::string& full_path, const PathStatus& now) {
@@ -687,27 +679,4 @@ void Scheduler::end_pass() {
     at = at->second.seen < pass_ && !in_hand(at->first) ? kept_.erase(at) : std::next(at);
   }
   ++pass_;
-}
-
-Step Scheduler::run_until(std::int64_t deadline_ms, const std::function<bool()>& woken) {
-  while (!host_.stop_requested()) {
-    advance();
-    if (woken && woken()) {
-      return Step::woken;
-    }
-    if (host_.now_ms() >= deadline_ms) {
-      return Step::deadline;
-    }
-    wait_for_next(deadline_ms, static_cast<bool>(woken));
-  }
-  return Step::stopped;
-}
-
-void Scheduler::finish() {
-  while (!hand_.empty()) {
-    advance();
-    if (!hand_.empty()) {
-      wait_for_next(host_.now_ms() + 60000, false);
-    }
-  }
 }

@@ -108,13 +108,6 @@ struct JobEnded {
 
 constexpr std::uint64_t NOT_SEEN = ~0ull;
 
-// What ended a call of Scheduler::run_until.
-enum class Step : int {
-  deadline = 0,  // the time given is over
-  woken = 1,     // a change arrived
-  stopped = 2,   // a stop was requested
-};
-
 // One readiness attempt of `file` on `host` as a pass makes it, `may_start` telling whether its
 // command could start now: the host's test against its last status (with waiting_apart of the
 // same time of change too), the file held open from before it where files are held and one may
@@ -138,12 +131,26 @@ class Scheduler {
   // one that waits claimed: the file under its name is another).
   bool in_hand(const std::string& full_path, const PathStatus& now);
 
-  // Lets the jobs in hand go on until a file can be offered: with one slot shared by waiting and
-  // running files, until it is free; with waiting_apart until there is room among the waiting
-  // files (MAX_WAITING). Returns at once on a stop request.
-  void wait_for_room();
+  // Takes every step that is due: readiness attempts, starts, ends, time limits, tries, and on a
+  // stop request the letting go of the files that wait for their readiness.
+  void advance();
 
-  // Takes the matching file `name` of `folder` in hand (see wait_for_room), whose status query
+  // True when a file may be offered now: with one slot shared by waiting and running files, when
+  // it is free; with waiting_apart when there is room among the waiting files (MAX_WAITING),
+  // made where a waiting file has failed an attempt.
+  bool has_room();
+
+  // When the next step may be due, at most `deadline_ms`; `running` receives the files whose
+  // commands run (their end or output may come sooner).
+  std::int64_t next_due(std::int64_t deadline_ms, std::vector<const InHand*>* running) const;
+
+  // True when no file is in hand.
+  bool idle() const { return hand_.empty(); }
+
+  // Takes note of the end of the passes (a stop, or a single pass done): the monitor says so.
+  void note_finishing() { monitor_tick(monitor_, &counts_, running_); }
+
+  // Takes the matching file `name` of `folder` in hand (when has_room), whose status query
   // gave `first` and whose placeholder values are `names`. Its first readiness attempt is due
   // after the settle time. Nothing is taken once a stop was requested, nor, with -u, a file
   // whose job ended and that has not changed since, nor a file beyond MAX_WAITING.
@@ -164,14 +171,6 @@ class Scheduler {
   // the first pass.
   void use_state(StateFile* state);
 
-  // Lets the jobs in hand (if any) go on until `deadline_ms`, a stop request, or until `woken`
-  // (when given) says that a change arrived: the pause between passes.
-  Step run_until(std::int64_t deadline_ms, const std::function<bool()>& woken = nullptr);
-
-  // Lets the jobs in hand go on until none is left. On a stop request files that wait for their
-  // readiness are let go at once, and running commands are waited for.
-  void finish();
-
   // True when a second stop request ended running commands.
   bool ended_commands() const { return ending_ms_ >= 0; }
 
@@ -189,7 +188,6 @@ class Scheduler {
   bool step_due(const InHand& file, std::int64_t now) const;
   std::int64_t settle_deadline() { return host_.now_ms() + settings_.settle_seconds * 1000LL; }
   std::int64_t limit_due(const InHand& file) const;
-  void advance();
   bool attempt(InHand* file);
   bool start(InHand* file);
   bool finish_job(InHand* file, int result, int signal);
@@ -207,7 +205,6 @@ class Scheduler {
   void note_stop();
   void end_commands();
   void remember_kept(InHand* file);
-  void wait_for_next(std::int64_t deadline_ms, bool changes);
 
   const ScheduleSettings& settings_;
   Host& host_;

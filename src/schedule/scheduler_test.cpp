@@ -8,26 +8,9 @@
 namespace {
 
 // One run: the files of one folder offered pass by pass, as the walk offers them.
-struct Trial {
-  explicit Trial(ScheduleSettings given) : settings(given), scheduler(settings, &host) {}
-  // One pass over `names` (each waits for room first, as the walk's entries do).
-  void pass(const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
-      scheduler.wait_for_room();
-      const JobNames job_names = make_job_names("/in", name);
-      auto found = host.files.find(name);
-      if (found != host.files.end() && !scheduler.in_hand(job_names.full_path, found->second)) {
-        scheduler.offer(folder, name, found->second, job_names);
-      }
-    }
-    scheduler.wait_for_room();
-    scheduler.end_pass();
-  }
-  void run_until(std::int64_t ms) { scheduler.run_until(ms); }
-  ScheduleSettings settings;
-  FakeHost host;
-  Scheduler scheduler;
-  std::shared_ptr<const Folder> folder = std::make_shared<const Folder>();
+struct Trial : FakeRun {
+  using FakeRun::FakeRun;
+  std::shared_ptr<const Folder> folder = feed.folder;
 };
 
 ScheduleSettings with(int settle, int jobs, bool apart) {
@@ -98,7 +81,7 @@ TEST(Scheduler, SlotsBoundTheCommandsAtOnce) {
       run.host.scripts[name].ms = 5000;
     }
     run.pass({"a", "b", "c"});
-    run.scheduler.finish();
+    run.finish();
     ASSERT_EQ(run.host.starts.size(), 3u);
     EXPECT_EQ(run.host.starts[2], c.third_start) << c.settings.jobs;
     EXPECT_EQ(run.host.most_running, c.most);
@@ -172,7 +155,7 @@ TEST(Scheduler, FailedJobsAreTriedAgainWithAGrowingWait) {
   EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100}));  // the next at 3200
   run.host.put("a", 2);  // changed: the pass that finds it starts it again at its first try
   run.pass({"a"});
-  run.scheduler.finish();
+  run.finish();
   EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100, 3000, 4100, 6200, 10300}));
   EXPECT_EQ(run.host.count("retry"), 2 + 3);
   EXPECT_EQ(run.host.count("failed"), 1);
@@ -188,7 +171,7 @@ TEST(Scheduler, RetryWaitsEndAtAnHour) {
     run.host.put("a");
     run.host.scripts["a"] = {0, 1, false, false};
     run.pass({"a"});
-    run.scheduler.finish();
+    run.finish();
     ASSERT_EQ(static_cast<int>(run.host.starts.size()), settings.retries + 1);
     EXPECT_EQ(run.host.starts.back() - run.host.starts[run.host.starts.size() - 2], 3600 * 1000);
   }
@@ -239,7 +222,7 @@ TEST(Scheduler, WaitingCapMakesRoomForNewFiles) {
       run.host.written.clear();
       run.pass(names);
     }
-    run.scheduler.finish();
+    run.finish();
     const std::set<std::string> lines(run.host.log.begin(), run.host.log.end());  // every file
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& line) { return line.rfind("done ", 0) == 0; }),
@@ -284,7 +267,7 @@ TEST(Scheduler, FilesInHandAreTakenOnce) {
     run.pass({"a"});
     run.run_until(run.host.now + 1000);
   }
-  run.scheduler.finish();
+  run.finish();
   EXPECT_EQ(run.host.count("start"), 1);
 }
 
@@ -297,8 +280,7 @@ TEST(Scheduler, StopLetsWaitingFilesGoAndWaitsForCommands) {
   run.host.scripts["a"].ms = 5000;
   run.host.stop_at = 1500;
   run.pass({"a", "b"});
-  EXPECT_EQ(run.scheduler.run_until(60000), Step::stopped);
-  run.scheduler.finish();
+  EXPECT_TRUE(run.run_until(60000));
   EXPECT_EQ(run.host.log, (std::vector<std::string>{"start a", "end a 0", "done a"}));
   EXPECT_EQ(run.host.now, 6000);
   EXPECT_TRUE(run.scheduler.hand().empty());

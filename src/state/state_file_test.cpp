@@ -13,10 +13,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A run of the scheduler on its own fake host, with the state file `path`.
-struct Service {
-  Service(const ScheduleSettings& given, const std::string& path)
-      : settings(given), scheduler(settings, &host) {
+// A run on its own fake host, with the state file `path`: each pass takes every file there.
+struct Service : FakeRun {
+  Service(const ScheduleSettings& given, const std::string& path) : FakeRun(given) {
+    feed.whole_folder = true;
     opened = open_state_file(path, "", &state, &format);
     if (opened == StateOpen::opened) {
       scheduler.use_state(&state);
@@ -24,23 +24,12 @@ struct Service {
   }
   ~Service() { close_state_file(&state); }
   void pass() {
-    for (const auto& [name, status] : std::map<std::string, PathStatus>(host.files)) {
-      scheduler.wait_for_room();
-      const JobNames names = make_job_names("/in", name);
-      if (!scheduler.in_hand(names.full_path, status)) {
-        scheduler.offer(folder, name, status, names);
-      }
-    }
-    scheduler.wait_for_room();
-    scheduler.end_pass();
+    loop.pass_now();
+    loop.run(NEVER, Until::pass_end);
   }
-  ScheduleSettings settings;
-  FakeHost host;
-  Scheduler scheduler;
   StateFile state;
   StateOpen opened;
   std::string format;
-  std::shared_ptr<const Folder> folder = std::make_shared<const Folder>();
 };
 
 // The first run leaves its state; between the runs the files change as each case says; the
@@ -107,7 +96,7 @@ TEST(StateFile, RestartTable) {
       first.host.scripts["a"] = {100, c.unchanged_once ? 0 : 1, false, false};
       first.host.stop_at = 500;
       first.pass();
-      first.scheduler.finish();
+      first.finish();
       files = first.host.files;
     }
     if (c.between == Between::tear) {
@@ -133,7 +122,7 @@ TEST(StateFile, RestartTable) {
     }
     second.host.files.erase("b");  // b ended or was never retried: only a is of interest
     second.pass();
-    second.scheduler.finish();
+    second.finish();
     EXPECT_EQ(second.host.starts, c.starts);
     EXPECT_EQ(second.state.entries.count(make_job_names("/in", "a").full_path), c.kept ? 1u : 0u);
   }

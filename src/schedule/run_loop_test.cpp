@@ -20,9 +20,18 @@ TEST(RunLoop, PassesPausesLooksAndStops) {
       {"one pass ends with its job", {false, 10}, -1, {}, {0}, 100},
       {"the pause runs from a pass's end", {true, 10}, 25000, {}, {0, 10100, 20200}, 25000},
       {"a stop waits for the running command", {true, 10}, 50, {}, {0}, 100},
-      {"an arrival is looked at in the pause", {true, 60, true}, 30000, {{5000, "b"}}, {0, 5000},
+      {"an arrival is looked at in the pause",
+       {true, 60, true},
+       30000,
+       {{5000, "b"}},
+       {0, 5000},
        30000},
-      {"without -w it waits for the next pass", {true, 60}, 70000, {{5000, "b"}}, {0, 60100}, 70000},
+      {"without -w it waits for the next pass",
+       {true, 60},
+       70000,
+       {{5000, "b"}},
+       {0, 60100},
+       70000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -27,10 +27,12 @@ class FakeHost : public Host {
   };
 
   std::int64_t now = 0;
-  std::int64_t stop_at = -1;                     // when a stop is requested; -1: never
-  std::map<std::string, PathStatus> files;       // by name; a file not here is gone
-  std::set<std::string> written;                 // held by a writer: never ready
-  std::map<std::string, Script> scripts;         // by name; others run as Script{}
+  std::int64_t stop_at = -1;                // when a stop is requested; -1: never
+  std::map<std::string, PathStatus> files;  // by name; a file not here is gone
+  std::set<std::string> written;            // held by a writer: never ready
+  std::map<std::string, Script> scripts;    // by name; others run as Script{}
+  bool claiming = false;  // -p: a file waiting for its next try stays claimed, away from its folder
+  std::map<std::string, PathStatus> claimed;  // ... as it was claimed, by name
   std::map<std::int64_t, std::string> arrivals;  // files made then, each a change (-w)
   std::vector<std::string> log;                  // "start a", "end a 0", "stop a", "forced a",
                                                  // "retry a", "done a", "left a"
@@ -62,8 +64,9 @@ class FakeHost : public Host {
   bool stop_requested() override { return stop_at >= 0 && now >= stop_at; }
 
   bool status_of(const InHand& file, const std::string&, PathStatus* status) override {
-    auto at = files.find(file.name);
-    if (at == files.end()) {
+    const auto& where = file.away ? claimed : files;
+    auto at = where.find(file.name);
+    if (at == where.end()) {
       return false;
     }
     *status = at->second;
@@ -117,7 +120,13 @@ class FakeHost : public Host {
   }
 
   bool may_try_again(const InHand& file) override { return files.count(file.name) != 0; }
-  void failed_try(InHand* file, int) override { log.push_back("retry " + file->name); }
+  void failed_try(InHand* file, int) override {
+    log.push_back("retry " + file->name);
+    file->away = claiming && files.count(file->name) != 0;
+    if (file->away) {
+      claimed[file->name] = files[file->name];
+    }
+  }
 
   bool hold_folder(InHand* file, bool hold) override {
     file->folder = hold ? std::make_shared<const Folder>() : nullptr;

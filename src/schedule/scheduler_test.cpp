@@ -144,21 +144,30 @@ TEST(Scheduler, TimeLimitAsksThenForces) {
 // -b: a failed job is tried again after the pause, each wait twice the one before; a file that
 // changed meanwhile has its next try at once, as a new job.
 TEST(Scheduler, FailedJobsAreTriedAgainWithAGrowingWait) {
-  ScheduleSettings settings = with(0, 1, false);
-  settings.retries = 3;
-  settings.first_retry_seconds = 1;
-  Trial run(settings);
-  run.host.put("a");
-  run.host.scripts["a"] = {100, 1, false, false};
-  run.pass({"a"});
-  run.run_until(3000);
-  EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100}));  // the next at 3200
-  run.host.put("a", 2);  // changed: the pass that finds it starts it again at its first try
-  run.pass({"a"});
-  run.finish();
-  EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100, 3000, 4100, 6200, 10300}));
-  EXPECT_EQ(run.host.count("retry"), 2 + 3);
-  EXPECT_EQ(run.host.count("failed"), 1);
+  // With -p the file waits for its try claimed: one found under its name meanwhile is another's,
+  // and hurries nothing.
+  for (bool claimed : {false, true}) {
+    SCOPED_TRACE(claimed ? "claimed" : "in its folder");
+    ScheduleSettings settings = with(0, 1, false);
+    settings.retries = 3;
+    settings.first_retry_seconds = 1;
+    Trial run(settings);
+    run.host.claiming = claimed;
+    run.host.put("a");
+    run.host.scripts["a"] = {100, 1, false, false};
+    run.pass({"a"});
+    run.run_until(3000);
+    EXPECT_EQ(run.host.starts, (std::vector<std::int64_t>{0, 1100}));  // the next at 3200
+    run.host.put("a", 2);  // changed: the pass that finds it starts it again at its first try
+    run.pass({"a"});
+    run.finish();
+    const std::vector<std::int64_t> starts =
+        claimed ? std::vector<std::int64_t>{0, 1100, 3200, 7300}
+                : std::vector<std::int64_t>{0, 1100, 3000, 4100, 6200, 10300};
+    EXPECT_EQ(run.host.starts, starts);
+    EXPECT_EQ(run.host.count("retry"), claimed ? 3 : 2 + 3);
+    EXPECT_EQ(run.host.count("failed"), 1);
+  }
 }
 
 // -b: no wait before a try is longer than an hour, however many tries came before it.

@@ -31,8 +31,8 @@ class FakeHost : public Host {
   std::map<std::string, PathStatus> files;  // by name; a file not here is gone
   std::set<std::string> written;            // held by a writer: never ready
   std::map<std::string, Script> scripts;    // by name; others run as Script{}
-  bool claiming = false;  // -p: a file waiting for its next try stays claimed, away from its folder
-  std::map<std::string, PathStatus> claimed;  // ... as it was claimed, by name
+  bool claiming = false;  // -p: a file is claimed out of its folder for its job and its tries
+  std::map<std::string, PathStatus> claimed;     // the claimed files, by name
   std::map<std::int64_t, std::string> arrivals;  // files made then, each a change (-w)
   std::vector<std::string> log;                  // "start a", "end a 0", "stop a", "forced a",
                                                  // "retry a", "done a", "left a"
@@ -42,11 +42,13 @@ class FakeHost : public Host {
 
   // Puts the file `name` of `size` bytes into the folder, as changed at the clock's time.
   PathStatus& put(const std::string& name, std::uint64_t size = 1) {
+    const bool anew = files.count(name) == 0;
     PathStatus& status = files[name];
     status.is_regular = true;
     status.size = size;
     status.modified = now;
-    status.id.index = ids_[name] != 0 ? ids_[name] : (ids_[name] = ++next_id_);
+    // A file made anew under a name is another file; one that grows keeps its identity.
+    status.id.index = anew ? (ids_[name] = ++next_id_) : ids_[name];
     return status;
   }
 
@@ -64,7 +66,7 @@ class FakeHost : public Host {
   bool stop_requested() override { return stop_at >= 0 && now >= stop_at; }
 
   bool status_of(const InHand& file, const std::string&, PathStatus* status) override {
-    const auto& where = file.away ? claimed : files;
+    const auto& where = file.state.claim.on ? claimed : files;
     auto at = where.find(file.name);
     if (at == where.end()) {
       return false;
@@ -93,6 +95,15 @@ class FakeHost : public Host {
     if (script.none) {
       return Started::no_command;
     }
+    if (claiming && !file->state.claim.on) {
+      // Claimed: the file leaves its folder for its job, and its name is free for another.
+      if (files.count(file->name) == 0) {
+        return Started::passed_over;
+      }
+      claimed[file->name] = files[file->name];
+      files.erase(file->name);
+      file->state.claim.on = true;
+    }
     log.push_back("start " + file->name);
     starts.push_back(now);
     running_[file] = now + script.ms;
@@ -119,13 +130,12 @@ class FakeHost : public Host {
     }
   }
 
-  bool may_try_again(const InHand& file) override { return files.count(file.name) != 0; }
+  bool may_try_again(const InHand& file) override {
+    return (file.state.claim.on ? claimed : files).count(file.name) != 0;
+  }
   void failed_try(InHand* file, int) override {
     log.push_back("retry " + file->name);
-    file->away = claiming && files.count(file->name) != 0;
-    if (file->away) {
-      claimed[file->name] = files[file->name];
-    }
+    file->away = file->state.claim.on;  // it stays claimed until its next try
   }
 
   bool hold_folder(InHand* file, bool hold) override {
@@ -136,10 +146,26 @@ class FakeHost : public Host {
   bool finish(InHand* file, int result) override {
     log.push_back((result == 0 ? "done " : "failed ") + file->name);
     file->keep_ended = scripts[file->name].kept;
+    put_back(file);
     return true;
   }
 
-  void release(InHand* file) override { running_.erase(file); }
+  void release(InHand* file) override {
+    running_.erase(file);
+    put_back(file);
+  }
+
+  // A claimed file goes back under its name, or under a numbered one when another file took it.
+  void put_back(InHand* file) {
+    if (!file->state.claim.on) {
+      return;
+    }
+    const std::string name = files.count(file->name) != 0 ? file->name + "~2" : file->name;
+    files[name] = claimed[file->name];
+    claimed.erase(file->name);
+    file->name = name;
+    file->state.claim.on = false;
+  }
 
   // The clock moves on to `until_ms`, or to the first end of a command before it.
   void wait(std::int64_t until_ms, const std::vector<const InHand*>& waited, bool) override {

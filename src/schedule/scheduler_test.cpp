@@ -170,6 +170,25 @@ TEST(Scheduler, FailedJobsAreTriedAgainWithAGrowingWait) {
   }
 }
 
+// -p -u: a claimed file put back under a numbered name (another file took its name during its
+// job) is remembered under that name: the other file runs, the claimed one not again.
+TEST(Scheduler, PutBackUnderANumberedNameIsRememberedSo) {
+  ScheduleSettings settings = with(0, 1, false);
+  settings.unchanged_once = true;
+  Trial run(settings);
+  run.host.claiming = true;
+  run.host.put("a");
+  run.host.arrivals[50] = "a";
+  run.pass({"a"});
+  ASSERT_EQ(run.host.files.count("a~2"), 1u);
+  for (int pass = 0; pass < 2; ++pass) {
+    run.host.now += 1000;
+    run.pass({"a", "a~2"});
+  }
+  EXPECT_EQ(run.host.log, (std::vector<std::string>{"start a", "end a 0", "done a", "start a",
+                                                    "end a 0", "done a"}));
+}
+
 // -b: no wait before a try is longer than an hour, however many tries came before it.
 TEST(Scheduler, RetryWaitsEndAtAnHour) {
   for (int first : {1, 7200}) {

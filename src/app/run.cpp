@@ -372,12 +372,12 @@ class TreeFeed : public Feed {
 
   bool next(WalkEntry* entry) override {
     for (;;) {
+      // Each entry goes back to the loop, so that the steps due meanwhile are taken between them.
       if (cursor_.next(entry)) {
-        if (entry->verdict == Verdict::taken) {
-          return true;
+        if (entry->verdict != Verdict::taken) {
+          warn_of(*entry, said_);
         }
-        warn_of(*entry, said_);
-        continue;
+        return true;
       }
       if (looks_.empty()) {
         return false;

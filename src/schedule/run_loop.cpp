@@ -55,8 +55,9 @@ bool RunLoop::feed_one() {
     walking_ = false;
     return true;
   }
-  // A file in hand is not offered again until its outcome is complete.
-  if (!scheduler_.in_hand(entry.names.full_path, entry.status)) {
+  // Only a file taken may become a job; one in hand is not offered again until its outcome is
+  // complete.
+  if (entry.verdict == Verdict::taken && !scheduler_.in_hand(entry.names.full_path, entry.status)) {
     scheduler_.offer(entry.folder, entry.name, entry.status, entry.names);
   }
   return true;

@@ -19,7 +19,8 @@ class Feed {
   virtual ~Feed() = default;
   // Begins a pass: false when there is nothing to walk now (the source folder is missing).
   virtual bool begin_pass() = 0;
-  // The next file of the walk under way (a pass, or looks) that may become a job: false at its end.
+  // The next entry of the walk under way (a pass, or looks): false at its end. Only one taken
+  // (Verdict::taken) may become a job.
   virtual bool next(WalkEntry* entry) = 0;
   // A pass ended: walked to its end (`whole`), or cut short by a stop.
   virtual void end_pass(bool whole) = 0;

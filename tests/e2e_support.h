@@ -140,4 +140,9 @@ std::string unsafe(const std::string& shown_path);
 // Number of times `part` occurs in `text`.
 int occurrences(const std::string& text, const std::string& part);
 
+// The value of a metric in the metrics file a run writes (-m), such as hotbatch_files_waiting,
+// which is 1 from the first look at a settling file on: a step a test can wait for. -1 while the
+// file or the metric is missing.
+double metric(const std::string& metrics_file, const std::string& name);
+
 }  // namespace e2e

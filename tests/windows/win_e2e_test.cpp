@@ -290,7 +290,9 @@ INSTANTIATE_TEST_SUITE_P(
                               30000,
                               {SIGINT, SIGINT},
                               1,
-                              "Spoolex: Stop requested, waiting for 1 running jobs\n"}),
+                              "Spoolex: Stop requested, waiting for 1 running jobs\n"
+                              "Spoolex: Second stop request, ending 1 running jobs\n"
+                              "Spoolex: Job of '@F' left for the next run\nSpoolex: Stopped\n"}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return info.param.name; });
 
 // Wine shows the Linux owner and the others' rights (not the group's) in the access list.

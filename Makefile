@@ -3,8 +3,9 @@ BUILD ?= build
 BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Test cases at once: most of them wait for the program (settle times, pauses, commands) rather
-# than compute, and each waits for its events, never for a time, so four to a core only crowd them.
-TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 4 )))
+# than compute, and each waits for its events, never for a time, so four to a core only crowd them
+# (at most 16: a few cases take hundreds of MB under the sanitizers).
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 4 < 16 ? $(JOBS) * 4 : 16 )))
 CMAKE_FLAGS ?=
 
 .PHONY: all build test test-linux test-sanitize test-windows test-slurm windows demo fuzz package bench clean

@@ -2,6 +2,10 @@
 BUILD ?= build
 BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Test cases at once: most of them wait for the program (settle times, pauses, commands) rather
+# than compute, and each waits for its events, never for a time, so four to a core only crowd them
+# (at most 16: a few cases take hundreds of MB under the sanitizers).
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 4 < 16 ? $(JOBS) * 4 : 16 )))
 CMAKE_FLAGS ?=
 
 .PHONY: all build test test-linux test-sanitize test-windows test-slurm windows demo fuzz package bench clean
@@ -31,7 +35,7 @@ test:
 # The two document checks run even when a test failed; the leg fails when any of the three did.
 test-linux: build
 	@status=0; \
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) || status=1; \
+	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS) || status=1; \
 	bash tests/ship/check-doc-templates.sh $(BUILD)/hotbatch || status=1; \
 	bash tests/ship/check-docs-match.sh $(BUILD)/hotbatch || status=1; \
 	exit $$status
@@ -53,7 +57,7 @@ test-sanitize:
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
 	$(SAN_ENV) HOTBATCH_E2E_LAUNCHER="/usr/bin/env $(SAN_ENV)" \
-		ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE soak
+		ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(TEST_JOBS) -LE soak
 	@if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; echo "Sanitizer reports above"; exit 1; fi
 
 test-windows: build

@@ -57,9 +57,13 @@ TEST(Bounds, UnsafeNamesCostLittle) {
     close(
         open(tree.path("in/bad$" + std::to_string(i) + ".pdf").c_str(), O_CREAT | O_WRONLY, 0644));
   }
-  Process process({"-l", "-s", "1", "-g", "0", "-d", "in", "*.pdf", "true \"@1@\""}, tree.root());
+  const std::string metrics = tree.path("metrics");
+  Process process({"-l", "-s", "1", "-g", "0", "-m", metrics, "-d", "in", "*.pdf", "true \"@1@\""},
+                  tree.root());
   const bool said = process.wait_for("Further warnings of this kind are left out", 1);
-  usleep(2500000);  // another pass or two
+  const double passes = metric(metrics, "hotbatch_passes_total");
+  EXPECT_TRUE(
+      process.wait_until([&] { return metric(metrics, "hotbatch_passes_total") >= passes + 2; }));
   const long rss_kb = stat_field(process.pid(), 24) * (sysconf(_SC_PAGESIZE) / 1024);
   process.signal(SIGTERM);
   const RunResult result = process.finish();

@@ -424,4 +424,14 @@ int occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+double metric(const std::string& metrics_file, const std::string& name) {
+  std::ifstream in(metrics_file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > name.size() && line.compare(0, name.size() + 1, name + " ") == 0) {
+      return std::atof(line.c_str() + name.size() + 1);
+    }
+  }
+  return -1;
+}
+
 }  // namespace e2e

@@ -17,7 +17,7 @@ struct GuardCase {
   const char* name;
   std::vector<std::string> args;                   // run in the tree, the inbox is "in"
   const char* file;                                // dropped into "in" before the start
-  std::function<void(const TempTree&)> meanwhile;  // half a second after the start
+  std::function<void(const TempTree&)> meanwhile;  // once the file's settle time has begun
   int run_ms;                                      // how long the run goes on after that
   const char* line;                                // counted in the output
   int expected;
@@ -29,10 +29,12 @@ TEST_P(Guards, FileTakenOnlyWhenItMayBe) {
   const GuardCase& c = GetParam();
   TempTree tree;
   tree.write(std::string("in/") + c.file, "AAAA");
-  Process process(c.args, tree.root());
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  std::this_thread::sleep_for(Millis(500));
+  std::vector<std::string> args = {"-m", tree.path("metrics")};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  Process process(args, tree.root());
   if (c.meanwhile) {
+    ASSERT_TRUE(process.wait_until(
+        [&] { return metric(tree.path("metrics"), "hotbatch_files_waiting") >= 1; }));
     c.meanwhile(tree);
   }
   // What must happen is waited for; then the run goes on a while for what must not.
@@ -47,9 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
     E2e, Guards,
     ::testing::Values(
         // Another file of the same size renamed over the one found: it is not the file whose
-        // size was tested, so the pass does not take it.
+        // size was tested, so the pass does not take it (the next one is an hour away).
         GuardCase{"SwappedDuringSettle",
-                  {"-l", "-g", "2", "-d", "in", "*.txt", "true"},
+                  {"-l", "-s", "3600", "-g", "2", "-d", "in", "*.txt", "true"},
                   "a.txt",
                   [](const TempTree& tree) {
                     tree.write("b.new", "BBBB");

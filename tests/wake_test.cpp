@@ -187,14 +187,20 @@ TEST_P(Unwatched, WarnsOnceAndPollingGoesOn) {
   tree.mkdir("in/s2");
   ASSERT_EQ(chmod(tree.root().c_str(), 0755), 0);
   ASSERT_EQ(chmod(tree.path("in").c_str(), c.locked != nullptr ? 0711 : 0755), 0);
+  tree.mkdir("m");
+  ASSERT_EQ(chmod(tree.path("m").c_str(), 0777), 0);
+  const std::string metrics = tree.path("m/metrics");
   const RunOptions options = started_through(c.prefix);
   std::vector<std::string> args = c.options;
   for (const char* arg : {"-l", "-w", "-g", "0", "-d", "in", "*.job", "true"}) {
     args.push_back(arg);
   }
+  args.insert(args.begin(), {"-m", metrics});
   Process process(args, tree.root(), options);
   ASSERT_TRUE(process.wait_for(c.warning));
-  usleep(1500000);  // the first pass is over
+  // After the first pass, where it can list the folder: a file it found would prove nothing.
+  ASSERT_TRUE(!c.arrivals_wake ||
+              process.wait_until([&] { return metric(metrics, "hotbatch_passes_total") >= 1; }));
   tree.drop("in/a.job", "1");
   // Unwoken, it waits for the regular pass an hour away.
   EXPECT_EQ(process.wait_for("Datei was processed", 1, c.arrivals_wake ? kWoken : Millis(3000)),

@@ -73,15 +73,16 @@ TEST(Readiness, FifoDoesNotBlock) {
 }
 
 // A file deleted while it settles is reported and stays gone: no empty phantom comes back.
-// The delay only orders the deletion after the walk's first look at 'b.job' and well before
-// its first attempt; nothing here measures the program.
+// The metrics order the deletion after the walk's first look at 'b.job' (the only file waiting
+// once 'a.job' is done) and well before its first attempt.
 TEST(Readiness, VanishedFileStaysGone) {
   TempTree tree;
   tree.write("a.job", "1");
   tree.write("b.job", "22");
-  Process process({"-g", "2", "*.job", "true"}, tree.root());
+  const std::string metrics = tree.path("metrics");
+  Process process({"-g", "2", "-m", metrics, "*.job", "true"}, tree.root());
   ASSERT_TRUE(process.wait_for("Datei was processed: 'a.job'"));
-  std::this_thread::sleep_for(Millis(300));
+  ASSERT_TRUE(process.wait_until([&] { return metric(metrics, "hotbatch_files_waiting") >= 1; }));
   ASSERT_EQ(unlink(tree.path("b.job").c_str()), 0);
   const RunResult result = process.finish();
   EXPECT_EQ(result.status, 0);

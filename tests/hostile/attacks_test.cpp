@@ -506,28 +506,30 @@ TEST_F(Stalls, WriteLeaseAfterTheProbe) {
   SharedInbox box(tree, 0);
   const std::string file = box.inbox + "/x.txt";
   ASSERT_TRUE(as_user(kDropper, [&] { return write_file(file, "x\n"); }));
-  std::thread dropper([&] {
-    as_user(kDropper, [&] {
-      signal(SIGIO, SIG_IGN);  // a broken lease is kept to the end of the break time
-      const int watch = inotify_init1(IN_CLOEXEC);
+  // The dropper watches before the run starts and holds a lease it got until the run is over.
+  Background dropper(kDropper, [&] {
+    signal(SIGIO, SIG_IGN);  // a broken lease is kept to the end of the break time
+    const int watch = inotify_init1(IN_CLOEXEC);
+    if (watch < 0 || inotify_add_watch(watch, file.c_str(), IN_CLOSE_NOWRITE) < 0) {
+      return false;
+    }
+    std::thread([=] {
       char events[4096];
-      (void)!(inotify_add_watch(watch, file.c_str(), IN_CLOSE_NOWRITE) >= 0 &&
-              read(watch, events, sizeof events) > 0);
+      (void)!read(watch, events, sizeof events);
       const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
       while (std::chrono::steady_clock::now() < end) {
         const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
         if (fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
-          sleep(15);
+          return;
         }
         close(fd);
       }
-      return true;
-    });
+    }).detach();
+    return true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(dropper.ready());
   const RunResult result =
       e2e::run({"-g", "0", "-k", "5", "-E", "-d", box.inbox, "*.txt", "cat \"@1@\""}, box.inbox);
-  dropper.join();
   EXPECT_EQ(occurrences(result.out, "File erased: " + file), 1) << result.out;
 }
 

@@ -26,11 +26,13 @@ using e2e::RunResult;
 using e2e::TempTree;
 
 // One attack on a root service with -p: shell lines the dropper runs in the inbox before the run
-// and one second into it ($PRIVATE: a root-only folder holding secret.txt; $SECRET, $IMPORTANT:
-// see SharedInbox), the run's options and command ($LEDGER: where it appends what it read).
+// and once the metric `step` of the run has reached 1 ($PRIVATE: a root-only folder holding
+// secret.txt; $SECRET, $IMPORTANT: see SharedInbox), the run's options and command ($LEDGER: where
+// it appends what it read).
 struct Attack {
   const char* name;
   std::string prepare, during;
+  const char* step;
   std::vector<std::string> options;  // before -E -p work -d inbox
   std::string command;
 };
@@ -57,6 +59,7 @@ const Attack kAttacks[] = {
     {"FolderSwappedForALink",
      "mkdir -p d/e && echo dropped > d/e/secret.txt",
      "mv d/e d/old && ln -s $PRIVATE d/e",
+     "hotbatch_files_waiting",
      {"-r", "-g", "3"},
      "cat \"@1@\" >> \"$LEDGER\""},
     // C: the file is swapped for a link to the secret and back, resting as the file just long
@@ -67,12 +70,14 @@ const Attack kAttacks[] = {
      "cd c && timeout 3 sh -c 'while :; do ln -f keep t && mv -Tf t c.pdf; sleep 0.02; "
      "ln -sf $SECRET t && mv -Tf t c.pdf; done'; [ ! -L c.pdf ] || { ln -f keep t && mv -Tf t "
      "c.pdf; }",
+     "hotbatch_passes_total",
      {"-r", "-l", "-s", "1", "-g", "0"},
      "cat \"@1@\" >> \"$LEDGER\""},
     // D: a link planted where the command writes "@4@.pdf".
     {"OutputLinkPlanted",
      "mkdir s && echo dropped > s/x.txt && ln -s $IMPORTANT s/x.pdf",
      "",
+     nullptr,
      {"-r", "-g", "0"},
      "cp \"@1@\" \"@4@.pdf\" && cat \"$HOTBATCH_1\" >> \"$LEDGER\""},
 };
@@ -97,10 +102,12 @@ TEST_P(Claimed, AttackGetsNothingOutside) {
   };
   dropper(attack.prepare);
   std::vector<std::string> args = attack.options;
-  args.insert(args.end(), {"-E", "-p", box.srv + "/work", "-d", box.inbox, "*.*", attack.command});
+  const std::string metrics = tree.path("metrics");
+  args.insert(args.end(), {"-m", metrics, "-E", "-p", box.srv + "/work", "-d", box.inbox, "*.*",
+                           attack.command});
   Process hotbatch(args, box.inbox, {"LEDGER=" + ledger});
-  ASSERT_TRUE(hotbatch.wait_for("Start Run..."));
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_TRUE(attack.step == nullptr ||
+              hotbatch.wait_until([&] { return e2e::metric(metrics, attack.step) >= 1; }));
   dropper(attack.during);
   if (attack.options[1] == "-l") {
     EXPECT_TRUE(hotbatch.wait_until([&] { return !box.read(ledger).empty(); }));

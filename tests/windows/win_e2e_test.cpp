@@ -287,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"KillNine", {}, 30000, {SIGKILL}, 128 + SIGKILL, ""},
                       EndCase{"SecondRequest",
                               {},
-                              30000,
+                              120000,
                               {SIGINT, SIGINT},
                               1,
                               "Spoolex: Stop requested, waiting for 1 running jobs\n"

@@ -31,8 +31,10 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
   }
   const auto groups = wait_groups(handles.size(), MAXIMUM_WAIT_OBJECTS);
   // A stop request that arrives during the wait ends it, so that the caller can say at once what
-  // it waits for; after that only the commands are waited for.
+  // it waits for; after that only the commands are waited for, and a second request, which asks
+  // them to end.
   const bool stop_before = stop_requested();
+  const bool second_before = second_stop_requested();
   for (;;) {
     if (commands_to_end()) {
       // A service's interrupt: what a console would have told the commands, their jobs do.
@@ -45,7 +47,8 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
       }
     }
     woken.stop = stop_requested();
-    if (woken.stop && (running.empty() || !stop_before)) {
+    if (woken.stop &&
+        (running.empty() || !stop_before || (!second_before && second_stop_requested()))) {
       return woken;
     }
     std::int64_t left = end - monotonic_ms();

@@ -262,27 +262,35 @@ make_tree() {
     done | xargs touch)
 }
 
+# Races this hotbatch, the old one (when there is one) and find over $tree as the cases new_$1,
+# old_$1 and find_$1, each pass `-r -g 0 '*.EPS' ''`; sets versus_old and versus_find to the ratios.
+race_tree() {
+  local key=$1
+  eval "new_$key=(\"\$hotbatch\" -r -g 0 -d \"\$tree\" '*.EPS' '')"
+  eval "old_$key=(\"\$old\" -r -g 0 -d \"\$tree\" '*.EPS' '')"
+  eval "find_$key=(find \"\$tree\" -name '*.EPS')"
+  if [ -n "$old" ]; then
+    race warm "$rounds" "new_$key" "old_$key" "find_$key"
+  else
+    race warm "$rounds" "new_$key" "find_$key"
+  fi
+  versus_old=""
+  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_$key]}" "${best[old_$key]}") (CPU $(ratio "${cpu[new_$key]}" "${cpu[old_$key]}")); "
+  versus_find="/ find: $(ratio "${best[new_$key]}" "${best[find_$key]}") (CPU $(ratio "${cpu[new_$key]}" "${cpu[find_$key]}"))"
+}
+
 walk_calls=""
 if wanted walk; then
   echo "walk: making 1,000 folders x 100 files" >&2
   make_tree 0
   echo "walk: $rounds rounds" >&2
-  new_walk=("$hotbatch" -r -g 0 -d "$tree" '*.EPS' '')
-  old_walk=("$old" -r -g 0 -d "$tree" '*.EPS' '')
-  find_walk=(find "$tree" -name '*.EPS')
-  if [ -n "$old" ]; then
-    race warm "$rounds" new_walk old_walk find_walk
-  else
-    race warm "$rounds" new_walk find_walk
-  fi
-  versus_old=""
-  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_walk]}" "${best[old_walk]}") (CPU $(ratio "${cpu[new_walk]}" "${cpu[old_walk]}")); "
+  race_tree walk
   theirs=$no_old
   [ -n "$old" ] && theirs=$(ms "${best[old_walk]}")
   row "Pass over 1,000 folders x 100 files, none matching, \`-r -g 0 '*.EPS' ''\`" \
     "$(ms "${best[new_walk]}")" "$theirs" \
     "\`find -name '*.EPS'\`: $(ms "${best[find_walk]}")" \
-    "${versus_old}/ find: $(ratio "${best[new_walk]}" "${best[find_walk]}") (CPU $(ratio "${cpu[new_walk]}" "${cpu[find_walk]}"))" \
+    "${versus_old}${versus_find}" \
     "<= 1.00 / $OLD_NAME; <= 0.75 / find"
   name="  system calls of our process, the same pass (strace -c; with -f, children too)"
   if [ "$have_strace" = 0 ]; then
@@ -311,22 +319,13 @@ if wanted taken; then
   echo "taken: making 1,000 folders x 100 entries, one matching in each" >&2
   make_tree 1
   echo "taken: $rounds rounds" >&2
-  new_taken=("$hotbatch" -r -g 0 -d "$tree" '*.EPS' '')
-  old_taken=("$old" -r -g 0 -d "$tree" '*.EPS' '')
-  find_taken=(find "$tree" -name '*.EPS')
-  if [ -n "$old" ]; then
-    race warm "$rounds" new_taken old_taken find_taken
-  else
-    race warm "$rounds" new_taken find_taken
-  fi
-  versus_old=""
-  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_taken]}" "${best[old_taken]}") (CPU $(ratio "${cpu[new_taken]}" "${cpu[old_taken]}")); "
+  race_tree taken
   theirs=$no_old
   [ -n "$old" ] && theirs="$(ms "${best[old_taken]}")$(short_of 1000 "$work/old_taken.txt")"
   row "Pass over 1,000 folders x 100 entries, 1,000 matching, \`-r -g 0 '*.EPS' ''\`" \
     "$(ms "${best[new_taken]}")$(short_of 1000 "$work/new_taken.txt")" "$theirs" \
     "\`find -name '*.EPS'\`: $(ms "${best[find_taken]}")" \
-    "${versus_old}/ find: $(ratio "${best[new_taken]}" "${best[find_taken]}") (CPU $(ratio "${cpu[new_taken]}" "${cpu[find_taken]}"))" \
+    "${versus_old}${versus_find}" \
     "<= 1.00 / $OLD_NAME"
   name="  system calls of our process, the same pass (strace -f -c); per taken file, the walk's taken off"
   if [ "$have_strace" = 0 ]; then

@@ -26,13 +26,18 @@ start() {
   (
     # Tests may start in parallel; one of them boots the prefix, the others wait for it.
     flock 9
+    # A new prefix is made to its end first, under a server that ends with it: a program started
+    # while the prefix is still being written may miss what it holds (its environment's COMSPEC,
+    # say, or its start altogether).
+    if [[ ! -f $prefix/system.reg ]]; then
+      "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+      "$wineserver" -w </dev/null >/dev/null 2>&1 9>&-
+    fi
     # Exit status 2: a server for this prefix runs already, with its services.
     if "$wineserver" -p </dev/null >/dev/null 2>&1 9>&-; then
-      # A new server: boot the prefix (created on first use) here, so that the services it
-      # starts are not tied to the streams of the first test program.
-      boot=(wineboot)
-      [[ -f $prefix/system.reg ]] || boot=(wineboot -i)
-      "$wine" "${boot[@]}" </dev/null >/dev/null 2>&1 9>&-
+      # A new server: boot the prefix here, so that the services it starts are not tied to the
+      # streams of the first test program.
+      "$wine" wineboot </dev/null >/dev/null 2>&1 9>&-
     fi
   ) 9>"$prefix.lock"
 }

@@ -263,9 +263,10 @@ make_tree() {
 }
 
 # Races this hotbatch, the old one (when there is one) and find over $tree as the cases new_$1,
-# old_$1 and find_$1, each pass `-r -g 0 '*.EPS' ''`; sets versus_old and versus_find to the ratios.
+# old_$1 and find_$1, each pass `-r -g 0 '*.EPS' ''`, and prints their row: $2 the case, $3 the
+# target, $4 (when given) the files each pass must take, checked in its output.
 race_tree() {
-  local key=$1
+  local key=$1 label=$2 target=$3 files=${4:-}
   eval "new_$key=(\"\$hotbatch\" -r -g 0 -d \"\$tree\" '*.EPS' '')"
   eval "old_$key=(\"\$old\" -r -g 0 -d \"\$tree\" '*.EPS' '')"
   eval "find_$key=(find \"\$tree\" -name '*.EPS')"
@@ -274,9 +275,17 @@ race_tree() {
   else
     race warm "$rounds" "new_$key" "find_$key"
   fi
-  versus_old=""
-  [ -n "$old" ] && versus_old="/ $OLD_NAME: $(ratio "${best[new_$key]}" "${best[old_$key]}") (CPU $(ratio "${cpu[new_$key]}" "${cpu[old_$key]}")); "
-  versus_find="/ find: $(ratio "${best[new_$key]}" "${best[find_$key]}") (CPU $(ratio "${cpu[new_$key]}" "${cpu[find_$key]}"))"
+  local short_new="" short_old="" versus_old="" theirs=$no_old
+  [ -n "$files" ] && short_new=$(short_of "$files" "$work/new_$key.txt")
+  if [ -n "$old" ]; then
+    [ -n "$files" ] && short_old=$(short_of "$files" "$work/old_$key.txt")
+    versus_old="/ $OLD_NAME: $(ratio "${best[new_$key]}" "${best[old_$key]}") (CPU $(ratio "${cpu[new_$key]}" "${cpu[old_$key]}")); "
+    theirs="$(ms "${best[old_$key]}")$short_old"
+  fi
+  row "$label" "$(ms "${best[new_$key]}")$short_new" "$theirs" \
+    "\`find -name '*.EPS'\`: $(ms "${best[find_$key]}")" \
+    "${versus_old}/ find: $(ratio "${best[new_$key]}" "${best[find_$key]}") (CPU $(ratio "${cpu[new_$key]}" "${cpu[find_$key]}"))" \
+    "$target"
 }
 
 walk_calls=""
@@ -284,13 +293,7 @@ if wanted walk; then
   echo "walk: making 1,000 folders x 100 files" >&2
   make_tree 0
   echo "walk: $rounds rounds" >&2
-  race_tree walk
-  theirs=$no_old
-  [ -n "$old" ] && theirs=$(ms "${best[old_walk]}")
-  row "Pass over 1,000 folders x 100 files, none matching, \`-r -g 0 '*.EPS' ''\`" \
-    "$(ms "${best[new_walk]}")" "$theirs" \
-    "\`find -name '*.EPS'\`: $(ms "${best[find_walk]}")" \
-    "${versus_old}${versus_find}" \
+  race_tree walk "Pass over 1,000 folders x 100 files, none matching, \`-r -g 0 '*.EPS' ''\`" \
     "<= 1.00 / $OLD_NAME; <= 0.75 / find"
   name="  system calls of our process, the same pass (strace -c; with -f, children too)"
   if [ "$have_strace" = 0 ]; then
@@ -319,14 +322,8 @@ if wanted taken; then
   echo "taken: making 1,000 folders x 100 entries, one matching in each" >&2
   make_tree 1
   echo "taken: $rounds rounds" >&2
-  race_tree taken
-  theirs=$no_old
-  [ -n "$old" ] && theirs="$(ms "${best[old_taken]}")$(short_of 1000 "$work/old_taken.txt")"
-  row "Pass over 1,000 folders x 100 entries, 1,000 matching, \`-r -g 0 '*.EPS' ''\`" \
-    "$(ms "${best[new_taken]}")$(short_of 1000 "$work/new_taken.txt")" "$theirs" \
-    "\`find -name '*.EPS'\`: $(ms "${best[find_taken]}")" \
-    "${versus_old}${versus_find}" \
-    "<= 1.00 / $OLD_NAME"
+  race_tree taken "Pass over 1,000 folders x 100 entries, 1,000 matching, \`-r -g 0 '*.EPS' ''\`" \
+    "<= 1.00 / $OLD_NAME" 1000
   name="  system calls of our process, the same pass (strace -f -c); per taken file, the walk's taken off"
   if [ "$have_strace" = 0 ]; then
     row "$name" "$no_strace" "" "" "" "no more than $OLD_NAME"

@@ -356,18 +356,13 @@ class TreeFeed : public Feed {
   // -w its return is watched for.
   bool begin_pass() override {
     looks_.clear();
-    Folder source;
-    const std::string& path = settings_.source_folder;
-    if (!open_folder(path.empty() ? "." : path, &source)) {
-      if (settings_.walk.wake_on_change && !path.empty()) {
-        watch_for_return(path);
-      }
-      cursor_ = WalkCursor();
-      return false;
+    if (walk_source(settings_.walk, rules_, settings_.source_folder, &cursor_)) {
+      return true;
     }
-    source.path = path;  // without one, every file is passed over as in a folder not readable
-    cursor_ = WalkCursor(settings_.walk, rules_, &source, 0, "", true);
-    return true;
+    if (settings_.walk.wake_on_change && !settings_.source_folder.empty()) {
+      watch_for_return(settings_.source_folder);
+    }
+    return false;
   }
 
   bool next(WalkEntry* entry) override {

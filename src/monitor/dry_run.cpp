@@ -82,24 +82,19 @@ void dry_run(const WalkSettings& walk, const JobSettings& job, const ScheduleSet
   WalkSettings settings = walk;
   settings.wake_on_change = false;  // nothing is watched: there is no pause to end
   const WalkRules rules{job, work != nullptr, &host.memory()->said, true};
-  Folder source;
-  if (open_folder(source_folder.empty() ? "." : source_folder, &source)) {
-    source.path = source_folder;
-    WalkCursor cursor(settings, rules, &source, 0, "", true);
-    WalkEntry entry;
-    while (cursor.next(&entry)) {
-      std::unique_ptr<InHand> file;
-      if (entry.verdict == Verdict::taken) {
-        file = std::make_unique<InHand>();
-        file->name = entry.name;
-        file->folder = entry.folder;
-        file->last = entry.status;
-        file->names = entry.names;
-      }
-      lines.push_back(DryLine{entry.verdict, entry.full_path, std::move(file)});
+  WalkCursor cursor;
+  walk_source(settings, rules, source_folder, &cursor);
+  WalkEntry entry;
+  while (cursor.next(&entry)) {
+    std::unique_ptr<InHand> file;
+    if (entry.verdict == Verdict::taken) {
+      file = std::make_unique<InHand>();
+      file->name = entry.name;
+      file->folder = entry.folder;
+      file->last = entry.status;
+      file->names = entry.names;
     }
-  } else {
-    close_folder(&source);
+    lines.push_back(DryLine{entry.verdict, entry.full_path, std::move(file)});
   }
   // Each file taken gets the first attempt a pass gives it, one settle time after it was found.
   const std::int64_t due = host.now_ms() + std::int64_t{schedule.settle_seconds} * 1000;

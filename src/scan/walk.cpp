@@ -246,6 +246,20 @@ bool WalkCursor::next(WalkEntry* entry) {
   return false;
 }
 
+bool walk_source(const WalkSettings& settings, const WalkRules& rules,
+                 const std::string& source_folder, WalkCursor* cursor) {
+  Folder source;
+  if (!open_folder(source_folder.empty() ? "." : source_folder, &source)) {
+    close_folder(&source);
+    *cursor = WalkCursor();
+    return false;
+  }
+  source.path =
+      source_folder;  // without one, every file is passed over as in a folder not readable
+  *cursor = WalkCursor(settings, rules, &source, 0, "", true);
+  return true;
+}
+
 bool look_at_folder(const WalkSettings& settings, const WalkRules& rules,
                     const std::string& source_folder, const std::string& relative, bool whole,
                     WalkCursor* cursor) {

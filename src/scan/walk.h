@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -119,6 +118,11 @@ class WalkCursor {
 // The warning a pass says of an entry passed over, where its verdict has one (the warnings about
 // single paths once per run).
 void warn_of(const WalkEntry& entry, SaidOnce* said);
+
+// Opens the source folder (`source_folder`, absolute; "" for the working folder) by its path for
+// a pass over its tree: false when it cannot be opened now (the pass finds nothing).
+bool walk_source(const WalkSettings& settings, const WalkRules& rules,
+                 const std::string& source_folder, WalkCursor* cursor);
 
 // Opens the folder at `relative` from the source folder (`source_folder`, absolute) for a look as
 // a pass would take it: with `whole` (a new folder, with -r) its sub-folders are walked too. It is

@@ -71,64 +71,59 @@ bool RunLoop::run(std::int64_t until_ms, Until until) {
     const bool stop = host_.stop_requested();
     bool changes = false;
     std::int64_t deadline = host_.now_ms() + 60000;
-    switch (phase_) {
-      case Phase::starting:
-        begin_pass();
+    if (walking_ && !stop) {
+      // A pass's walk, or the looks: an entry at a time, as there is room.
+      if (feed_one()) {
         continue;
-      case Phase::passing:
-        if (walking_ && !stop) {
-          if (feed_one()) {
+      }
+    } else {
+      switch (phase_) {
+        case Phase::starting:
+          begin_pass();
+          continue;
+        case Phase::passing:
+          // The walk is over: with one slot the pass ends with its last job, with more once there
+          // is room for the next pass's files. A stop cuts it short.
+          if (stop || scheduler_.has_room()) {
+            end_pass(!stop);
+            if (until == Until::pass_end) {
+              return false;
+            }
             continue;
           }
           break;
-        }
-        // The walk is over: with one slot the pass ends with its last job, with more once there is
-        // room for the next pass's files. A stop cuts it short.
-        if (stop || scheduler_.has_room()) {
-          end_pass(!stop);
-          if (until == Until::pass_end) {
-            return false;
-          }
-          continue;
-        }
-        break;
-      case Phase::pausing:
-        if (stop) {
-          finish();
-          continue;
-        }
-        if (walking_) {
-          if (feed_one()) {
+        case Phase::pausing:
+          if (stop) {
+            finish();
             continue;
           }
-          break;
-        }
-        if (settings_.wake_on_change) {
-          bool full_pass = false;
-          walking_ = feed_.changes(&full_pass);
-          if (full_pass) {
+          if (settings_.wake_on_change) {
+            bool full_pass = false;
+            walking_ = feed_.changes(&full_pass);
+            if (full_pass) {
+              begin_pass();
+              continue;
+            }
+            if (walking_) {
+              continue;
+            }
+            changes = true;
+          }
+          if (host_.now_ms() >= pause_end_) {
             begin_pass();
             continue;
           }
-          if (walking_) {
-            continue;
+          deadline = pause_end_;
+          break;
+        case Phase::finishing:
+          if (scheduler_.idle()) {
+            phase_ = Phase::ended;
+            return true;
           }
-          changes = true;
-        }
-        if (host_.now_ms() >= pause_end_) {
-          begin_pass();
-          continue;
-        }
-        deadline = pause_end_;
-        break;
-      case Phase::finishing:
-        if (scheduler_.idle()) {
-          phase_ = Phase::ended;
+          break;
+        case Phase::ended:
           return true;
-        }
-        break;
-      case Phase::ended:
-        return true;
+      }
     }
     if (host_.now_ms() >= until_ms) {
       return false;

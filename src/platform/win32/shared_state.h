@@ -61,6 +61,10 @@ HANDLE watch_event();
 void request_service_stop(bool interrupt);
 bool commands_to_end();
 
+// True once for each stop request (console or service) that no wait has ended for yet: the wait
+// (wait.cpp) returns at once for it, however soon after the caller's last look it came.
+bool stop_request_unwoken();
+
 // Writes our output (console.cpp) into the log of a service, whose last line is kept for the
 // report of a start-up error and which is rotated when that is due; `ok` tells whether all was
 // written. False outside a service: nothing done.

@@ -8,6 +8,9 @@ namespace {
 // Written by the console control handler, which Windows runs on a thread of its own, and by the
 // service's control handler (service.cpp).
 std::atomic<int> stop_count{0};
+// The requests the wait has been ended for (wait.cpp), so that one that comes between a look at
+// the flag and the next wait is never missed.
+std::atomic<int> stop_count_woken{0};
 std::atomic<bool> interrupted{false};
 // Set when the service asked for an interrupt: no console delivers it to the commands, so the
 // wait ends them (wait.cpp).
@@ -55,6 +58,11 @@ void request_service_stop(bool interrupt) {
   if (stop_count.load() == 0) {
     stop_count.store(1);
   }
+}
+
+bool stop_request_unwoken() {
+  const int count = stop_count.load();
+  return stop_count_woken.exchange(count) != count;
 }
 
 bool commands_to_end() {

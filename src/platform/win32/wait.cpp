@@ -30,11 +30,9 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
     }
   }
   const auto groups = wait_groups(handles.size(), MAXIMUM_WAIT_OBJECTS);
-  // A stop request that arrives during the wait ends it, so that the caller can say at once what
-  // it waits for; after that only the commands are waited for, and a second request, which asks
-  // them to end.
-  const bool stop_before = stop_requested();
-  const bool second_before = second_stop_requested();
+  // A stop request the caller may not have seen yet (one that came during the wait, or after its
+  // last look) ends the wait, so that it can say at once what it waits for; after that only the
+  // commands are waited for, and a second request, which asks them to end.
   for (;;) {
     if (commands_to_end()) {
       // A service's interrupt: what a console would have told the commands, their jobs do.
@@ -47,8 +45,7 @@ Woken wait_for_commands(const std::vector<RunningCommand>& running, const std::v
       }
     }
     woken.stop = stop_requested();
-    if (woken.stop &&
-        (running.empty() || !stop_before || (!second_before && second_stop_requested()))) {
+    if (woken.stop && (stop_request_unwoken() || running.empty())) {
       return woken;
     }
     std::int64_t left = end - monotonic_ms();

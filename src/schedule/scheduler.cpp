@@ -19,7 +19,9 @@ std::uint64_t bytes_ended(const std::string& full_path) {
   return full_path.size() + sizeof(JobEnded) + 64;
 }
 
-bool same_file(const PathStatus& now, const PathStatus& then) {
+// True when `now` is the file `then` recorded (a status, a kept or an ended file), unchanged.
+template <typename Recorded>
+bool same_file(const PathStatus& now, const Recorded& then) {
   return now.id == then.id && now.size == then.size && now.modified == then.modified;
 }
 
@@ -618,7 +620,7 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
   if (kept != kept_.end()) {
     KeptFile& last = kept->second;
     last.seen = pass_;
-    if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
+    if (same_file(first, last)) {
       if (host_.now_ms() < last.due_ms) {
         return;
       }
@@ -633,7 +635,7 @@ void Scheduler::offer(const std::shared_ptr<const Folder>& folder, const std::st
     if (ended != ended_.end()) {
       JobEnded& last = ended->second;
       last.seen = pass_;
-      if (last.id == first.id && last.size == first.size && last.modified == first.modified) {
+      if (same_file(first, last)) {
         return;
       }
       forget_ended(ended);

@@ -259,8 +259,8 @@ TEST(Scheduler, WaitingCapMakesRoomForNewFiles) {
 }
 
 // Long paths: the files in hand and those that -u remembers are bounded in bytes too, where the
-// counts alone would let them take far more; beyond that, files wait for a later pass, and the
-// oldest remembered ones run again.
+// counts alone would let them take far more; beyond that, files wait for a later pass (and each
+// runs once it is ready), and the oldest remembered ones run again.
 TEST(Scheduler, LongPathsBoundedInBytes) {
   for (bool apart : {true, false}) {
     ScheduleSettings settings = with(1, 1, apart);
@@ -278,6 +278,13 @@ TEST(Scheduler, LongPathsBoundedInBytes) {
     run.pass(names);
     if (apart) {  // all wait: as many as MAX_HAND_BYTES holds
       EXPECT_LE(run.scheduler.hand().size() * 5 * 15000, MAX_HAND_BYTES);
+      run.host.written.clear();
+      for (int pass = 0; pass < 8; ++pass) {
+        run.run_until(run.host.now + 2000);
+        run.pass(names);
+      }
+      const std::set<std::string> lines(run.host.log.begin(), run.host.log.end());
+      EXPECT_EQ(lines.count("done " + names.back()), 1u);
       continue;
     }
     run.pass(names);

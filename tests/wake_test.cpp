@@ -17,11 +17,18 @@ const char* const kLongPause = "3600";
 const Millis kWoken = kTimeout;
 
 std::vector<std::string> woken_args(const TempTree& tree, std::vector<std::string> more) {
-  std::vector<std::string> args = {"-l", "-s", kLongPause, "-g", "0", "-w"};
+  std::vector<std::string> args = {"-l", "-s", kLongPause, "-g",
+                                   "0",  "-w", "-m",       tree.path("metrics")};
   args.insert(args.end(), more.begin(), more.end());
   args.push_back("*.job");
   args.push_back("echo ran @2@ >> " + tree.path("ran.txt"));
   return args;
+}
+
+// Waits until the run's first pass is over (its metrics say so): its pause has begun.
+bool paused(Process& process, const TempTree& tree) {
+  return process.wait_until(
+      [&] { return metric(tree.path("metrics"), "hotbatch_passes_total") >= 1; });
 }
 
 // A file moved into the source folder, a new sub-folder and a file in it, and a file written in
@@ -30,8 +37,7 @@ TEST(Wake, ArrivalsEndThePause) {
   TempTree tree;
   tree.mkdir("in");
   Process process(woken_args(tree, {"-r", "-E", "-d", "in"}), tree.root());
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(200000);  // the first pass is over and the pause has begun
+  ASSERT_TRUE(paused(process, tree));
 
   tree.drop("in/a.job", "1");
   EXPECT_TRUE(process.wait_for("File erased", 1, kWoken)) << process.out();
@@ -59,8 +65,7 @@ TEST(Wake, ArrivalsEndThePause) {
 TEST(Wake, OwnProbesWakeNothing) {
   TempTree tree;
   Process process(woken_args(tree, {}), tree.root());
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(200000);
+  ASSERT_TRUE(paused(process, tree));
   tree.drop("a.job", "1");
   ASSERT_TRUE(process.wait_for("Datei was processed", 1, kWoken));
   usleep(1500000);
@@ -74,8 +79,7 @@ TEST(Wake, OwnProbesWakeNothing) {
 TEST(Wake, WritersLateCloseWakesAPass) {
   TempTree tree;
   Process process(woken_args(tree, {"-E"}), tree.root());
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(200000);
+  ASSERT_TRUE(paused(process, tree));
   const std::string file = tree.path("a.job");
   pid_t writer = fork();
   ASSERT_GE(writer, 0);
@@ -114,8 +118,7 @@ TEST(Wake, StopEndsTheWatchedPause) {
 TEST(Wake, WithJobsAtOnce) {
   TempTree tree;
   Process process(woken_args(tree, {"-j", "4", "-E"}), tree.root());
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(200000);
+  ASSERT_TRUE(paused(process, tree));
   for (const char* name : {"a.job", "b.job", "c.job"}) {
     tree.drop(name, "1");
   }
@@ -134,8 +137,7 @@ TEST(Wake, ChangeLooksOnlyWhereItHappened) {
   std::vector<std::string> args = woken_args(tree, {"-r", "-d", "in"});
   args.back() = "echo ran @2@ >> " + tree.path("ran.txt") + "; test \"$HOTBATCH_2\" != fail";
   Process process(args, tree.root());
-  ASSERT_TRUE(process.wait_for("ERROR DURING PROCESSING"));
-  usleep(200000);
+  ASSERT_TRUE(paused(process, tree));
   tree.drop("in/a/x.job", "1");
   tree.write("c/deep/y.job", "1");
   ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("in/c").c_str()), 0);
@@ -152,8 +154,7 @@ TEST(Wake, SourceFolderMadeAnew) {
   TempTree tree;
   tree.mkdir("in");
   Process process(woken_args(tree, {"-E", "-d", "in"}), tree.root());
-  ASSERT_TRUE(process.wait_for(kStartRun));
-  usleep(200000);
+  ASSERT_TRUE(paused(process, tree));
   ASSERT_EQ(rmdir(tree.path("in").c_str()), 0);
   usleep(200000);
   tree.mkdir("in");

@@ -6,10 +6,20 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace e2e {
+
+namespace {
+// A table's case prints as its name where a failure says which case it was (the cases of a file
+// live in this same unnamed namespace of e2e).
+template <typename Case>
+auto operator<<(std::ostream& out, const Case& c) -> decltype(out << c.name) {
+  return out << c.name;
+}
+}  // namespace
 
 using Millis = std::chrono::milliseconds;
 

@@ -220,6 +220,10 @@ struct EndCase {
   const char* tail;  // the lines after the file was found: @F its path, @B the error block
 };
 
+void PrintTo(const EndCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class WindowsCutOff : public ::testing::TestWithParam<EndCase> {};
 
 TEST_P(WindowsCutOff, NothingOfTheCommandOutlivesIt) {

@@ -1,11 +1,13 @@
 // Harness of the end-to-end suite: spawning the program, capturing its output, temporary trees.
 #include "e2e_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -432,6 +434,36 @@ double metric(const std::string& metrics_file, const std::string& name) {
     }
   }
   return -1;
+}
+
+void remove_at(int at, const char* name) {
+  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    unlinkat(at, name, 0);
+    return;
+  }
+  DIR* folder = fdopendir(fd);
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(folder)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.push_back(entry->d_name);
+    }
+  }
+  for (const std::string& child : names) {
+    remove_at(dirfd(folder), child.c_str());
+  }
+  closedir(folder);
+  unlinkat(at, name, AT_REMOVEDIR);
+}
+
+SmallFileSystem::SmallFileSystem(const std::string& where) : where_(where) {
+  mounted_ = mount("hotbatch-test", where.c_str(), "tmpfs", 0, "size=64k") == 0;
+}
+
+SmallFileSystem::~SmallFileSystem() {
+  if (mounted_) {
+    umount2(where_.c_str(), MNT_DETACH);
+  }
 }
 
 }  // namespace e2e

@@ -156,4 +156,23 @@ int occurrences(const std::string& text, const std::string& part);
 // file or the metric is missing.
 double metric(const std::string& metrics_file, const std::string& name);
 
+// Removes the entry `name` of the folder `at` (a descriptor), whatever its depth: a tree deeper
+// than the system's path limit cannot be removed by path.
+void remove_at(int at, const char* name);
+
+// A small file system (64 KiB) of its own at `where`, unmounted at the end. Needs the right to
+// mount.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const std::string& where);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string where_;
+  bool mounted_ = false;
+};
+
 }  // namespace e2e

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,24 +166,6 @@ TEST(FullDevice, LogAndSuccessFileOnDevFull) {
                                          full + erased(tree.path("a.job")));
   EXPECT_FALSE(tree.exists("a.job"));
 }
-
-// A small file system of its own, unmounted at the end. Needs the right to mount.
-class SmallFileSystem {
- public:
-  explicit SmallFileSystem(const std::string& where) : where_(where) {
-    mounted_ = mount("hotbatch-test", where.c_str(), "tmpfs", 0, "size=64k") == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) {
-      umount2(where_.c_str(), MNT_DETACH);
-    }
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string where_;
-  bool mounted_ = false;
-};
 
 // Log, success file and error copy on a full file system: the failed file is kept because its
 // copy is incomplete, the successful one is still erased, and every loss is reported.

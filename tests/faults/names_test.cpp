@@ -1,6 +1,5 @@
 // End-to-end tests with hostile names and shapes: every byte value, the longest names, paths
 // longer than the system accepts, a huge folder and link loops.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,28 +15,6 @@ namespace {
 
 bool unsafe_byte(unsigned char c) {
   return c < 32 || c == 127 || std::strchr("\"$`\\", c) != nullptr;
-}
-
-// Removes the entry `name` of the folder `at`, whatever its depth, by descriptors: a tree deeper
-// than the system's path limit cannot be removed by path.
-void remove_at(int at, const char* name) {
-  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    DIR* folder = fdopendir(fd);
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(folder)) {
-      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-        names.push_back(entry->d_name);
-      }
-    }
-    for (const std::string& child : names) {
-      remove_at(dirfd(folder), child.c_str());
-    }
-    closedir(folder);
-    unlinkat(at, name, AT_REMOVEDIR);
-  } else {
-    unlinkat(at, name, 0);
-  }
 }
 
 // Every byte value from 1 to 255 but '/' appears in some name. A name that could break out of

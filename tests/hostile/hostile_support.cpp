@@ -1,7 +1,6 @@
 // Support of the hostile-inbox suite: users, background processes, the service's launcher.
 #include "hostile_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -10,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,27 +32,6 @@ std::string slurp(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
-}
-
-// Removes the entry `name` of the folder `at` by descriptors, so that no path gets too long.
-void remove_at(int at, const char* name) {
-  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    unlinkat(at, name, 0);
-    return;
-  }
-  DIR* folder = fdopendir(fd);
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(folder)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      names.push_back(entry->d_name);
-    }
-  }
-  for (const std::string& child : names) {
-    remove_at(dirfd(folder), child.c_str());
-  }
-  closedir(folder);
-  unlinkat(at, name, AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -264,7 +241,7 @@ void remove_deep(const std::string& folder) {
   const fs::path path(folder);
   const int parent = open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (parent >= 0) {
-    remove_at(parent, path.filename().c_str());
+    e2e::remove_at(parent, path.filename().c_str());
     close(parent);
   }
 }

@@ -3,7 +3,6 @@
 // an error folder that fills up.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@ namespace {
 using e2e::occurrences;
 using e2e::Process;
 using e2e::RunResult;
+using e2e::SmallFileSystem;
 using e2e::TempTree;
 
 // The service user of these cases: "nobody".
@@ -75,24 +75,6 @@ TEST_F(Leases, CapLeaseWaitsForAPausingWriter) {
   EXPECT_EQ(occurrences(result.out, kLeaseWarning), 0);
   EXPECT_FALSE(fs::exists(file));
 }
-
-// A small file system of its own, unmounted at the end.
-class SmallFileSystem {
- public:
-  explicit SmallFileSystem(const std::string& where) : where_(where) {
-    mounted_ = mount("hotbatch-hostile", where.c_str(), "tmpfs", 0, "size=64k") == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) {
-      umount2(where_.c_str(), MNT_DETACH);
-    }
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string where_;
-  bool mounted_ = false;
-};
 
 class ErrorFolderFull : public Hostile {};
 

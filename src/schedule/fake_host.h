@@ -60,9 +60,8 @@ class FakeHost : public Host {
   }
 
   std::int64_t now_ms() override { return now; }
-  // The wall clock runs with the manual one, from `wall_start` seconds.
-  std::int64_t wall_start = 1700000000;
-  std::int64_t wall_seconds() override { return wall_start + now / 1000; }
+  // The wall clock runs with the manual one.
+  std::int64_t wall_seconds() override { return 1700000000 + now / 1000; }
   bool stop_requested() override { return stop_at >= 0 && now >= stop_at; }
 
   bool status_of(const InHand& file, const std::string&, PathStatus* status) override {

@@ -44,10 +44,6 @@ int result_of(int status) {
   return 127;
 }
 
-}  // namespace
-
-namespace {
-
 // The descriptor limit we were started with, which commands get back; RLIM_INFINITY while it was
 // not changed. Set at start-up only.
 rlim_t commands_descriptor_limit = RLIM_INFINITY;
